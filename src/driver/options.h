@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace relauncher {
+
+// What the command line asks for. Texts are owned copies; the program and its
+// arguments keep the bytes exactly as the C runtime delivered them.
+struct LaunchOptions {
+  std::int64_t wait_pid = 0;
+  std::optional<std::u16string> relaunch_app;  // present even when empty
+  std::string program;
+  std::vector<std::string> program_args;
+  bool valid = false;
+};
+
+// Reads `--wait-pid <pid> [--relaunch <app>] -- <program> [args...]`. Lenient: a
+// malformed command line only leaves fields at their defaults and `valid` false.
+// Throws std::system_error when the relaunch path is not valid text in the file
+// system's code page.
+LaunchOptions parse_options(const std::vector<std::string>& args);
+
+// Decimal text to a process id: an optional minus sign, then the longest run of
+// digits; anything after it is ignored. No digits, or a value outside the signed
+// 64-bit range, gives 0.
+std::int64_t parse_pid(const std::string& text);
+
+}  // namespace relauncher

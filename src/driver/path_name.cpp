@@ -1,0 +1,64 @@
+#include "driver/path_name.h"
+
+namespace relauncher {
+
+namespace {
+
+bool is_separator(char16_t unit) {
+  return unit == u'\\' || unit == u'/';
+}
+
+bool is_drive_letter(char16_t unit) {
+  return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z');
+}
+
+// "\\?\", "\\.\" and "\??\": the prefixes that hand a path to the object manager.
+bool has_device_prefix(const std::u16string& path) {
+  if (path.size() < 4 || !is_separator(path[3]) || (path.size() > 4 && is_separator(path[4]))) {
+    return false;
+  }
+  const bool separator_then_mark = is_separator(path[1]) && (path[2] == u'?' || path[2] == u'.');
+  const bool two_question_marks = path[1] == u'?' && path[2] == u'?';
+  return separator_then_mark || two_question_marks;
+}
+
+}  // namespace
+
+std::size_t root_name_length(const std::u16string& path) {
+  if (path.size() < 2) {
+    return 0;
+  }
+  if (is_drive_letter(path[0]) && path[1] == u':') {
+    return 2;
+  }
+  if (!is_separator(path[0])) {
+    return 0;
+  }
+  if (has_device_prefix(path)) {
+    return 3;
+  }
+  if (path.size() >= 3 && is_separator(path[1]) && !is_separator(path[2])) {
+    // A network name: "\\server" up to the separator before the share.
+    std::size_t end = 3;
+    while (end < path.size() && !is_separator(path[end])) {
+      ++end;
+    }
+    return end;
+  }
+  return 0;
+}
+
+std::u16string file_name_component(const std::u16string& path) {
+  std::size_t start = root_name_length(path);
+  while (start < path.size() && is_separator(path[start])) {
+    ++start;
+  }
+  for (std::size_t i = path.size(); i > start; --i) {
+    if (is_separator(path[i - 1])) {
+      return path.substr(i);
+    }
+  }
+  return path.substr(start);
+}
+
+}  // namespace relauncher

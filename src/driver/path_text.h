@@ -1,0 +1,29 @@
+#pragma once
+
+// Strict conversion of path text between the narrow form the C runtime hands us
+// and the UTF-16 form Windows works in. "Strict" means no character is ever
+// substituted: a path that cannot be represented exactly is an error, because a
+// near-miss path would start the wrong program.
+
+#include <string>
+
+namespace relauncher {
+
+constexpr unsigned utf8_code_page = 65001;
+constexpr unsigned gb18030_code_page = 54936;
+
+// The code page in which the file functions read narrow paths: UTF-8 when the C
+// runtime's locale is UTF-8, otherwise the ANSI or the OEM code page, whichever the
+// file functions are set to. Returned as a real code page number, never as the
+// CP_ACP/CP_OEMCP placeholders, so that callers can tell when it is UTF-8.
+unsigned file_system_code_page();
+
+// Narrow to UTF-16 in `code_page`. Throws std::system_error (system category, the
+// Windows error code) when the text is not valid in that code page.
+std::u16string path_to_wide(const std::string& text, unsigned code_page);
+
+// UTF-16 to narrow in `code_page`. Throws std::system_error when the text is not
+// well-formed UTF-16 or holds a character the code page cannot represent exactly.
+std::string path_to_narrow(const std::u16string& text, unsigned code_page);
+
+}  // namespace relauncher

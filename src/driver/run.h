@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace relauncher {
+
+// The program started after a successful run: the relaunch path, no arguments.
+struct RelaunchCommand {
+  std::string program;
+  std::vector<std::string> arguments;
+};
+
+// The name the tool calls itself in the usage line: the file name of argv[0], or
+// "relauncher" when there is none or it cannot be converted.
+std::string display_name(const std::optional<std::string>& argv0);
+
+// The relaunch path back in narrow form, in the file system's code page. Throws
+// std::system_error when the code page cannot represent it exactly.
+RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app);
+
+// The whole job: read the arguments (argv[1] onwards), wait, run the program,
+// relaunch after a success. Returns the exit code: the program's, or 2 after the
+// usage line has been written to `error_stream`.
+int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
+        std::FILE* error_stream);
+
+}  // namespace relauncher

@@ -1,0 +1,51 @@
+#include "process/command_line.h"
+
+namespace relauncher {
+
+std::u16string quote_wide(const std::u16string& text) {
+  std::u16string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted += u'"';
+  std::size_t backslashes = 0;
+  for (const char16_t unit : text) {
+    if (unit == u'\\') {
+      ++backslashes;
+      quoted += unit;
+      continue;
+    }
+    if (unit == u'"') {
+      // Before a quote, 2n+1 backslashes give n backslashes and a literal quote:
+      // double the run, then escape the quote itself.
+      quoted.append(backslashes + 1, u'\\');
+    }
+    backslashes = 0;
+    quoted += unit;
+  }
+  // A run at the end stands before the closing quote: doubled, it stays literal
+  // instead of escaping that quote.
+  quoted.append(backslashes, u'\\');
+  quoted += u'"';
+  return quoted;
+}
+
+std::u16string quote_argument(const std::string& argument) {
+  return quote_wide(utf8_to_wide(argument));
+}
+
+std::u16string build_command_line(const std::string& program,
+                                  const std::vector<std::string>& arguments) {
+  std::u16string line = quote_argument(program);
+  for (const std::string& argument : arguments) {
+    line += u' ';
+    line += quote_argument(argument);
+  }
+  return line;
+}
+
+std::vector<char16_t> make_command_line_buffer(const std::u16string& command_line) {
+  std::vector<char16_t> buffer(command_line.begin(), command_line.end());
+  buffer.push_back(u'\0');
+  return buffer;
+}
+
+}  // namespace relauncher

@@ -1,0 +1,30 @@
+#pragma once
+
+// Turns a program and its arguments into the single UTF-16 command line that
+// Windows starts a process from, quoted so that the child's C runtime (and
+// CommandLineToArgvW) splits it back into exactly the same arguments.
+
+#include <string>
+#include <vector>
+
+namespace relauncher {
+
+// Reads `text` as UTF-8. Lenient: ill-formed input becomes U+FFFD, never an error.
+std::u16string utf8_to_wide(const std::string& text);
+
+// Wraps already converted text in double quotes, escaping its double quotes and
+// doubling the backslashes that would otherwise escape a quote.
+std::u16string quote_wide(const std::u16string& text);
+
+// utf8_to_wide, then quote_wide.
+std::u16string quote_argument(const std::string& argument);
+
+// The quoted program, then each quoted argument, separated by single spaces.
+std::u16string build_command_line(const std::string& program,
+                                  const std::vector<std::string>& arguments);
+
+// A writable copy of `command_line` followed by one zero unit: CreateProcessW may
+// modify the text it is given, so it must not receive a string's own storage.
+std::vector<char16_t> make_command_line_buffer(const std::u16string& command_line);
+
+}  // namespace relauncher

@@ -1,0 +1,25 @@
+#include <windows.h>
+
+#include "process/command_line.h"
+
+namespace relauncher {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed as wchar_t");
+
+std::u16string utf8_to_wide(const std::string& text) {
+  if (text.empty()) {
+    return {};
+  }
+  // Flags 0: ill-formed sequences become U+FFFD instead of failing the call.
+  const int length = static_cast<int>(text.size());
+  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+  if (size <= 0) {
+    return {};
+  }
+  std::u16string wide(static_cast<std::size_t>(size), u'\0');
+  (void)MultiByteToWideChar(CP_UTF8, 0, text.data(), length, reinterpret_cast<wchar_t*>(&wide[0]),
+                            size);
+  return wide;
+}
+
+}  // namespace relauncher

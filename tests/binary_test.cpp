@@ -1,0 +1,83 @@
+// What relauncher.exe carries: it must run from any folder, so it may import
+// nothing but system DLLs, and it must carry its manifest.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <set>
+
+#include "support.h"
+
+namespace {
+
+std::string read_binary(const std::wstring& path) {
+  std::ifstream file(path.c_str(), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+template <typename T>
+T at(const std::string& image, std::size_t offset) {
+  T value{};
+  if (offset + sizeof(T) <= image.size()) {
+    std::copy_n(image.data() + offset, sizeof(T), reinterpret_cast<char*>(&value));
+  }
+  return value;
+}
+
+// The names in the import directory of a 64-bit PE file, lower-cased.
+std::set<std::string> imported_dlls(const std::string& image) {
+  const auto dos = at<IMAGE_DOS_HEADER>(image, 0);
+  const auto nt = at<IMAGE_NT_HEADERS64>(image, static_cast<std::size_t>(dos.e_lfanew));
+  const DWORD imports = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+  const std::size_t sections = static_cast<std::size_t>(dos.e_lfanew) + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
+                               nt.FileHeader.SizeOfOptionalHeader;
+  auto file_offset = [&](DWORD rva) -> std::size_t {
+    for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+      const auto section = at<IMAGE_SECTION_HEADER>(image, sections + i * sizeof(IMAGE_SECTION_HEADER));
+      if (rva >= section.VirtualAddress && rva < section.VirtualAddress + section.Misc.VirtualSize) {
+        return rva - section.VirtualAddress + section.PointerToRawData;
+      }
+    }
+    return image.size();
+  };
+  std::set<std::string> names;
+  for (std::size_t entry = file_offset(imports);; entry += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+    const auto descriptor = at<IMAGE_IMPORT_DESCRIPTOR>(image, entry);
+    if (descriptor.Name == 0) {
+      break;
+    }
+    std::string name = image.c_str() + std::min(file_offset(descriptor.Name), image.size());
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    names.insert(name);
+  }
+  return names;
+}
+
+TEST(Binary, ImportsOnlySystemDlls) {
+  const std::string image = read_binary(test::tool_path());
+  ASSERT_GT(image.size(), 1024u);
+  ASSERT_EQ(at<WORD>(image, 0), IMAGE_DOS_SIGNATURE);
+  const auto nt = at<IMAGE_NT_HEADERS64>(image, static_cast<std::size_t>(at<IMAGE_DOS_HEADER>(image, 0).e_lfanew));
+  EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+  EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI);
+  EXPECT_EQ(imported_dlls(image), (std::set<std::string>{"kernel32.dll", "msvcrt.dll"}));
+}
+
+TEST(Binary, CarriesItsManifest) {
+  HMODULE module = LoadLibraryExW(test::tool_path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr);
+  HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+  ASSERT_NE(resource, nullptr);
+  const char* bytes = static_cast<const char*>(LockResource(LoadResource(module, resource)));
+  const std::string manifest(bytes, SizeofResource(module, resource));
+  FreeLibrary(module);
+  EXPECT_NE(manifest.find(">UTF-8</activeCodePage>"), std::string::npos);
+  EXPECT_NE(manifest.find(R"(<requestedExecutionLevel level="asInvoker")"), std::string::npos);
+  EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+// Stands in for the installer, the application that is relaunched and the process
+// that is waited for. It records what it saw to files beside itself, never to
+// stdout: under Wine a child writes into its parent's pipe.
+//
+//   <exe>.started  pid, start time (QueryPerformanceCounter), whether it has a
+//                  console, and its GetCommandLineW() as UTF-8, in that order
+//   <exe>.ended    the time just before it exits
+//
+// It reads PROBE_<stem>_SLEEP_MS and PROBE_<stem>_EXIT (decimal or 0x-hex) from the
+// environment, <stem> being its own file name without the extension, so that one
+// test can give the installer and the application different instructions.
+
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::wstring module_path() {
+  std::wstring path(32768, L'\0');
+  path.resize(GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size())));
+  return path;
+}
+
+std::wstring stem_of(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  const std::size_t dot = name.rfind(L'.');
+  return dot == std::wstring::npos ? name : name.substr(0, dot);
+}
+
+unsigned long setting(const std::wstring& stem, const wchar_t* key, unsigned long fallback) {
+  const std::wstring name = L"PROBE_" + stem + L"_" + key;
+  wchar_t value[64];
+  const DWORD length = GetEnvironmentVariableW(name.c_str(), value, 64);
+  if (length == 0 || length >= 64) {
+    return fallback;
+  }
+  return std::wcstoul(value, nullptr, 0);
+}
+
+std::string to_utf8(const wchar_t* text) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], size, nullptr, nullptr);
+  out.resize(out.size() - 1);
+  return out;
+}
+
+long long now() {
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return counter.QuadPart;
+}
+
+bool has_console() {
+  HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (console == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  CloseHandle(console);
+  return true;
+}
+
+// Written under a temporary name and renamed, so that a reader never sees half a record.
+void write_record(const std::wstring& path, const std::string& text) {
+  const std::wstring partial = path + L".partial";
+  HANDLE file = CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    ExitProcess(0xDEAD);
+  }
+  DWORD written = 0;
+  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(file);
+  MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+}  // namespace
+
+int main() {
+  const long long started = now();
+  const std::wstring self = module_path();
+  const std::wstring stem = stem_of(self);
+  write_record(self + L".started", "pid=" + std::to_string(GetCurrentProcessId()) +
+                                       "\nstart=" + std::to_string(started) +
+                                       "\nconsole=" + (has_console() ? "1" : "0") +
+                                       "\ncommand_line=" + to_utf8(GetCommandLineW()));
+  Sleep(setting(stem, L"SLEEP_MS", 0));
+  const unsigned long exit_code = setting(stem, L"EXIT", 0);
+  write_record(self + L".ended", "end=" + std::to_string(now()));
+  ExitProcess(static_cast<UINT>(exit_code));
+}

@@ -1,0 +1,224 @@
+#include "support.h"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <vector>
+
+namespace test {
+
+std::wstring build_dir() {
+  std::wstring path(32768, L'\0');
+  path.resize(GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size())));
+  return path.substr(0, path.find_last_of(L"\\/"));
+}
+
+std::wstring tool_path() {
+  return build_dir() + L"\\relauncher.exe";
+}
+
+std::string to_utf8(const std::wstring& text) {
+  if (text.empty()) {
+    return {};
+  }
+  const int length = static_cast<int>(text.size());
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &out[0], size, nullptr, nullptr);
+  return out;
+}
+
+std::wstring from_utf8(const std::string& text) {
+  if (text.empty()) {
+    return {};
+  }
+  const int length = static_cast<int>(text.size());
+  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), length, &out[0], size);
+  return out;
+}
+
+TempDir::TempDir() {
+  static unsigned counter = 0;
+  wchar_t base[MAX_PATH + 1];
+  GetTempPathW(MAX_PATH + 1, base);
+  path_ = std::wstring(base) + L"relauncher-test-" + std::to_wstring(GetCurrentProcessId()) +
+          L"-" + std::to_wstring(++counter);
+  if (!CreateDirectoryW(path_.c_str(), nullptr)) {
+    throw std::runtime_error("cannot create a temporary directory");
+  }
+}
+
+TempDir::~TempDir() {
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      DeleteFileW(file(entry.cFileName).c_str());
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+  }
+  RemoveDirectoryW(path_.c_str());
+}
+
+std::wstring copy_probe(const TempDir& dir, const std::wstring& name) {
+  const std::wstring copy = dir.file(name);
+  if (!CopyFileW((build_dir() + L"\\probe.exe").c_str(), copy.c_str(), FALSE)) {
+    throw std::runtime_error("cannot copy probe.exe");
+  }
+  return copy;
+}
+
+namespace {
+
+std::optional<std::string> read_file(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return std::nullopt;
+  }
+  std::string text;
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+    text.append(chunk, got);
+  }
+  CloseHandle(file);
+  return text;
+}
+
+// "key=value\n" lines; the last key's value runs to the end of the text.
+std::map<std::string, std::string> parse_record(const std::string& text, const std::string& last) {
+  std::map<std::string, std::string> fields;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t equals = text.find('=', at);
+    if (equals == std::string::npos) {
+      break;
+    }
+    const std::string key = text.substr(at, equals - at);
+    const std::size_t end = key == last ? text.size() : text.find('\n', equals);
+    fields[key] = text.substr(equals + 1, (end == std::string::npos ? text.size() : end) - equals - 1);
+    at = end == std::string::npos ? text.size() : end + 1;
+  }
+  return fields;
+}
+
+}  // namespace
+
+std::optional<ProbeRecord> probe_started(const std::wstring& probe) {
+  const std::optional<std::string> text = read_file(probe + L".started");
+  if (!text) {
+    return std::nullopt;
+  }
+  std::map<std::string, std::string> fields = parse_record(*text, "command_line");
+  ProbeRecord record;
+  record.pid = static_cast<DWORD>(std::strtoul(fields["pid"].c_str(), nullptr, 10));
+  record.start = std::strtoll(fields["start"].c_str(), nullptr, 10);
+  record.console = fields["console"] == "1";
+  record.command_line = from_utf8(fields["command_line"]);
+  return record;
+}
+
+std::optional<std::int64_t> probe_ended(const std::wstring& probe) {
+  const std::optional<std::string> text = read_file(probe + L".ended");
+  if (!text) {
+    return std::nullopt;
+  }
+  return std::strtoll(parse_record(*text, "end")["end"].c_str(), nullptr, 10);
+}
+
+void wait_for_pid(DWORD pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process != nullptr) {
+    WaitForSingleObject(process, INFINITE);
+    CloseHandle(process);
+  }
+}
+
+HANDLE start(const std::wstring& application, const std::wstring& command_line, DWORD flags) {
+  std::wstring buffer = command_line;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), &buffer[0], nullptr,
+                      nullptr, FALSE, flags, nullptr, nullptr, &startup, &info)) {
+    throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
+  }
+  CloseHandle(info.hThread);
+  return info.hProcess;
+}
+
+namespace {
+
+std::string drain(HANDLE pipe) {
+  std::string bytes;
+  DWORD available = 0;
+  // Only what is already there: a grandchild may hold the pipe's write end open.
+  while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+    std::string chunk(available, '\0');
+    DWORD got = 0;
+    if (!ReadFile(pipe, &chunk[0], available, &got, nullptr)) {
+      break;
+    }
+    bytes.append(chunk, 0, got);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+ToolRun run_tool(const std::wstring& command_line, bool own_console) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE out_read = nullptr, out_write = nullptr, err_read = nullptr, err_write = nullptr;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  if (!own_console) {
+    CreatePipe(&out_read, &out_write, &inheritable, 1 << 16);
+    CreatePipe(&err_read, &err_write, &inheritable, 1 << 16);
+    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = out_write;
+    startup.hStdError = err_write;
+  }
+  std::wstring buffer = command_line;
+  PROCESS_INFORMATION info{};
+  const std::wstring tool = tool_path();
+  if (!CreateProcessW(tool.c_str(), &buffer[0], nullptr, nullptr, own_console ? FALSE : TRUE,
+                      own_console ? CREATE_NO_WINDOW : 0, nullptr, nullptr, &startup, &info)) {
+    throw std::runtime_error("cannot start relauncher.exe: " + std::to_string(GetLastError()));
+  }
+  ToolRun run;
+  WaitForSingleObject(info.hProcess, INFINITE);
+  GetExitCodeProcess(info.hProcess, &run.exit_code);
+  CloseHandle(info.hProcess);
+  CloseHandle(info.hThread);
+  if (!own_console) {
+    CloseHandle(out_write);
+    CloseHandle(err_write);
+    run.output = drain(out_read);
+    run.error_output = drain(err_read);
+    CloseHandle(out_read);
+    CloseHandle(err_read);
+  }
+  return run;
+}
+
+ToolRun run_tool_with(const std::wstring& arguments, bool own_console) {
+  return run_tool(L"\"" + tool_path() + L"\" " + arguments, own_console);
+}
+
+int count_open_handles() {
+  int count = 0;
+  for (std::uintptr_t value = 4; value <= 0x20000; value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+}  // namespace test

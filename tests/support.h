@@ -1,0 +1,75 @@
+#pragma once
+
+// Helpers for tests that drive real processes: the built tool, and copies of the
+// probe program that stand in for installers and applications.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace test {
+
+// The directory holding the test executable, relauncher.exe and probe.exe.
+std::wstring build_dir();
+std::wstring tool_path();
+
+std::string to_utf8(const std::wstring& text);
+std::wstring from_utf8(const std::string& text);
+
+// A fresh directory under the temporary folder, removed with its files at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::wstring& path() const { return path_; }
+  std::wstring file(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+ private:
+  std::wstring path_;
+};
+
+// Copies probe.exe into `dir` under `name` and returns the copy's full path.
+std::wstring copy_probe(const TempDir& dir, const std::wstring& name);
+
+// What a probe wrote about itself (see probe.cpp); absent until it has started.
+struct ProbeRecord {
+  DWORD pid = 0;
+  std::int64_t start = 0;
+  bool console = false;
+  std::wstring command_line;
+};
+std::optional<ProbeRecord> probe_started(const std::wstring& probe);
+std::optional<std::int64_t> probe_ended(const std::wstring& probe);
+
+// Blocks until the process has ended (or the id is already gone).
+void wait_for_pid(DWORD pid);
+
+// Starts a program and returns its handle; the caller closes it.
+HANDLE start(const std::wstring& application, const std::wstring& command_line, DWORD flags = 0);
+
+struct ToolRun {
+  DWORD exit_code = 0;
+  std::string error_output;  // bytes written to stderr
+  std::string output;        // bytes written to stdout
+};
+
+// Runs relauncher.exe with `command_line` (which begins with its argv[0] text) and
+// waits for it. The real path goes in lpApplicationName, so argv[0] can be anything.
+// With `own_console` the tool gets a console of its own (with no window, as an
+// updater would start it), which its ordinary children share and a detached child
+// does not; its output is then not captured.
+ToolRun run_tool(const std::wstring& command_line, bool own_console = false);
+
+// `"<tool>" <arguments>`: the usual way to call the tool.
+ToolRun run_tool_with(const std::wstring& arguments, bool own_console = false);
+
+// Handle values the process holds now, counted one by one: under Wine
+// GetProcessHandleCount always reports 0.
+int count_open_handles();
+
+}  // namespace test

@@ -1,0 +1,190 @@
+// The built relauncher.exe, driven end to end: real processes, exit codes read
+// from inside Windows (only 8 bits would reach a Linux shell).
+
+#include <gtest/gtest.h>
+
+#include "process/command_line.h"
+#include "support.h"
+
+namespace {
+
+using test::TempDir;
+
+const char usage_tail[] = ": usage: --wait-pid <pid> [--relaunch <app>] -- <program> [args...]\r\n";
+
+std::wstring quoted(const std::wstring& path) {
+  return L"\"" + path + L"\"";
+}
+
+void set_probe(const std::wstring& stem, const wchar_t* key, const std::wstring& value) {
+  SetEnvironmentVariableW((L"PROBE_" + stem + L"_" + key).c_str(), value.c_str());
+}
+
+// A detached probe may start a moment after the tool has exited; give it time to
+// show up before concluding that it was never started.
+std::optional<test::ProbeRecord> wait_until_started(const std::wstring& probe, int ms = 1500) {
+  for (int waited = 0;; waited += 50) {
+    if (auto record = test::probe_started(probe)) {
+      return record;
+    }
+    if (waited >= ms) {
+      return std::nullopt;
+    }
+    Sleep(50);
+  }
+}
+
+TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {
+  const wchar_t* const unusable[] = {
+      L"",
+      L"--wait-pid 5",
+      L"--wait-pid 5 --",
+      L"--wait-pid 5 -- \"\"",
+      L"-- setup.exe",
+      L"--wait-pid 0 -- setup.exe",
+      L"--wait-pid -7 -- setup.exe",
+      L"--wait-pid x -- setup.exe",
+      L"--wait-pid=5 -- setup.exe",
+      L"--wait-pid 9223372036854775808 -- setup.exe",
+  };
+  for (const wchar_t* arguments : unusable) {
+    const test::ToolRun run = test::run_tool(L"relauncher.exe " + std::wstring(arguments));
+    EXPECT_EQ(run.exit_code, 2u) << test::to_utf8(arguments);
+    EXPECT_EQ(run.error_output, std::string("relauncher.exe") + usage_tail) << test::to_utf8(arguments);
+    EXPECT_EQ(run.output, "");
+  }
+}
+
+TEST(Tool, NamesItselfAfterTheFileNameOfArgvZero) {
+  const struct {
+    const wchar_t* argv0;
+    const char* name;
+  } cases[] = {
+      {LR"(C:\Tools\switch.exe)", "switch.exe"},
+      {L"switch", "switch"},
+      {L"C:switch.exe", "switch.exe"},
+      {L"C:/Tools/switch.exe", "switch.exe"},
+      {L"\"\"", "relauncher"},
+      {L"C:", "relauncher"},
+      {LR"(C:\Tools\)", "relauncher"},
+      {LR"(\\server)", "relauncher"},
+      {LR"(\\server\share\x.exe)", "x.exe"},
+      {L"\"C:\\Program Files\\Sw\u00FCtch\\sw\u00FCtch.exe\"", "sw\xC3\xBCtch.exe"},
+  };
+  for (const auto& c : cases) {
+    const test::ToolRun run = test::run_tool(std::wstring(c.argv0) + L" --bogus");
+    EXPECT_EQ(run.exit_code, 2u) << c.name;
+    EXPECT_EQ(run.error_output, c.name + std::string(usage_tail));
+  }
+}
+
+TEST(Tool, StartsTheProgramOnlyAfterTheWaitedProcessHasEnded) {
+  TempDir dir;
+  const std::wstring victim = test::copy_probe(dir, L"victim.exe");
+  const std::wstring setup = test::copy_probe(dir, L"setup.exe");
+  set_probe(L"victim", L"SLEEP_MS", L"1500");
+  HANDLE victim_process = test::start(victim, quoted(victim));
+  const std::wstring pid = std::to_wstring(GetProcessId(victim_process));
+
+  const test::ToolRun run = test::run_tool_with(L"--wait-pid " + pid + L" -- " + quoted(setup));
+  EXPECT_EQ(run.exit_code, 0u);
+  const auto ended = test::probe_ended(victim);
+  const auto started = test::probe_started(setup);
+  ASSERT_TRUE(ended && started);
+  EXPECT_GT(started->start, *ended);
+  CloseHandle(victim_process);
+}
+
+TEST(Tool, ExitsWithAll32BitsOfTheProgramsExitCode) {
+  TempDir dir;
+  const std::wstring setup = test::copy_probe(dir, L"exitcode.exe");
+  const std::wstring app = test::copy_probe(dir, L"exitapp.exe");
+  for (const DWORD code : {0x1u, 0x2u, 0x100u, 0xC0000005u, 0x80000000u, 0xFFFFFFFFu, 0x0u}) {
+    set_probe(L"exitcode", L"EXIT", std::to_wstring(code));
+    const test::ToolRun run = test::run_tool_with(L"--wait-pid 1 --relaunch " + quoted(app) + L" -- " + quoted(setup));
+    EXPECT_EQ(run.exit_code, code);
+    // Only a zero exit code starts the relaunch.
+    const auto relaunched = wait_until_started(app, code == 0 ? 3000 : 500);
+    EXPECT_EQ(relaunched.has_value(), code == 0) << code;
+    if (relaunched) {
+      test::wait_for_pid(relaunched->pid);
+    }
+  }
+}
+
+TEST(Tool, ExitsWithMinusOneAndNoRelaunchWhenTheProgramCannotStart) {
+  TempDir dir;
+  const std::wstring app = test::copy_probe(dir, L"norelaunch.exe");
+  const test::ToolRun run =
+      test::run_tool_with(L"--wait-pid 1 --relaunch " + quoted(app) + L" -- " + quoted(dir.file(L"missing.exe")));
+  EXPECT_EQ(run.exit_code, 0xFFFFFFFFu);
+  EXPECT_FALSE(wait_until_started(app, 1000));
+}
+
+TEST(Tool, RelaunchesDetachedWithThePathAloneAndDoesNotWaitForIt) {
+  TempDir dir;
+  const std::wstring setup = test::copy_probe(dir, L"installer.exe");
+  const std::wstring app = test::copy_probe(dir, L"relaunched.exe");
+  set_probe(L"relaunched", L"SLEEP_MS", L"3000");
+  const test::ToolRun run =
+      test::run_tool_with(L"--wait-pid 1 --relaunch " + quoted(app) + L" -- " + quoted(setup) + L" /quiet", true);
+  EXPECT_EQ(run.exit_code, 0u);
+
+  const auto program = test::probe_started(setup);
+  ASSERT_TRUE(program);
+  EXPECT_TRUE(program->console) << "the program shares the tool's console";
+  const auto relaunched = wait_until_started(app);
+  ASSERT_TRUE(relaunched);
+  EXPECT_FALSE(test::probe_ended(app)) << "the tool waited for the relaunched application";
+  EXPECT_EQ(relaunched->command_line, quoted(app));
+  EXPECT_FALSE(relaunched->console) << "the relaunched application is not detached";
+  test::wait_for_pid(relaunched->pid);
+}
+
+TEST(Tool, SucceedsWhenTheRelaunchCannotStart) {
+  TempDir dir;
+  const std::wstring setup = test::copy_probe(dir, L"okay.exe");
+  for (const std::wstring& relaunch : {std::wstring(L"\"\""), quoted(dir.file(L"missing.exe")), quoted(dir.path())}) {
+    const test::ToolRun run = test::run_tool_with(L"--wait-pid 1 --relaunch " + relaunch + L" -- " + quoted(setup));
+    EXPECT_EQ(run.exit_code, 0u) << test::to_utf8(relaunch);
+  }
+}
+
+TEST(Tool, HandsTheProgramExactlyTheComposedCommandLine) {
+  TempDir dir;
+  const std::wstring setup = test::copy_probe(dir, L"args.exe");
+  const std::vector<std::string> arguments = {
+      "/quiet", "", "a b", "C:\\dir\\", "a\\\"b", "say \"hi\"", "\\\\server\\share", "tab\there",
+      "\xC3\xBC", "\xF0\x9F\x98\x80", "--", "--wait-pid",
+  };
+  std::wstring tool_arguments = L"--wait-pid 1 -- " + quoted(setup);
+  for (const std::string& argument : arguments) {
+    const std::u16string piece = relauncher::quote_argument(argument);
+    tool_arguments += L" " + std::wstring(piece.begin(), piece.end());
+  }
+  ASSERT_EQ(test::run_tool_with(tool_arguments).exit_code, 0u);
+
+  const auto record = test::probe_started(setup);
+  ASSERT_TRUE(record);
+  const std::u16string expected = relauncher::build_command_line(test::to_utf8(setup), arguments);
+  EXPECT_EQ(record->command_line, std::wstring(expected.begin(), expected.end()));
+}
+
+TEST(Tool, KeepsNonAsciiPathsIntact) {
+  TempDir dir;
+  const std::wstring setup = test::copy_probe(dir, L"s\u00E9tup \u65E5\u672C.exe");
+  const std::wstring app = test::copy_probe(dir, L"\u00C4pp \U0001F600.exe");
+  set_probe(L"\u00C4pp \U0001F600", L"SLEEP_MS", L"0");
+  const test::ToolRun run = test::run_tool_with(L"--wait-pid 1 --relaunch " + quoted(app) + L" -- " +
+                                                quoted(setup) + L" \u00FC\U0001F600");
+  EXPECT_EQ(run.exit_code, 0u);
+  const auto program = test::probe_started(setup);
+  ASSERT_TRUE(program);
+  EXPECT_EQ(program->command_line, quoted(setup) + L" \"\u00FC\U0001F600\"");
+  const auto relaunched = wait_until_started(app);
+  ASSERT_TRUE(relaunched);
+  EXPECT_EQ(relaunched->command_line, quoted(app));
+  test::wait_for_pid(relaunched->pid);
+}
+
+}  // namespace
