@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what it needs, builds, and performs a real hand-over under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/setup.sh
+install_packages
+start_wine
+build >/dev/null
+wine build/windows/handover.exe
