@@ -3,7 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
-install_packages
-start_wine
-build >/dev/null
+prepare >/dev/null
 wine build/windows/handover.exe

@@ -42,3 +42,11 @@ stop_wine() {
   wineserver -w 2>/dev/null || true
   rm -rf "$wine_root"
 }
+
+# Everything a script needs before it runs a Windows program: packages, a warm
+# prefix, a fresh build.
+prepare() {
+  install_packages
+  start_wine
+  build
+}

@@ -3,7 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
-install_packages
-start_wine
-build
+prepare
 ctest --preset windows -j"$(nproc)"

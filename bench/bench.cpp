@@ -1,0 +1,234 @@
+// Measures relauncher against the limit (a waiter that does nothing but wait on the
+// handle and start the program) and against the polling that hand-written updaters
+// do, side by side in one run, round by round in alternating order (A B ... B A) so
+// that machine noise hits every contestant alike.
+//
+//   bench.exe [rounds]     (default 15)
+//
+// Prints Markdown tables. Absolute times depend on the machine (and on Wine); only
+// the ratios are comparable across runs.
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "shared.h"
+
+namespace {
+
+// A pid no process has: OpenProcess fails on it, as it does for an ended process.
+constexpr DWORD absent_pid = 0x7FFFFFF0;
+
+std::wstring g_dir;
+std::mt19937 g_random(20261207);
+double g_ticks_per_ms = 1;
+
+std::wstring exe(const wchar_t* name) {
+  return L"\"" + g_dir + L"\\" + name + L"\"";
+}
+
+HANDLE start(const std::wstring& command_line) {
+  std::wstring buffer = command_line;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, &buffer[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    std::fprintf(stderr, "cannot start %ls: error %lu\n", command_line.c_str(), GetLastError());
+    std::exit(1);
+  }
+  CloseHandle(info.hThread);
+  return info.hProcess;
+}
+
+void wait_and_close(HANDLE process) {
+  WaitForSingleObject(process, INFINITE);
+  CloseHandle(process);
+}
+
+// Under Wine an ended process goes on tearing down for a while after its handle is
+// signalled; overlapping that with the next measurement would slow it down.
+void let_processes_settle() {
+  Sleep(150);
+}
+
+struct Contestant {
+  const char* name;
+  std::wstring before_pid;  // the command line is before_pid + pid + after_pid,
+  std::wstring after_pid;   // or before_pid alone for a program that takes no pid
+  bool takes_pid;
+  std::vector<double> samples;
+};
+
+std::wstring command_for(const Contestant& contestant, DWORD pid) {
+  if (!contestant.takes_pid) {
+    return contestant.before_pid;
+  }
+  return contestant.before_pid + std::to_wstring(pid) + contestant.after_pid;
+}
+
+// Visits the contestants in order on even rounds and in reverse on odd ones.
+template <typename Measure>
+void interleave(std::vector<Contestant>& contestants, int rounds, Measure measure) {
+  for (int round = 0; round < rounds; ++round) {
+    for (std::size_t i = 0; i < contestants.size(); ++i) {
+      Contestant& contestant = contestants[round % 2 == 0 ? i : contestants.size() - 1 - i];
+      contestant.samples.push_back(measure(contestant));
+      let_processes_settle();
+    }
+  }
+}
+
+// From the victim's last timestamp to the marker's first.
+double hand_over_ms(const Contestant& contestant, bench::SharedTimes& times, HANDLE go) {
+  times.victim_exit = 0;
+  times.marker_start = 0;
+  times.marker_pid = 0;
+  ResetEvent(go);
+  HANDLE victim = start(exe(L"victim.exe"));
+  HANDLE waiter = start(command_for(contestant, GetProcessId(victim)));
+  // Let the waiter start and open the victim before the victim may end; the random
+  // part spreads the victim's end over the pollers' intervals instead of locking it
+  // to one phase of them.
+  Sleep(400 + static_cast<DWORD>(g_random() % 1000));
+  SetEvent(go);
+  wait_and_close(victim);
+  wait_and_close(waiter);
+  if (HANDLE marker = OpenProcess(SYNCHRONIZE, FALSE, times.marker_pid)) {
+    wait_and_close(marker);
+  }
+  if (times.marker_start == 0 || times.victim_exit == 0) {
+    std::fprintf(stderr, "%s: the marker did not run\n", contestant.name);
+    std::exit(1);
+  }
+  return static_cast<double>(times.marker_start - times.victim_exit) / g_ticks_per_ms;
+}
+
+double wall_ms(const Contestant& contestant) {
+  const LONGLONG started = bench::now();
+  wait_and_close(start(command_for(contestant, absent_pid)));
+  return static_cast<double>(bench::now() - started) / g_ticks_per_ms;
+}
+
+// Peak working set of a process half a second after its start: for a waiter, while
+// the program it started (a noop that sleeps) still runs.
+double peak_working_set_kib(const Contestant& contestant) {
+  HANDLE process = start(command_for(contestant, absent_pid));
+  Sleep(500);
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof(counters);
+  const BOOL ok = K32GetProcessMemoryInfo(process, &counters, sizeof(counters));
+  wait_and_close(process);
+  return ok ? static_cast<double>(counters.PeakWorkingSetSize) / 1024 : 0;
+}
+
+double percentile(std::vector<double> samples, double fraction) {
+  std::sort(samples.begin(), samples.end());
+  const auto rank = static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5);
+  return samples[rank];
+}
+
+double median(const std::vector<double>& samples) {
+  return percentile(samples, 0.5);
+}
+
+long long file_size(const wchar_t* name) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW((g_dir + L"\\" + name).c_str(), GetFileExInfoStandard, &data)) {
+    return -1;
+  }
+  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+void report_hand_over(int rounds) {
+  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      sizeof(bench::SharedTimes), bench::mapping_name);
+  HANDLE go = CreateEventW(nullptr, TRUE, FALSE, bench::go_event_name);
+  auto* times = static_cast<bench::SharedTimes*>(
+      MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(bench::SharedTimes)));
+  const std::wstring marker = L" " + exe(L"marker.exe");
+  std::vector<Contestant> contestants = {
+      {"relauncher.exe", exe(L"relauncher.exe") + L" --wait-pid ", L" --" + marker, true, {}},
+      {"limit: handle wait + CreateProcessW", exe(L"minimal_waiter.exe") + L" ", marker, true, {}},
+      {"polling every 100 ms", exe(L"polling_waiter.exe") + L" 100 ", marker, true, {}},
+      {"polling every 1000 ms", exe(L"polling_waiter.exe") + L" 1000 ", marker, true, {}},
+  };
+  interleave(contestants, rounds, [&](const Contestant& c) { return hand_over_ms(c, *times, go); });
+  const double limit = median(contestants[1].samples);
+  std::printf("Hand-over latency: from the application's last instruction to the program's first\n"
+              "(%d rounds each)\n\n", rounds);
+  std::printf("| waiter | median ms | p90 ms | median / limit |\n|---|---:|---:|---:|\n");
+  for (const Contestant& c : contestants) {
+    std::printf("| %s | %.2f | %.2f | %.2fx |\n", c.name, median(c.samples), percentile(c.samples, 0.9),
+                median(c.samples) / limit);
+  }
+  UnmapViewOfFile(times);
+  CloseHandle(go);
+  CloseHandle(mapping);
+}
+
+void report_pass_through(int rounds) {
+  const std::wstring noop = L" " + exe(L"noop.exe");
+  std::vector<Contestant> contestants = {
+      {"noop.exe started directly", exe(L"noop.exe"), L"", false, {}},
+      {"relauncher.exe --wait-pid <absent> -- noop.exe", exe(L"relauncher.exe") + L" --wait-pid ", L" --" + noop, true, {}},
+      {"minimal waiter <absent> noop.exe", exe(L"minimal_waiter.exe") + L" ", noop, true, {}},
+  };
+  for (Contestant& c : contestants) {
+    (void)wall_ms(c);  // warm the file cache
+  }
+  interleave(contestants, rounds, wall_ms);
+  const double bare = median(contestants[0].samples);
+  const double minimal = median(contestants[2].samples);
+  const double tool = median(contestants[1].samples);
+  std::printf("\nPass-through: wall time with nothing to wait for (%d rounds each)\n\n", rounds);
+  std::printf("| command | median ms | p90 ms |\n|---|---:|---:|\n");
+  for (const Contestant& c : contestants) {
+    std::printf("| %s | %.2f | %.2f |\n", c.name, median(c.samples), percentile(c.samples, 0.9));
+  }
+  std::printf("\nrelauncher / minimal waiter: %.2fx; relauncher's cost beyond the program: %.2f bare process "
+              "starts (the minimal waiter's: %.2f)\n",
+              tool / minimal, (tool - bare) / bare, (minimal - bare) / bare);
+}
+
+void report_resources() {
+  const std::wstring sleeper = L" " + exe(L"noop.exe") + L" 1000";
+  const std::vector<Contestant> contestants = {
+      {"bare process (noop.exe)", exe(L"noop.exe") + L" 1000", L"", false, {}},
+      {"relauncher.exe", exe(L"relauncher.exe") + L" --wait-pid ", L" --" + sleeper, true, {}},
+      {"minimal waiter", exe(L"minimal_waiter.exe") + L" ", sleeper, true, {}},
+  };
+  std::printf("\nResources\n\n| process | peak working set KiB | file bytes |\n|---|---:|---:|\n");
+  const wchar_t* files[] = {L"noop.exe", L"relauncher.exe", L"minimal_waiter.exe"};
+  double bare = 0;
+  for (std::size_t i = 0; i < contestants.size(); ++i) {
+    const Contestant& c = contestants[i];
+    const double kib = peak_working_set_kib(c);
+    bare = i == 0 ? kib : bare;
+    let_processes_settle();
+    std::printf("| %s | %.0f (%.2fx) | %lld |\n", c.name, kib, bare > 0 ? kib / bare : 0, file_size(files[i]));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  g_dir.assign(path, length);
+  g_dir.resize(g_dir.find_last_of(L'\\'));
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  g_ticks_per_ms = static_cast<double>(frequency.QuadPart) / 1000;
+
+  report_hand_over(rounds);
+  report_pass_through(rounds * 2);
+  report_resources();
+  return 0;
+}
