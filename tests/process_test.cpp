@@ -38,6 +38,7 @@ TEST(WaitForProcess, ReturnsAtOnceWhenThereIsNothingToWaitFor) {
     EXPECT_TRUE(still_running(bystander)) << "waited for " << id;
   }
   TerminateProcess(bystander, 0);
+  WaitForSingleObject(bystander, INFINITE);  // so that its directory can go
   CloseHandle(bystander);
 }
 
