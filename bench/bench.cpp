@@ -57,6 +57,10 @@ void let_processes_settle() {
   Sleep(150);
 }
 
+double elapsed_ms(LONGLONG from, LONGLONG to) {
+  return static_cast<double>(to - from) / g_ticks_per_ms;
+}
+
 struct Contestant {
   const char* name;
   std::wstring before_pid;  // the command line is before_pid + pid + after_pid,
@@ -106,13 +110,13 @@ double hand_over_ms(const Contestant& contestant, bench::SharedTimes& times, HAN
     std::fprintf(stderr, "%s: the marker did not run\n", contestant.name);
     std::exit(1);
   }
-  return static_cast<double>(times.marker_start - times.victim_exit) / g_ticks_per_ms;
+  return elapsed_ms(times.victim_exit, times.marker_start);
 }
 
 double wall_ms(const Contestant& contestant) {
   const LONGLONG started = bench::now();
   wait_and_close(start(command_for(contestant, absent_pid)));
-  return static_cast<double>(bench::now() - started) / g_ticks_per_ms;
+  return elapsed_ms(started, bench::now());
 }
 
 // Peak working set of a process half a second after its start: for a waiter, while

@@ -30,10 +30,6 @@ inline LONGLONG now() {
   return counter.QuadPart;
 }
 
-}  // namespace bench
-
-namespace bench {
-
 // Skips `count` tokens of a command line: a token is quoted ("...") or runs to the
 // next blank. Enough for what the benchmark itself composes.
 inline wchar_t* skip_tokens(wchar_t* line, int count) {

@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <cstdlib>
+#include <map>
 #include <stdexcept>
 #include <vector>
 

@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 
