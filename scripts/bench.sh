@@ -4,5 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
-prepare >/dev/null
+prepare
+say "running the benchmark (about 2 minutes)"
 wine build/windows/bench.exe "${1:-15}"

@@ -3,5 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
-prepare >/dev/null
+prepare
+say "running the hand-over"
 wine build/windows/handover.exe

@@ -1,5 +1,46 @@
-# Shared by the scripts: installs the toolchain, builds with the 'windows' preset and
-# gives Wine a private, warmed-up prefix. Sourced, not run.
+# Shared by the scripts: installs the toolchain, gives Wine a private, warmed-up
+# prefix and builds with the 'windows' preset. Sourced, not run.
+#
+# Each phase prints one line and keeps its output to itself unless it fails; then the
+# output is shown and the script stops with the phase's status.
+
+# Wine stores file names through the Unix locale: under C/POSIX, which is what a fresh
+# system has, a file with a non-ASCII name cannot even be created. C.UTF-8 exists on
+# every Debian system, so the scripts never depend on the caller's locale.
+export LC_ALL=C.UTF-8
+unset LANGUAGE
+
+say() {
+  printf '==> %s\n' "$*"
+}
+
+# Everything a run makes (the Wine prefix, the wineserver's socket folder, phase output)
+# lives under one folder, removed on every way out.
+work_root="$(mktemp -d)"
+export TMPDIR="$work_root/tmp"
+mkdir -p "$TMPDIR"
+
+cleanup() {
+  if [ -n "${WINEPREFIX:-}" ]; then
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+  fi
+  rm -rf "$work_root"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Runs a command with its output kept aside; shows the output only when it fails.
+quietly() {
+  local output="$work_root/phase.log" status=0
+  "$@" >"$output" 2>&1 </dev/null || status=$?
+  if [ "$status" -ne 0 ]; then
+    cat "$output" >&2
+    echo "==> failed (exit $status): $*" >&2
+  fi
+  return "$status"
+}
 
 install_packages() {
   local packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest"
@@ -8,17 +49,19 @@ install_packages() {
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
       missing="$missing $package"
   done
-  [ -z "$missing" ] && return 0
+  if [ -z "$missing" ]; then
+    say "packages: all installed"
+    return 0
+  fi
   local sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "==> not root and no sudo: install$missing first" >&2; return 1; }
+    sudo="sudo"
+  fi
+  say "installing packages:$missing (apt-get; about 220 MB to download the first time)"
+  quietly $sudo apt-get update
   # shellcheck disable=SC2086
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
-}
-
-build() {
-  cmake --preset windows >/dev/null
-  cmake --build --preset windows -j"$(nproc)"
+  quietly $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
 }
 
 # A prefix of our own, so parallel jobs never share a wineserver. The server and the
@@ -26,21 +69,20 @@ build() {
 # server would hold the capturing pipe open for seconds after each process, and a
 # persistent one started from a captured run would hold it for ever.
 start_wine() {
+  say "preparing Wine: a private prefix (a few seconds)"
   export WINEDEBUG=-all
   # The debugger would print a register dump for every crashing child.
   export WINEDLLOVERRIDES="winedbg.exe=d"
-  wine_root="$(mktemp -d)"
-  export WINEPREFIX="$wine_root/prefix"
+  export WINEPREFIX="$work_root/prefix"
   mkdir -p "$WINEPREFIX"
-  trap stop_wine EXIT INT TERM
   wineserver -p </dev/null >/dev/null 2>&1
-  wineboot -i </dev/null >/dev/null 2>&1
+  quietly wineboot -i
 }
 
-stop_wine() {
-  wineserver -k 2>/dev/null || true
-  wineserver -w 2>/dev/null || true
-  rm -rf "$wine_root"
+build() {
+  say "building: cmake --preset windows, cmake --build --preset windows"
+  quietly cmake --preset windows
+  quietly cmake --build --preset windows -j"$(nproc)"
 }
 
 # Everything a script needs before it runs a Windows program: packages, a warm

@@ -4,4 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 prepare
+say "running the tests"
 ctest --preset windows -j"$(nproc)"
