@@ -70,8 +70,6 @@ std::wstring copy_probe(const TempDir& dir, const std::wstring& name) {
   return copy;
 }
 
-namespace {
-
 std::optional<std::string> read_file(const std::wstring& path) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, 0, nullptr);
@@ -87,6 +85,29 @@ std::optional<std::string> read_file(const std::wstring& path) {
   CloseHandle(file);
   return text;
 }
+
+void write_file(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  if (file == INVALID_HANDLE_VALUE || !WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+    throw std::runtime_error("cannot write " + to_utf8(path));
+  }
+  CloseHandle(file);
+}
+
+std::optional<std::string> wait_for_file(const std::wstring& path, int ms) {
+  for (int waited = 0;; waited += 50) {
+    if (auto text = read_file(path)) {
+      return text;
+    }
+    if (waited >= ms) {
+      return std::nullopt;
+    }
+    Sleep(50);
+  }
+}
+
+namespace {
 
 // "key=value\n" lines; the last key's value runs to the end of the text.
 std::map<std::string, std::string> parse_record(const std::string& text, const std::string& last) {

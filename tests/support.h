@@ -32,6 +32,12 @@ class TempDir {
   std::wstring path_;
 };
 
+// The whole file, or nothing when it cannot be opened; write_file replaces it.
+std::optional<std::string> read_file(const std::wstring& path);
+void write_file(const std::wstring& path, const std::string& bytes);
+// Reads the file once it exists; nothing if it has not appeared within `ms`.
+std::optional<std::string> wait_for_file(const std::wstring& path, int ms);
+
 // Copies probe.exe into `dir` under `name` and returns the copy's full path.
 std::wstring copy_probe(const TempDir& dir, const std::wstring& name);
 
