@@ -176,12 +176,23 @@ void report_hand_over(int rounds) {
   CloseHandle(mapping);
 }
 
+std::wstring temp_file(const wchar_t* name) {
+  wchar_t temp[MAX_PATH + 1];
+  GetTempPathW(MAX_PATH + 1, temp);
+  return std::wstring(temp) + name;
+}
+
 void report_pass_through(int rounds) {
   const std::wstring noop = L" " + exe(L"noop.exe");
+  // The log grows by one hand-over's lines per round, as it would on a user's machine.
+  const std::wstring log = temp_file(L"relauncher-bench.log");
+  DeleteFileW(log.c_str());
   std::vector<Contestant> contestants = {
       {"noop.exe started directly", exe(L"noop.exe"), L"", false, {}},
       {"relauncher.exe --wait-pid <absent> -- noop.exe", exe(L"relauncher.exe") + L" --wait-pid ", L" --" + noop, true, {}},
       {"minimal waiter <absent> noop.exe", exe(L"minimal_waiter.exe") + L" ", noop, true, {}},
+      {"relauncher.exe --log <file> --wait-pid <absent> -- noop.exe",
+       exe(L"relauncher.exe") + L" --log \"" + log + L"\" --wait-pid ", L" --" + noop, true, {}},
   };
   for (Contestant& c : contestants) {
     (void)wall_ms(c);  // warm the file cache
@@ -198,6 +209,9 @@ void report_pass_through(int rounds) {
   std::printf("\nrelauncher / minimal waiter: %.2fx; relauncher's cost beyond the program: %.2f bare process "
               "starts (the minimal waiter's: %.2f)\n",
               tool / minimal, (tool - bare) / bare, (minimal - bare) / bare);
+  const double logged = median(contestants[3].samples);
+  std::printf("--log costs %.2f ms per hand-over (%.2fx relauncher without it)\n", logged - tool, logged / tool);
+  DeleteFileW(log.c_str());
 }
 
 void report_resources() {

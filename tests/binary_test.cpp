@@ -9,8 +9,10 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <vector>
 
 #include "support.h"
+#include "version.h"
 
 namespace {
 
@@ -78,6 +80,33 @@ TEST(Binary, CarriesItsManifest) {
   EXPECT_NE(manifest.find(">UTF-8</activeCodePage>"), std::string::npos);
   EXPECT_NE(manifest.find(R"(<requestedExecutionLevel level="asInvoker")"), std::string::npos);
   EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
+}
+
+std::wstring version_string(const std::vector<char>& info, const wchar_t* name) {
+  void* value = nullptr;
+  UINT length = 0;
+  const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+  if (!VerQueryValueW(info.data(), key.c_str(), &value, &length) || length == 0) {
+    return {};
+  }
+  return static_cast<const wchar_t*>(value);
+}
+
+TEST(Binary, CarriesItsVersion) {
+  const std::wstring tool = test::tool_path();
+  std::vector<char> info(GetFileVersionInfoSizeW(tool.c_str(), nullptr));
+  ASSERT_FALSE(info.empty());
+  ASSERT_TRUE(GetFileVersionInfoW(tool.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(MAKELONG(RELAUNCHER_VERSION_MINOR, RELAUNCHER_VERSION_MAJOR)));
+  EXPECT_EQ(fixed->dwProductVersionLS, static_cast<DWORD>(MAKELONG(0, RELAUNCHER_VERSION_PATCH)));
+  const std::wstring version = test::from_utf8(RELAUNCHER_VERSION_TEXT);
+  EXPECT_EQ(version_string(info, L"FileVersion"), version);
+  EXPECT_EQ(version_string(info, L"ProductVersion"), version);
+  EXPECT_EQ(version_string(info, L"OriginalFilename"), L"relauncher.exe");
+  EXPECT_NE(version_string(info, L"FileDescription"), L"");
 }
 
 }  // namespace

@@ -106,5 +106,26 @@ TEST(ParseOptions, ConsumesValuesAndStopsAtTheFirstFreeDoubleDash) {
   expect_options({"--relaunch", "a", "--relaunch"}, {0, u"a", "", {}, false});
 }
 
+TEST(ParseOptions, ReadsTheLogOptionLikeTheOthers) {
+  const struct {
+    Args args;
+    std::optional<std::u16string> log;
+    bool valid;
+  } cases[] = {
+      {{"--log", "a.log", "--wait-pid", "5", "--", "p"}, u"a.log", true},
+      {{"--wait-pid", "5", "--log", "a.log", "--log", "b.log", "--", "p"}, u"b.log", true},
+      {{"--log", "--wait-pid", "5", "--", "p"}, u"--wait-pid", false},
+      {{"--log", "--", "--wait-pid", "5", "--", "p"}, u"--", true},
+      {{"--wait-pid", "5", "--", "p", "--log", "a.log"}, std::nullopt, true},
+      {{"--log", "", "--wait-pid", "5", "--", "p"}, std::nullopt, true},
+      {{"--wait-pid", "5", "--", "p", "--log"}, std::nullopt, true},
+      {{"--wait-pid", "5", "--log"}, std::nullopt, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(log_file_option(c.args), c.log);
+    EXPECT_EQ(parse_options(c.args).valid, c.valid);
+  }
+}
+
 }  // namespace
 }  // namespace relauncher

@@ -62,13 +62,13 @@ TEST(Processes, LeaveNoHandleOpenOnAnyPath) {
   EXPECT_EQ(test::count_open_handles(), before) << "wait_for_process";
   wait_for_process(0x7FFFFFF0);
   EXPECT_EQ(test::count_open_handles(), before) << "wait_for_process, no such process";
-  EXPECT_EQ(run_and_wait(probe, {"x"}), 0);
+  EXPECT_EQ(run_and_wait(probe, {"x"}).exit_code, 0);
   EXPECT_EQ(test::count_open_handles(), before) << "run_and_wait";
-  EXPECT_EQ(run_and_wait(missing, {}), -1);
+  EXPECT_EQ(run_and_wait(missing, {}).exit_code, -1);
   EXPECT_EQ(test::count_open_handles(), before) << "run_and_wait, failed start";
-  EXPECT_FALSE(launch_detached(probe, {}));
+  EXPECT_FALSE(launch_detached(probe, {}).error);
   EXPECT_EQ(test::count_open_handles(), before) << "launch_detached";
-  EXPECT_TRUE(launch_detached(missing, {}));
+  EXPECT_TRUE(launch_detached(missing, {}).error);
   EXPECT_EQ(test::count_open_handles(), before) << "launch_detached, failed start";
 
   CloseHandle(victim);
@@ -80,18 +80,18 @@ TEST(Processes, LeaveNoHandleOpenOnAnyPath) {
 
 TEST(LaunchDetached, ReportsTheWindowsErrorOfAFailedStart) {
   TempDir dir;
-  const std::error_code missing = launch_detached(test::to_utf8(dir.file(L"missing.exe")), {});
+  const std::error_code missing = launch_detached(test::to_utf8(dir.file(L"missing.exe")), {}).error;
   EXPECT_EQ(missing, std::error_code(ERROR_FILE_NOT_FOUND, std::system_category()));
-  const std::error_code empty = launch_detached("", {});
+  const std::error_code empty = launch_detached("", {}).error;
   EXPECT_TRUE(empty);
   EXPECT_EQ(empty.category(), std::system_category());
 }
 
 TEST(RunAndWait, GivesMinusOneWhenTheProgramCannotStart) {
   TempDir dir;
-  EXPECT_EQ(run_and_wait(test::to_utf8(dir.file(L"missing.exe")), {"x"}), -1);
-  EXPECT_EQ(run_and_wait("", {}), -1);
-  EXPECT_EQ(run_and_wait(test::to_utf8(dir.path()), {}), -1);
+  EXPECT_EQ(run_and_wait(test::to_utf8(dir.file(L"missing.exe")), {"x"}).exit_code, -1);
+  EXPECT_EQ(run_and_wait("", {}).exit_code, -1);
+  EXPECT_EQ(run_and_wait(test::to_utf8(dir.path()), {}).exit_code, -1);
 }
 
 }  // namespace

@@ -213,6 +213,7 @@ ToolRun run_tool(const std::wstring& command_line, bool own_console) {
     throw std::runtime_error("cannot start relauncher.exe: " + std::to_string(GetLastError()));
   }
   ToolRun run;
+  run.pid = info.dwProcessId;
   WaitForSingleObject(info.hProcess, INFINITE);
   GetExitCodeProcess(info.hProcess, &run.exit_code);
   CloseHandle(info.hProcess);

@@ -58,6 +58,7 @@ void wait_for_pid(DWORD pid);
 HANDLE start(const std::wstring& application, const std::wstring& command_line, DWORD flags = 0);
 
 struct ToolRun {
+  DWORD pid = 0;
   DWORD exit_code = 0;
   std::string error_output;  // bytes written to stderr
   std::string output;        // bytes written to stdout

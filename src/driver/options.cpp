@@ -1,5 +1,7 @@
 #include "driver/options.h"
 
+#include <system_error>
+
 #include "driver/path_text.h"
 
 namespace relauncher {
@@ -37,31 +39,69 @@ std::int64_t parse_pid(const std::string& text) {
   return -static_cast<std::int64_t>(magnitude - 1) - 1;
 }
 
-LaunchOptions parse_options(const std::vector<std::string>& args) {
-  LaunchOptions options;
+namespace {
+
+bool takes_value(const std::string& word) {
+  return word == "--wait-pid" || word == "--relaunch" || word == "--log";
+}
+
+// Walks the words before the first free "--": calls `visit(word, value)` for an
+// option word followed by its value (which is consumed, whatever it is), and
+// `visit(word, nullptr)` for every other word. Returns the position after the options.
+template <typename Visit>
+std::size_t scan_options(const std::vector<std::string>& args, Visit visit) {
   const std::size_t n = args.size();
-  std::size_t i = 0;
-  for (; i < n; ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     const std::string& word = args[i];
     if (word == "--") {
-      ++i;
-      break;
+      return i + 1;
     }
-    const bool has_value = i + 1 < n;
-    if (word == "--wait-pid" && has_value) {
-      options.wait_pid = parse_pid(args[++i]);
-    } else if (word == "--relaunch" && has_value) {
-      options.relaunch_app = path_to_wide(args[++i], file_system_code_page());
+    if (takes_value(word) && i + 1 < n) {
+      visit(word, &args[++i]);
+    } else {
+      visit(word, nullptr);
     }
-    // Anything else before "--" is skipped: the tool is started by programs, and an
-    // unknown word must not change what a known one means.
   }
-  if (i < n) {
+  return n;
+}
+
+}  // namespace
+
+LaunchOptions parse_options(const std::vector<std::string>& args) {
+  LaunchOptions options;
+  const std::size_t i = scan_options(args, [&](const std::string& word, const std::string* value) {
+    if (word == "--wait-pid" && value) {
+      options.wait_pid = parse_pid(*value);
+    } else if (word == "--relaunch" && value) {
+      options.relaunch_app = path_to_wide(*value, file_system_code_page());
+    }
+    // Anything else before "--" is skipped (the --log value is read on its own, by
+    // log_file_option): the tool is started by programs, and an unknown word must not
+    // change what a known one means.
+  });
+  if (i < args.size()) {
     options.program = args[i];
     options.program_args.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
   }
   options.valid = options.wait_pid > 0 && !options.program.empty();
   return options;
+}
+
+std::optional<std::u16string> log_file_option(const std::vector<std::string>& args) {
+  const std::string* last = nullptr;
+  scan_options(args, [&](const std::string& word, const std::string* value) {
+    if (word == "--log" && value) {
+      last = value;
+    }
+  });
+  if (last == nullptr || last->empty()) {
+    return std::nullopt;
+  }
+  try {
+    return path_to_wide(*last, file_system_code_page());
+  } catch (const std::system_error&) {
+    return std::nullopt;  // a log that cannot be named is no log; the run goes on
+  }
 }
 
 }  // namespace relauncher

@@ -23,6 +23,12 @@ struct LaunchOptions {
 // system's code page.
 LaunchOptions parse_options(const std::vector<std::string>& args);
 
+// The path given by the last `--log <file>` before "--", converted like the relaunch
+// path. Absent when there is none, when it is empty, or when it is not valid text in
+// the file system's code page: a log never makes the command line unusable. Read on
+// its own, before the options, so that even an unusable command line can be logged.
+std::optional<std::u16string> log_file_option(const std::vector<std::string>& args);
+
 // Decimal text to a process id: an optional minus sign, then the longest run of
 // digits; anything after it is ignored. No digits, or a value outside the signed
 // 64-bit range, gives 0.

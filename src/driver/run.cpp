@@ -1,11 +1,15 @@
 #include "driver/run.h"
 
+#include <cstdint>
 #include <system_error>
 
+#include "driver/log.h"
+#include "driver/log_events.h"
 #include "driver/options.h"
 #include "driver/path_name.h"
 #include "driver/path_text.h"
 #include "process/process.h"
+#include "version.h"
 
 namespace relauncher {
 
@@ -24,14 +28,78 @@ int print_usage(const std::optional<std::string>& argv0, std::FILE* error_stream
   return usage_exit_code;
 }
 
+// Describing an event costs a little (a system message, a conversion): only done
+// when there is a log to write it to.
+template <typename Describe>
+void log_event(const LogFile& log, const char* event, Describe describe) {
+  if (log.handle() != nullptr) {
+    write_log(log, event, describe());
+  }
+}
+
 // A relaunch path that cannot be turned back into narrow text is skipped rather than
 // started as something else; the exit code stays the program's either way.
-void relaunch(const std::u16string& relaunch_app) {
-  try {
-    const RelaunchCommand command = make_relaunch_command(relaunch_app);
-    (void)launch_detached(command.program, command.arguments);
-  } catch (const std::exception&) {
+void relaunch_if_due(const LaunchOptions& options, const RunReport& ran, const LogFile& log) {
+  const std::int32_t exit_code = ran.exit_code;
+  if (!options.relaunch_app) {
+    log_event(log, "relaunch", [] { return std::string("skipped: no --relaunch given"); });
+    return;
   }
+  if (ran.start.error) {
+    log_event(log, "relaunch", [] { return std::string("skipped: the program did not start"); });
+    return;
+  }
+  if (exit_code != 0) {
+    log_event(log, "relaunch", [&] { return "skipped: exit code " + std::to_string(exit_code) + " is not 0"; });
+    return;
+  }
+  RelaunchCommand command;
+  try {
+    command = make_relaunch_command(*options.relaunch_app);
+  } catch (const std::system_error& error) {
+    log_event(log, "relaunch", [&] {
+      return "skipped: the path cannot be written in the file system's code page, " +
+             describe_error(static_cast<std::uint32_t>(error.code().value()));
+    });
+    return;
+  } catch (const std::exception&) {
+    return;
+  }
+  const StartReport report = launch_detached(command.program, command.arguments);
+  log_event(log, "relaunch", [&] { return describe_start_report(report, command.program); });
+}
+
+int run_logged(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
+               std::FILE* error_stream, const LogFile& log) {
+  LaunchOptions options;
+  try {
+    options = parse_options(args);
+  } catch (const std::system_error& error) {
+    // A relaunch path that is not valid text cannot be started as given.
+    log_event(log, "usage", [&] {
+      return "the --relaunch path is not valid text in the file system's code page, " +
+             describe_error(static_cast<std::uint32_t>(error.code().value()));
+    });
+    return print_usage(argv0, error_stream);
+  }
+  if (!options.valid) {
+    log_event(log, "usage", [&] { return describe_usage(options); });
+    return print_usage(argv0, error_stream);
+  }
+  std::uint64_t started = steady_milliseconds();
+  const WaitReport wait = wait_for_process(options.wait_pid);
+  const std::uint64_t waited_ms = steady_milliseconds() - started;
+  log_event(log, "wait", [&] { return describe_wait(options.wait_pid, wait, waited_ms); });
+
+  started = steady_milliseconds();
+  const RunReport ran = run_and_wait(options.program, options.program_args);
+  const std::uint64_t ran_ms = steady_milliseconds() - started;
+  log_event(log, "run", [&] { return describe_start_report(ran.start, options.program); });
+  if (!ran.start.error) {
+    log_event(log, "exit", [&] { return describe_exit(ran.exit_code, ran_ms); });
+  }
+  relaunch_if_due(options, ran, log);
+  return ran.exit_code;
 }
 
 }  // namespace
@@ -55,21 +123,10 @@ RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app) {
 
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
         std::FILE* error_stream) {
-  LaunchOptions options;
-  try {
-    options = parse_options(args);
-  } catch (const std::system_error&) {
-    // A relaunch path that is not valid text cannot be started as given.
-    return print_usage(argv0, error_stream);
-  }
-  if (!options.valid) {
-    return print_usage(argv0, error_stream);
-  }
-  wait_for_process(options.wait_pid);
-  const int exit_code = run_and_wait(options.program, options.program_args);
-  if (exit_code == 0 && options.relaunch_app) {
-    relaunch(*options.relaunch_app);
-  }
+  const LogFile log = open_log(log_file_option(args));
+  log_event(log, "start", [] { return describe_start(relauncher_version, current_folder(), tool_command_line()); });
+  const int exit_code = run_logged(args, argv0, error_stream, log);
+  log_event(log, "end", [&] { return describe_exit_code(exit_code); });
   return exit_code;
 }
 

@@ -12,6 +12,9 @@ namespace relauncher {
 // Reads `text` as UTF-8. Lenient: ill-formed input becomes U+FFFD, never an error.
 std::u16string utf8_to_wide(const std::string& text);
 
+// Writes `text` as UTF-8. Lenient: a lone surrogate becomes U+FFFD, never an error.
+std::string wide_to_utf8(const std::u16string& text);
+
 // Wraps already converted text in double quotes, escaping its double quotes and
 // doubling the backslashes that would otherwise escape a quote.
 std::u16string quote_wide(const std::u16string& text);

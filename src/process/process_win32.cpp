@@ -21,8 +21,8 @@ bool is_own_process(std::int64_t pid) {
   return (static_cast<DWORD>(pid) & ~DWORD{3}) == (GetCurrentProcessId() & ~DWORD{3});
 }
 
-std::wstring as_wide(const std::u16string& text) {
-  return std::wstring(text.begin(), text.end());
+const wchar_t* as_wide(const std::u16string& text) {
+  return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
 // What CreateProcessW is given: the program's own command line, or, for a batch file,
@@ -43,23 +43,23 @@ std::u16string system_folder() {
 // Finds a script the way CreateProcessW finds a program: the tool's folder, the
 // current folder, the system folders, then PATH. A folder is not a script.
 DWORD find_script(const std::u16string& name, std::u16string& full_path) {
-  std::wstring found(MAX_PATH, L'\0');
-  DWORD length = SearchPathW(nullptr, as_wide(name).c_str(), nullptr, static_cast<DWORD>(found.size()), &found[0],
-                             nullptr);
+  std::u16string found(MAX_PATH, u'\0');
+  DWORD length = SearchPathW(nullptr, as_wide(name), nullptr, static_cast<DWORD>(found.size()),
+                             reinterpret_cast<wchar_t*>(&found[0]), nullptr);
   if (length >= found.size()) {
     found.resize(length);
-    length = SearchPathW(nullptr, as_wide(name).c_str(), nullptr, length, &found[0], nullptr);
+    length = SearchPathW(nullptr, as_wide(name), nullptr, length, reinterpret_cast<wchar_t*>(&found[0]), nullptr);
   }
   if (length == 0 || length >= found.size()) {
     const DWORD error = GetLastError();
     return error != 0 ? error : ERROR_FILE_NOT_FOUND;
   }
   found.resize(length);
-  const DWORD attributes = GetFileAttributesW(found.c_str());
+  const DWORD attributes = GetFileAttributesW(as_wide(found));
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return ERROR_ACCESS_DENIED;  // what CreateProcessW reports for a folder
   }
-  full_path.assign(found.begin(), found.end());
+  full_path = found;
   return 0;
 }
 
@@ -94,28 +94,29 @@ ChildCommand child_command(const std::string& program, const std::vector<std::st
 }
 
 // Both starts go through here so that they differ only in their flags. On failure
-// `error` holds GetLastError, read before anything else (freeing the buffer
-// included) can overwrite it.
-bool start_process(const std::string& program, const std::vector<std::string>& arguments,
-                   DWORD creation_flags, PROCESS_INFORMATION& info, DWORD& error) {
+// the report's error holds GetLastError, read before anything else (freeing the
+// buffer included) can overwrite it.
+StartReport start_process(const std::string& program, const std::vector<std::string>& arguments,
+                          DWORD creation_flags, PROCESS_INFORMATION& info) {
   const ChildCommand command = child_command(program, arguments);
+  StartReport report{command.application, command.command_line, command.refusal, {}, 0};
+  info = PROCESS_INFORMATION{};
   if (command.error != 0) {
-    error = command.error;
-    return false;
+    report.error = {static_cast<int>(command.error), std::system_category()};
+    return report;
   }
   // The buffer must be writable: CreateProcessW may modify the command line it is
   // given. It lives until this function returns, on every path.
   std::vector<char16_t> buffer = make_command_line_buffer(command.command_line);
-  const std::wstring application = as_wide(command.application);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
-  info = PROCESS_INFORMATION{};
-  if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), reinterpret_cast<wchar_t*>(buffer.data()),
+  if (!CreateProcessW(command.application.empty() ? nullptr : as_wide(command.application), reinterpret_cast<wchar_t*>(buffer.data()),
                       nullptr, nullptr, FALSE, creation_flags, nullptr, nullptr, &startup, &info)) {
-    error = GetLastError();
-    return false;
+    report.error = {static_cast<int>(GetLastError()), std::system_category()};
+    return report;
   }
-  return true;
+  report.pid = info.dwProcessId;
+  return report;
 }
 
 void close_process_handles(const PROCESS_INFORMATION& info) {
@@ -126,25 +127,33 @@ void close_process_handles(const PROCESS_INFORMATION& info) {
 
 }  // namespace
 
-void wait_for_process(std::int64_t pid) {
+WaitReport wait_for_process(std::int64_t pid) {
   // Above 32 bits no process can have the id; narrowing it would wait for whatever
   // unrelated process holds the low bits. Waiting for ourselves would never end.
-  if (pid <= 0 || pid > max_process_id || is_own_process(pid)) {
-    return;
+  if (pid <= 0) {
+    return {WaitOutcome::not_positive, 0};
+  }
+  if (pid > max_process_id) {
+    return {WaitOutcome::beyond_32_bits, 0};
+  }
+  if (is_own_process(pid)) {
+    return {WaitOutcome::own_process, 0};
   }
   HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
   if (process == nullptr) {
-    return;  // Already gone, or not ours to open: either way there is nothing to wait for.
+    // Already gone, or not ours to open: either way there is nothing to wait for.
+    return {WaitOutcome::not_opened, GetLastError()};
   }
   (void)WaitForSingleObject(process, INFINITE);
   (void)CloseHandle(process);
+  return {WaitOutcome::ended, 0};
 }
 
-std::int32_t run_and_wait(const std::string& program, const std::vector<std::string>& arguments) {
+RunReport run_and_wait(const std::string& program, const std::vector<std::string>& arguments) {
   PROCESS_INFORMATION info;
-  DWORD error = 0;
-  if (!start_process(program, arguments, 0, info, error)) {
-    return -1;
+  RunReport report{start_process(program, arguments, 0, info), -1};
+  if (report.start.error) {
+    return report;
   }
   // The thread handle stays open through the wait and is closed after the process
   // handle. An unknown outcome must not read as success: a failed wait or exit-code
@@ -153,19 +162,17 @@ std::int32_t run_and_wait(const std::string& program, const std::vector<std::str
   const bool known = WaitForSingleObject(info.hProcess, INFINITE) == WAIT_OBJECT_0 &&
                      GetExitCodeProcess(info.hProcess, &exit_code) != 0;
   close_process_handles(info);
-  return known ? static_cast<std::int32_t>(exit_code) : -1;
+  report.exit_code = known ? static_cast<std::int32_t>(exit_code) : -1;
+  return report;
 }
 
-std::error_code launch_detached(const std::string& application,
-                                const std::vector<std::string>& arguments) {
+StartReport launch_detached(const std::string& application, const std::vector<std::string>& arguments) {
   PROCESS_INFORMATION info;
-  DWORD error = 0;
-  if (!start_process(application, arguments, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, info,
-                     error)) {
-    return {static_cast<int>(error), std::system_category()};
+  const StartReport report = start_process(application, arguments, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, info);
+  if (!report.error) {
+    close_process_handles(info);
   }
-  close_process_handles(info);
-  return {0, std::system_category()};
+  return report;
 }
 
 }  // namespace relauncher

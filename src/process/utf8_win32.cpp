@@ -22,4 +22,20 @@ std::u16string utf8_to_wide(const std::string& text) {
   return wide;
 }
 
+std::string wide_to_utf8(const std::u16string& text) {
+  if (text.empty()) {
+    return {};
+  }
+  // Flags 0 and no default character: a lone surrogate becomes U+FFFD.
+  const auto* units = reinterpret_cast<const wchar_t*>(text.data());
+  const int length = static_cast<int>(text.size());
+  const int size = WideCharToMultiByte(CP_UTF8, 0, units, length, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) {
+    return {};
+  }
+  std::string narrow(static_cast<std::size_t>(size), '\0');
+  (void)WideCharToMultiByte(CP_UTF8, 0, units, length, &narrow[0], size, nullptr, nullptr);
+  return narrow;
+}
+
 }  // namespace relauncher

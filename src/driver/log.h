@@ -1,0 +1,57 @@
+#pragma once
+
+// The opt-in hand-over log: one line per event, appended whole, so that a failed
+// update on a user's machine can be explained after the fact. Lines read
+//   <UTC time> <tool pid> <event> <details>
+// with the time as YYYY-MM-DDTHH:MM:SS.mmmZ, in UTF-8, ending in CRLF. A log that
+// cannot be opened or written is silently no log: it never changes what the tool does.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace relauncher {
+
+struct LogTime {
+  int year, month, day, hour, minute, second, millisecond;
+};
+
+// The whole line, CRLF included. Control characters in `details` (a line break in an
+// argument, say) are written as <0xNN>, so that every event stays on one line.
+std::string format_log_line(const LogTime& time, std::uint32_t pid, const std::string& event,
+                            const std::string& details);
+
+// An open log file, or none. Closes its file when it goes.
+class LogFile {
+ public:
+  LogFile() = default;
+  explicit LogFile(void* handle) : handle_(handle) {}
+  ~LogFile();
+  LogFile(LogFile&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+  LogFile& operator=(LogFile&&) = delete;
+  void* handle() const { return handle_; }
+
+ private:
+  void* handle_ = nullptr;
+};
+
+// Opens the file for appending, creating it if missing, shared with other readers
+// and writers and deletable while open, and not inherited by children. No path, or
+// a file that cannot be opened, gives no log.
+LogFile open_log(const std::optional<std::u16string>& path);
+
+// Appends one line, stamped with the current UTC time and the tool's pid, in a
+// single write. Does nothing without a log; a failed write is ignored.
+void write_log(const LogFile& log, const std::string& event, const std::string& details);
+
+// What the start line tells, and the system's wording for an error code.
+std::u16string tool_command_line();
+std::u16string current_folder();
+std::string system_message(std::uint32_t error);
+
+// A clock for durations, in milliseconds from an arbitrary start.
+std::uint64_t steady_milliseconds();
+
+}  // namespace relauncher

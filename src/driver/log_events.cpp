@@ -1,0 +1,84 @@
+#include "driver/log_events.h"
+
+#include <cstdio>
+
+#include "driver/log.h"
+#include "process/command_line.h"
+
+namespace relauncher {
+
+namespace {
+
+std::string hex(std::int32_t value) {
+  char text[16];
+  (void)std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(value)));
+  return text;
+}
+
+std::string command_line_of(const StartReport& report) {
+  std::string text;
+  if (!report.application.empty()) {
+    text += "application=\"" + wide_to_utf8(report.application) + "\" ";
+  }
+  return text + "command_line=" + wide_to_utf8(report.command_line);
+}
+
+}  // namespace
+
+std::string describe_error(std::uint32_t error) {
+  return "error " + std::to_string(error) + " (" + system_message(error) + ")";
+}
+
+std::string describe_start(const std::string& version, const std::u16string& folder,
+                           const std::u16string& command_line) {
+  return "version=" + version + " folder=\"" + wide_to_utf8(folder) + "\" command_line=" + wide_to_utf8(command_line);
+}
+
+std::string describe_usage(const LaunchOptions& options) {
+  std::string reasons;
+  if (options.wait_pid <= 0) {
+    reasons = "no positive --wait-pid";
+  }
+  if (options.program.empty()) {
+    reasons += std::string(reasons.empty() ? "" : "; ") + "no program after --";
+  }
+  return reasons;
+}
+
+std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint64_t waited_ms) {
+  const std::string subject = "pid=" + std::to_string(pid) + " ";
+  switch (report.outcome) {
+    case WaitOutcome::ended:
+      return subject + "ended after_ms=" + std::to_string(waited_ms);
+    case WaitOutcome::not_opened:
+      return subject + "not waited for: ended already or cannot be opened, " + describe_error(report.error);
+    case WaitOutcome::own_process:
+      return subject + "not waited for: the tool's own id";
+    case WaitOutcome::beyond_32_bits:
+      return subject + "not waited for: beyond 32 bits";
+    case WaitOutcome::not_positive:
+      break;
+  }
+  return subject + "not waited for: not a positive id";
+}
+
+std::string describe_start_report(const StartReport& report, const std::string& program) {
+  if (!report.refusal.empty()) {
+    return "refused: " + report.refusal + "; program=" + program;
+  }
+  if (report.error) {
+    const std::string error = describe_error(static_cast<std::uint32_t>(report.error.value()));
+    return error + " " + (report.command_line.empty() ? "program=" + program : command_line_of(report));
+  }
+  return "pid=" + std::to_string(report.pid) + " " + command_line_of(report);
+}
+
+std::string describe_exit(std::int32_t exit_code, std::uint64_t ran_ms) {
+  return describe_exit_code(exit_code) + " after_ms=" + std::to_string(ran_ms);
+}
+
+std::string describe_exit_code(std::int32_t exit_code) {
+  return "code=" + std::to_string(exit_code) + " hex=" + hex(exit_code);
+}
+
+}  // namespace relauncher

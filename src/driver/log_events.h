@@ -1,0 +1,24 @@
+#pragma once
+
+// The details of each log event, worded for people and fixed for scripts: values as
+// key=value, an error as `error <code> (<system message>)`, and a command line always
+// last, running to the end of the line.
+
+#include <cstdint>
+#include <string>
+
+#include "driver/options.h"
+#include "process/process.h"
+
+namespace relauncher {
+
+std::string describe_start(const std::string& version, const std::u16string& folder,
+                           const std::u16string& command_line);
+std::string describe_usage(const LaunchOptions& options);
+std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint64_t waited_ms);
+std::string describe_start_report(const StartReport& report, const std::string& program);
+std::string describe_exit(std::int32_t exit_code, std::uint64_t ran_ms);
+std::string describe_exit_code(std::int32_t exit_code);
+std::string describe_error(std::uint32_t error);
+
+}  // namespace relauncher
