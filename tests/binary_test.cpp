@@ -59,27 +59,43 @@ std::set<std::string> imported_dlls(const std::string& image) {
   return names;
 }
 
+// relauncher.exe and its windowless twin: the same program, linked for two subsystems.
+const struct {
+  std::wstring (*path)();
+  WORD subsystem;
+  const wchar_t* file_name;
+} tools[] = {
+    {test::tool_path, IMAGE_SUBSYSTEM_WINDOWS_CUI, L"relauncher.exe"},
+    {test::twin_path, IMAGE_SUBSYSTEM_WINDOWS_GUI, L"relauncherw.exe"},
+};
+
 TEST(Binary, ImportsOnlySystemDlls) {
-  const std::string image = read_binary(test::tool_path());
-  ASSERT_GT(image.size(), 1024u);
-  ASSERT_EQ(at<WORD>(image, 0), IMAGE_DOS_SIGNATURE);
-  const auto nt = at<IMAGE_NT_HEADERS64>(image, static_cast<std::size_t>(at<IMAGE_DOS_HEADER>(image, 0).e_lfanew));
-  EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
-  EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI);
-  EXPECT_EQ(imported_dlls(image), (std::set<std::string>{"kernel32.dll", "msvcrt.dll"}));
+  for (const auto& tool : tools) {
+    SCOPED_TRACE(test::to_utf8(tool.file_name));
+    const std::string image = read_binary(tool.path());
+    ASSERT_GT(image.size(), 1024u);
+    ASSERT_EQ(at<WORD>(image, 0), IMAGE_DOS_SIGNATURE);
+    const auto nt = at<IMAGE_NT_HEADERS64>(image, static_cast<std::size_t>(at<IMAGE_DOS_HEADER>(image, 0).e_lfanew));
+    EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+    EXPECT_EQ(nt.OptionalHeader.Subsystem, tool.subsystem);
+    EXPECT_EQ(imported_dlls(image), (std::set<std::string>{"kernel32.dll", "msvcrt.dll"}));
+  }
 }
 
 TEST(Binary, CarriesItsManifest) {
-  HMODULE module = LoadLibraryExW(test::tool_path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  ASSERT_NE(module, nullptr);
-  HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
-  ASSERT_NE(resource, nullptr);
-  const char* bytes = static_cast<const char*>(LockResource(LoadResource(module, resource)));
-  const std::string manifest(bytes, SizeofResource(module, resource));
-  FreeLibrary(module);
-  EXPECT_NE(manifest.find(">UTF-8</activeCodePage>"), std::string::npos);
-  EXPECT_NE(manifest.find(R"(<requestedExecutionLevel level="asInvoker")"), std::string::npos);
-  EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
+  for (const auto& tool : tools) {
+    SCOPED_TRACE(test::to_utf8(tool.file_name));
+    HMODULE module = LoadLibraryExW(tool.path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+    ASSERT_NE(resource, nullptr);
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(module, resource)));
+    const std::string manifest(bytes, SizeofResource(module, resource));
+    FreeLibrary(module);
+    EXPECT_NE(manifest.find(">UTF-8</activeCodePage>"), std::string::npos);
+    EXPECT_NE(manifest.find(R"(<requestedExecutionLevel level="asInvoker")"), std::string::npos);
+    EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
+  }
 }
 
 std::wstring version_string(const std::vector<char>& info, const wchar_t* name) {
@@ -93,20 +109,23 @@ std::wstring version_string(const std::vector<char>& info, const wchar_t* name) 
 }
 
 TEST(Binary, CarriesItsVersion) {
-  const std::wstring tool = test::tool_path();
-  std::vector<char> info(GetFileVersionInfoSizeW(tool.c_str(), nullptr));
-  ASSERT_FALSE(info.empty());
-  ASSERT_TRUE(GetFileVersionInfoW(tool.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT length = 0;
-  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-  EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(MAKELONG(RELAUNCHER_VERSION_MINOR, RELAUNCHER_VERSION_MAJOR)));
-  EXPECT_EQ(fixed->dwProductVersionLS, static_cast<DWORD>(MAKELONG(0, RELAUNCHER_VERSION_PATCH)));
-  const std::wstring version = test::from_utf8(RELAUNCHER_VERSION_TEXT);
-  EXPECT_EQ(version_string(info, L"FileVersion"), version);
-  EXPECT_EQ(version_string(info, L"ProductVersion"), version);
-  EXPECT_EQ(version_string(info, L"OriginalFilename"), L"relauncher.exe");
-  EXPECT_NE(version_string(info, L"FileDescription"), L"");
+  for (const auto& tool : tools) {
+    SCOPED_TRACE(test::to_utf8(tool.file_name));
+    const std::wstring path = tool.path();
+    std::vector<char> info(GetFileVersionInfoSizeW(path.c_str(), nullptr));
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(MAKELONG(RELAUNCHER_VERSION_MINOR, RELAUNCHER_VERSION_MAJOR)));
+    EXPECT_EQ(fixed->dwProductVersionLS, static_cast<DWORD>(MAKELONG(0, RELAUNCHER_VERSION_PATCH)));
+    const std::wstring version = test::from_utf8(RELAUNCHER_VERSION_TEXT);
+    EXPECT_EQ(version_string(info, L"FileVersion"), version);
+    EXPECT_EQ(version_string(info, L"ProductVersion"), version);
+    EXPECT_EQ(version_string(info, L"OriginalFilename"), tool.file_name);
+    EXPECT_NE(version_string(info, L"FileDescription"), L"");
+  }
 }
 
 }  // namespace

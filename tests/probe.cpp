@@ -3,7 +3,9 @@
 // stdout: under Wine a child writes into its parent's pipe.
 //
 //   <exe>.started  pid, start time (QueryPerformanceCounter), whether it has a
-//                  console, and its GetCommandLineW() as UTF-8, in that order
+//                  console, the processes sharing that console, whether it was
+//                  started in a new process group, and its GetCommandLineW() as
+//                  UTF-8, in that order
 //   <exe>.ended    the time just before it exits
 //
 // It reads PROBE_<stem>_SLEEP_MS and PROBE_<stem>_EXIT (decimal or 0x-hex) from the
@@ -11,7 +13,9 @@
 // test can give the installer and the application different instructions.
 
 #include <windows.h>
+#include <winternl.h>
 
+#include <cstdint>
 #include <cwchar>
 #include <string>
 
@@ -64,6 +68,29 @@ bool has_console() {
   return true;
 }
 
+// The ids of the processes attached to our console, "," separated; empty without one.
+std::string console_processes() {
+  DWORD ids[64];
+  const DWORD count = GetConsoleProcessList(ids, 64);
+  std::string list;
+  for (DWORD i = 0; i < count && i < 64; ++i) {
+    list += (i == 0 ? "" : ",") + std::to_string(ids[i]);
+  }
+  return list;
+}
+
+// A process started with CREATE_NEW_PROCESS_GROUP begins with Ctrl+C ignored, which
+// Windows records in the ConsoleFlags of its process parameters (the word after the
+// console handle, the first of the reserved pointers).
+bool in_new_process_group() {
+  PROCESS_BASIC_INFORMATION basic{};
+  if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof(basic), nullptr) != 0) {
+    return false;
+  }
+  const auto* parameters = basic.PebBaseAddress->ProcessParameters;
+  return (reinterpret_cast<std::uintptr_t>(parameters->Reserved2[1]) & 1) != 0;
+}
+
 // Written under a temporary name and renamed, so that a reader never sees half a record.
 void write_record(const std::wstring& path, const std::string& text) {
   const std::wstring partial = path + L".partial";
@@ -86,6 +113,8 @@ int main() {
   write_record(self + L".started", "pid=" + std::to_string(GetCurrentProcessId()) +
                                        "\nstart=" + std::to_string(started) +
                                        "\nconsole=" + (has_console() ? "1" : "0") +
+                                       "\nconsole_processes=" + console_processes() +
+                                       "\nnew_group=" + (in_new_process_group() ? "1" : "0") +
                                        "\ncommand_line=" + to_utf8(GetCommandLineW()));
   Sleep(setting(stem, L"SLEEP_MS", 0));
   const unsigned long exit_code = setting(stem, L"EXIT", 0);

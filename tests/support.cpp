@@ -17,6 +17,10 @@ std::wstring tool_path() {
   return build_dir() + L"\\relauncher.exe";
 }
 
+std::wstring twin_path() {
+  return build_dir() + L"\\relauncherw.exe";
+}
+
 std::string to_utf8(const std::wstring& text) {
   if (text.empty()) {
     return {};
@@ -138,6 +142,12 @@ std::optional<ProbeRecord> probe_started(const std::wstring& probe) {
   record.pid = static_cast<DWORD>(std::strtoul(fields["pid"].c_str(), nullptr, 10));
   record.start = std::strtoll(fields["start"].c_str(), nullptr, 10);
   record.console = fields["console"] == "1";
+  for (const char* at = fields["console_processes"].c_str(); *at != '\0';) {
+    char* end = nullptr;
+    record.console_processes.push_back(static_cast<DWORD>(std::strtoul(at, &end, 10)));
+    at = *end == ',' ? end + 1 : end;
+  }
+  record.new_group = fields["new_group"] == "1";
   record.command_line = from_utf8(fields["command_line"]);
   return record;
 }
@@ -190,7 +200,7 @@ std::string drain(HANDLE pipe) {
 
 }  // namespace
 
-ToolRun run_tool(const std::wstring& command_line, bool own_console) {
+ToolRun run_tool(const std::wstring& command_line, bool own_console, const std::wstring& exe) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE out_read = nullptr, out_write = nullptr, err_read = nullptr, err_write = nullptr;
   STARTUPINFOW startup{};
@@ -207,10 +217,9 @@ ToolRun run_tool(const std::wstring& command_line, bool own_console) {
   }
   std::wstring buffer = command_line;
   PROCESS_INFORMATION info{};
-  const std::wstring tool = tool_path();
-  if (!CreateProcessW(tool.c_str(), &buffer[0], nullptr, nullptr, own_console ? FALSE : TRUE,
+  if (!CreateProcessW(exe.c_str(), &buffer[0], nullptr, nullptr, own_console ? FALSE : TRUE,
                       own_console ? CREATE_NO_WINDOW : 0, nullptr, nullptr, &startup, &info)) {
-    throw std::runtime_error("cannot start relauncher.exe: " + std::to_string(GetLastError()));
+    throw std::runtime_error("cannot start " + to_utf8(exe) + ": " + std::to_string(GetLastError()));
   }
   ToolRun run;
   run.pid = info.dwProcessId;
@@ -229,8 +238,8 @@ ToolRun run_tool(const std::wstring& command_line, bool own_console) {
   return run;
 }
 
-ToolRun run_tool_with(const std::wstring& arguments, bool own_console) {
-  return run_tool(L"\"" + tool_path() + L"\" " + arguments, own_console);
+ToolRun run_tool_with(const std::wstring& arguments, bool own_console, const std::wstring& exe) {
+  return run_tool(L"\"" + exe + L"\" " + arguments, own_console, exe);
 }
 
 int count_open_handles() {

@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace test {
 
 // The directory holding the test executable, relauncher.exe and probe.exe.
 std::wstring build_dir();
 std::wstring tool_path();
+std::wstring twin_path();  // relauncherw.exe, the windowless twin
 
 std::string to_utf8(const std::wstring& text);
 std::wstring from_utf8(const std::string& text);
@@ -46,6 +48,8 @@ struct ProbeRecord {
   DWORD pid = 0;
   std::int64_t start = 0;
   bool console = false;
+  std::vector<DWORD> console_processes;  // sharing its console, itself included
+  bool new_group = false;                // started in a new process group
   std::wstring command_line;
 };
 std::optional<ProbeRecord> probe_started(const std::wstring& probe);
@@ -69,10 +73,11 @@ struct ToolRun {
 // With `own_console` the tool gets a console of its own (with no window, as an
 // updater would start it), which its ordinary children share and a detached child
 // does not; its output is then not captured.
-ToolRun run_tool(const std::wstring& command_line, bool own_console = false);
+// `exe` is relauncher.exe unless given.
+ToolRun run_tool(const std::wstring& command_line, bool own_console = false, const std::wstring& exe = tool_path());
 
-// `"<tool>" <arguments>`: the usual way to call the tool.
-ToolRun run_tool_with(const std::wstring& arguments, bool own_console = false);
+// `"<exe>" <arguments>`: the usual way to call the tool.
+ToolRun run_tool_with(const std::wstring& arguments, bool own_console = false, const std::wstring& exe = tool_path());
 
 // Handle values the process holds now, counted one by one: under Wine
 // GetProcessHandleCount always reports 0.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "driver/run.h"
+#include "driver/tool_kind.h"
 
 int main(int argc, char** argv) {
   try {
@@ -16,7 +17,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
       args.emplace_back(argv[i]);
     }
-    return relauncher::run(args, argv0, stderr);
+    return relauncher::run(args, argv0, stderr, relauncher::is_windowless_build());
   } catch (const std::exception&) {
     // Only running out of memory gets here. Without this the runtime would abort with
     // a message box; -1 says the program's outcome is unknown, which is not success.

@@ -70,7 +70,7 @@ void relaunch_if_due(const LaunchOptions& options, const RunReport& ran, const L
 }
 
 int run_logged(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
-               std::FILE* error_stream, const LogFile& log) {
+               std::FILE* error_stream, const ProgramSettings& settings, const LogFile& log) {
   LaunchOptions options;
   try {
     options = parse_options(args);
@@ -92,7 +92,7 @@ int run_logged(const std::vector<std::string>& args, const std::optional<std::st
   log_event(log, "wait", [&] { return describe_wait(options.wait_pid, wait, waited_ms); });
 
   started = steady_milliseconds();
-  const RunReport ran = run_and_wait(options.program, options.program_args);
+  const RunReport ran = run_and_wait(options.program, options.program_args, settings);
   const std::uint64_t ran_ms = steady_milliseconds() - started;
   log_event(log, "run", [&] { return describe_start_report(ran.start, options.program); });
   if (!ran.start.error) {
@@ -122,10 +122,12 @@ RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app) {
 }
 
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
-        std::FILE* error_stream) {
+        std::FILE* error_stream, bool windowless) {
+  ProgramSettings settings;
+  settings.no_window = windowless;
   const LogFile log = open_log(log_file_option(args));
   log_event(log, "start", [] { return describe_start(relauncher_version, current_folder(), tool_command_line()); });
-  const int exit_code = run_logged(args, argv0, error_stream, log);
+  const int exit_code = run_logged(args, argv0, error_stream, settings, log);
   log_event(log, "end", [&] { return describe_exit_code(exit_code); });
   return exit_code;
 }

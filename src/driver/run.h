@@ -23,8 +23,9 @@ RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app);
 
 // The whole job: read the arguments (argv[1] onwards), wait, run the program,
 // relaunch after a success. Returns the exit code: the program's, or 2 after the
-// usage line has been written to `error_stream`.
+// usage line has been written to `error_stream`. `windowless` is the twin's way of
+// starting the program: with no console window of its own.
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
-        std::FILE* error_stream);
+        std::FILE* error_stream, bool windowless = false);
 
 }  // namespace relauncher

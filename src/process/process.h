@@ -39,6 +39,13 @@ struct RunReport {
   std::int32_t exit_code = -1;  // bit for bit; -1 also when it did not start
 };
 
+// How the program is started, beyond what the command line says.
+struct ProgramSettings {
+  // CREATE_NO_WINDOW: a console program gets a console of its own with no window,
+  // instead of sharing the tool's. For the windowless twin, which has no console.
+  bool no_window = false;
+};
+
 // Blocks until the process with this id has ended. Returns at once when there is
 // nothing to wait for: an id of 0 or less, one above the 32-bit range Windows uses,
 // the tool's own id, or a process that cannot be opened (already gone, or not ours).
@@ -46,7 +53,8 @@ WaitReport wait_for_process(std::int64_t pid);
 
 // Starts the program with its arguments and waits for it. The exit code is -1 when it
 // could not be started or its outcome could not be read.
-RunReport run_and_wait(const std::string& program, const std::vector<std::string>& arguments);
+RunReport run_and_wait(const std::string& program, const std::vector<std::string>& arguments,
+                       const ProgramSettings& settings = {});
 
 // Starts the application detached, in its own process group, without waiting. The
 // report's error is 0 or the Windows error code of the failed start.

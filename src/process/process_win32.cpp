@@ -149,9 +149,11 @@ WaitReport wait_for_process(std::int64_t pid) {
   return {WaitOutcome::ended, 0};
 }
 
-RunReport run_and_wait(const std::string& program, const std::vector<std::string>& arguments) {
+RunReport run_and_wait(const std::string& program, const std::vector<std::string>& arguments,
+                       const ProgramSettings& settings) {
   PROCESS_INFORMATION info;
-  RunReport report{start_process(program, arguments, 0, info), -1};
+  const DWORD flags = settings.no_window ? CREATE_NO_WINDOW : 0;
+  RunReport report{start_process(program, arguments, flags, info), -1};
   if (report.start.error) {
     return report;
   }
