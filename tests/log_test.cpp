@@ -70,7 +70,10 @@ TEST(Log, TellsTheWholeHandOverInOrder) {
   for (const LogLine& line : lines) {
     EXPECT_EQ(line.pid, std::to_string(run.pid));
   }
-  EXPECT_EQ(lines[0].details, "version=" RELAUNCHER_VERSION_TEXT " folder=\"" + test::to_utf8(test::build_dir()) +
+  wchar_t folder[MAX_PATH];  // the tool's, inherited from us
+  const DWORD folder_length = GetCurrentDirectoryW(MAX_PATH, folder);
+  EXPECT_EQ(lines[0].details, "version=" RELAUNCHER_VERSION_TEXT " folder=\"" +
+                                  test::to_utf8(std::wstring(folder, folder_length)) +
                                   "\" command_line=\"" + test::to_utf8(test::tool_path()) + "\" " +
                                   test::to_utf8(arguments));
   EXPECT_TRUE(std::regex_match(lines[1].details, std::regex("pid=" + std::to_string(victim_pid) +
@@ -99,6 +102,9 @@ TEST(Log, TellsWhyAHandOverFellShort) {
       {L"--wait-pid 1 --relaunch " + quoted(app) + L" -- " + quoted(setup), 0xC0000005,
        "start wait run exit relaunch end",
        {R"(code=-1073741819 hex=0xC0000005 after_ms=\d+)", "skipped: exit code -1073741819 is not 0"}},
+      // --elevate asks for nothing when Windows did not demand elevation.
+      {L"--elevate --wait-pid 1 -- " + quoted(dir.file(L"missing.exe")), 0xFFFFFFFF, "start wait run relaunch end",
+       {R"(error 2 \(.*\) command_line=".*missing\.exe")"}},
       {L"--wait-pid x -- " + quoted(setup), 2, "start usage end", {"no positive --wait-pid"}},
       {L"--wait-pid 5 --", 2, "start usage end", {"no program after --", "code=2 hex=0x00000002"}},
   };

@@ -127,5 +127,27 @@ TEST(ParseOptions, ReadsTheLogOptionLikeTheOthers) {
   }
 }
 
+TEST(ParseOptions, ReadsElevateAsAWordWithoutAValue) {
+  const struct {
+    Args args;
+    bool elevate;
+    std::int64_t wait_pid;
+    Args program_args;
+  } cases[] = {
+      {{"--elevate", "--wait-pid", "5", "--", "p"}, true, 5, {}},
+      {{"--wait-pid", "5", "--elevate", "--", "p", "x"}, true, 5, {"x"}},
+      {{"--wait-pid", "5", "--", "p", "--elevate"}, false, 5, {"--elevate"}},
+      {{"--wait-pid", "--elevate", "5", "--", "p"}, false, 0, {}},
+      {{"--relaunch", "--elevate", "--wait-pid", "5", "--", "p"}, false, 5, {}},
+      {{"--Elevate", "--elevate=1", "--wait-pid", "5", "--", "p"}, false, 5, {}},
+  };
+  for (const auto& c : cases) {
+    const LaunchOptions options = parse_options(c.args);
+    EXPECT_EQ(options.elevate, c.elevate);
+    EXPECT_EQ(options.wait_pid, c.wait_pid);
+    EXPECT_EQ(options.program_args, c.program_args);
+  }
+}
+
 }  // namespace
 }  // namespace relauncher

@@ -19,6 +19,9 @@ std::wstring twin_path();  // relauncherw.exe, the windowless twin
 
 std::string to_utf8(const std::wstring& text);
 std::wstring from_utf8(const std::string& text);
+inline std::u16string to_u16(const std::wstring& text) {
+  return std::u16string(text.begin(), text.end());
+}
 
 // A fresh directory under the temporary folder, removed with its files at the end.
 class TempDir {

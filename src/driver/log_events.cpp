@@ -9,6 +9,8 @@ namespace relauncher {
 
 namespace {
 
+constexpr std::uint32_t error_cancelled = 1223;  // the user declined the consent prompt
+
 std::string hex(std::int32_t value) {
   char text[16];
   (void)std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(value)));
@@ -62,15 +64,38 @@ std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint6
   return subject + "not waited for: not a positive id";
 }
 
-std::string describe_start_report(const StartReport& report, const std::string& program) {
+std::string describe_start_report(const StartReport& report, const std::string& program, const std::string& note) {
   if (!report.refusal.empty()) {
     return "refused: " + report.refusal + "; program=" + program;
   }
   if (report.error) {
-    const std::string error = describe_error(static_cast<std::uint32_t>(report.error.value()));
+    const std::string error = describe_error(static_cast<std::uint32_t>(report.error.value())) + note;
     return error + " " + (report.command_line.empty() ? "program=" + program : command_line_of(report));
   }
   return "pid=" + std::to_string(report.pid) + " " + command_line_of(report);
+}
+
+std::string describe_run(const RunReport& report, const std::string& program, bool elevate) {
+  if (report.start.error.value() != elevation_required_error) {
+    return describe_start_report(report.start, program);
+  }
+  return describe_start_report(report.start, program,
+                                elevate ? ", needs elevation: asking for it through the consent prompt;"
+                                        : ", needs elevation: --elevate would ask for it;");
+}
+
+std::string describe_elevated_run(const ElevatedRun& run) {
+  const std::string what = "file=\"" + wide_to_utf8(run.file) + "\" parameters=" + wide_to_utf8(run.parameters);
+  if (run.error.value() == error_cancelled) {
+    return "elevated: declined at the consent prompt, " + describe_error(error_cancelled) + " " + what;
+  }
+  if (run.error) {
+    return "elevated: " + describe_error(static_cast<std::uint32_t>(run.error.value())) + " " + what;
+  }
+  if (!run.has_process) {
+    return "elevated: started, but with no process to wait for " + what;
+  }
+  return "elevated: pid=" + std::to_string(run.pid) + " " + what;
 }
 
 std::string describe_exit(std::int32_t exit_code, std::uint64_t ran_ms) {

@@ -74,6 +74,8 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
       options.wait_pid = parse_pid(*value);
     } else if (word == "--relaunch" && value) {
       options.relaunch_app = path_to_wide(*value, file_system_code_page());
+    } else if (word == "--elevate") {
+      options.elevate = true;
     }
     // Anything else before "--" is skipped (the --log value is read on its own, by
     // log_file_option): the tool is started by programs, and an unknown word must not

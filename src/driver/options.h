@@ -14,10 +14,12 @@ struct LaunchOptions {
   std::optional<std::u16string> relaunch_app;  // present even when empty
   std::string program;
   std::vector<std::string> program_args;
+  bool elevate = false;  // --elevate: run the program elevated if Windows demands it
   bool valid = false;
 };
 
-// Reads `--wait-pid <pid> [--relaunch <app>] -- <program> [args...]`. Lenient: a
+// Reads `--wait-pid <pid> [--relaunch <app>] -- <program> [args...]`, and the
+// further words `--log <file>` (see log_file_option) and `--elevate`, which takes no value. Lenient: a
 // malformed command line only leaves fields at their defaults and `valid` false.
 // Throws std::system_error when the relaunch path is not valid text in the file
 // system's code page.

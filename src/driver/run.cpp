@@ -45,7 +45,7 @@ void relaunch_if_due(const LaunchOptions& options, const RunReport& ran, const L
     log_event(log, "relaunch", [] { return std::string("skipped: no --relaunch given"); });
     return;
   }
-  if (ran.start.error) {
+  if (!program_ran(ran)) {
     log_event(log, "relaunch", [] { return std::string("skipped: the program did not start"); });
     return;
   }
@@ -70,7 +70,7 @@ void relaunch_if_due(const LaunchOptions& options, const RunReport& ran, const L
 }
 
 int run_logged(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
-               std::FILE* error_stream, const ProgramSettings& settings, const LogFile& log) {
+               std::FILE* error_stream, const ProgramSettings& base_settings, const LogFile& log) {
   LaunchOptions options;
   try {
     options = parse_options(args);
@@ -86,6 +86,8 @@ int run_logged(const std::vector<std::string>& args, const std::optional<std::st
     log_event(log, "usage", [&] { return describe_usage(options); });
     return print_usage(argv0, error_stream);
   }
+  ProgramSettings settings = base_settings;
+  settings.elevate = options.elevate;
   std::uint64_t started = steady_milliseconds();
   const WaitReport wait = wait_for_process(options.wait_pid);
   const std::uint64_t waited_ms = steady_milliseconds() - started;
@@ -94,8 +96,11 @@ int run_logged(const std::vector<std::string>& args, const std::optional<std::st
   started = steady_milliseconds();
   const RunReport ran = run_and_wait(options.program, options.program_args, settings);
   const std::uint64_t ran_ms = steady_milliseconds() - started;
-  log_event(log, "run", [&] { return describe_start_report(ran.start, options.program); });
-  if (!ran.start.error) {
+  log_event(log, "run", [&] { return describe_run(ran, options.program, settings.elevate); });
+  if (ran.elevated) {
+    log_event(log, "run", [&] { return describe_elevated_run(*ran.elevated); });
+  }
+  if (program_ran(ran)) {
     log_event(log, "exit", [&] { return describe_exit(ran.exit_code, ran_ms); });
   }
   relaunch_if_due(options, ran, log);

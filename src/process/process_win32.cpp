@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "process/batch_file.h"
+#include "process/child_command.h"
 #include "process/command_line.h"
 
 namespace relauncher {
@@ -23,74 +23,6 @@ bool is_own_process(std::int64_t pid) {
 
 const wchar_t* as_wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-
-// What CreateProcessW is given: the program's own command line, or, for a batch file,
-// cmd.exe by its full path and a line cmd.exe reads back safely.
-struct ChildCommand {
-  std::u16string application;  // empty: Windows takes the program from the line
-  std::u16string command_line;
-  DWORD error = 0;             // set when nothing may be started
-  std::string refusal;         // why a batch file's text was refused
-};
-
-std::u16string system_folder() {
-  wchar_t path[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-  return length == 0 || length >= MAX_PATH ? std::u16string() : std::u16string(path, path + length);
-}
-
-// Finds a script the way CreateProcessW finds a program: the tool's folder, the
-// current folder, the system folders, then PATH. A folder is not a script.
-DWORD find_script(const std::u16string& name, std::u16string& full_path) {
-  std::u16string found(MAX_PATH, u'\0');
-  DWORD length = SearchPathW(nullptr, as_wide(name), nullptr, static_cast<DWORD>(found.size()),
-                             reinterpret_cast<wchar_t*>(&found[0]), nullptr);
-  if (length >= found.size()) {
-    found.resize(length);
-    length = SearchPathW(nullptr, as_wide(name), nullptr, length, reinterpret_cast<wchar_t*>(&found[0]), nullptr);
-  }
-  if (length == 0 || length >= found.size()) {
-    const DWORD error = GetLastError();
-    return error != 0 ? error : ERROR_FILE_NOT_FOUND;
-  }
-  found.resize(length);
-  const DWORD attributes = GetFileAttributesW(as_wide(found));
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return ERROR_ACCESS_DENIED;  // what CreateProcessW reports for a folder
-  }
-  full_path = found;
-  return 0;
-}
-
-ChildCommand batch_command(const std::u16string& script_name, const std::vector<std::string>& arguments) {
-  ChildCommand command;
-  std::u16string script;
-  command.error = find_script(script_name, script);
-  if (command.error != 0) {
-    return command;
-  }
-  const BatchCommandLine line = build_batch_command_line(script, arguments);
-  if (!line.refusal.empty()) {
-    command.error = ERROR_INVALID_PARAMETER;
-    command.refusal = line.refusal;
-    return command;
-  }
-  // The system's own cmd.exe, never COMSPEC or a search: a cmd.exe planted in the
-  // current folder or on PATH must not run instead.
-  command.application = system_folder() + u"\\cmd.exe";
-  command.command_line = std::u16string(cmd_program_piece) + u" " + line.parameters;
-  return command;
-}
-
-ChildCommand child_command(const std::string& program, const std::vector<std::string>& arguments) {
-  const std::u16string name = utf8_to_wide(program);
-  if (is_batch_file(name)) {
-    return batch_command(name, arguments);
-  }
-  ChildCommand command;
-  command.command_line = build_command_line(program, arguments);
-  return command;
 }
 
 // Both starts go through here so that they differ only in their flags. On failure
@@ -153,8 +85,12 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
                        const ProgramSettings& settings) {
   PROCESS_INFORMATION info;
   const DWORD flags = settings.no_window ? CREATE_NO_WINDOW : 0;
-  RunReport report{start_process(program, arguments, flags, info), -1};
+  RunReport report{start_process(program, arguments, flags, info), std::nullopt, -1};
   if (report.start.error) {
+    if (should_elevate(report.start.error, settings)) {
+      report.elevated = run_elevated(program, arguments);
+      report.exit_code = report.elevated->exit_code;
+    }
     return report;
   }
   // The thread handle stays open through the wait and is closed after the process
