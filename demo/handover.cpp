@@ -62,8 +62,9 @@ int main() {
   const DWORD app_pid = GetProcessId(app);
   CloseHandle(app);
 
-  const std::wstring command = L"\"" + dir + L"\\relauncher.exe\" --wait-pid " + std::to_wstring(app_pid) +
-                               L" --relaunch " + stub + L" -- " + stub + L" install 2.0";
+  const std::wstring log_file = work + L"\\relauncher.log";
+  const std::wstring command = L"\"" + dir + L"\\relauncher.exe\" --log \"" + log_file + L"\" --wait-pid " +
+                               std::to_wstring(app_pid) + L" --relaunch " + stub + L" -- " + stub + L" install 2.0";
   std::printf("2. The updater starts, with CREATE_NO_WINDOW, and leaves:\n   %ls\n", command.c_str());
   HANDLE tool = start(command, CREATE_NO_WINDOW);
   WaitForSingleObject(tool, INFINITE);
@@ -88,10 +89,22 @@ int main() {
     std::printf("   %6lu ms %s\n", ticks - first, rest);
     at = end == std::string::npos ? log.size() : end + 1;
   }
+  std::printf("5. relauncher's own log (--log):\n");
+  const std::string tool_log = read_text(log_file);
+  for (std::size_t at = 0; at < tool_log.size();) {
+    const std::size_t end = tool_log.find('\n', at);
+    std::string line = tool_log.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    std::printf("   %s\n", line.c_str());
+    at = end == std::string::npos ? tool_log.size() : end + 1;
+  }
   const bool relaunched = log.find("application 2.0 runs") != std::string::npos;
-  std::printf("5. %s\n", exit_code == 0 && relaunched ? "Hand-over complete: version 2.0 is running again."
+  std::printf("6. %s\n", exit_code == 0 && relaunched ? "Hand-over complete: version 2.0 is running again."
                                                       : "Hand-over FAILED.");
   DeleteFileW((work + L"\\handover.log").c_str());
+  DeleteFileW(log_file.c_str());
   DeleteFileW((work + L"\\version.txt").c_str());
   RemoveDirectoryW(work.c_str());
   return exit_code == 0 && relaunched ? 0 : 1;

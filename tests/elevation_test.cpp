@@ -88,13 +88,14 @@ TEST(Elevation, RunsTheProgramWithItsArgumentsAndReturnsItsExitCode) {
 
 TEST(Elevation, RunsABatchFileThroughTheSystemsCmd) {
   test::TempDir dir;
-  test::write_file(dir.file(L"up date.cmd"), "@echo [%1] [%2]>\"%~dp0args.txt\"\r\n@exit /b 5\r\n");
-  const ElevatedRun run = run_elevated(test::to_utf8(dir.file(L"up date.cmd")), {"a&b", "plain"});
+  const std::wstring script = dir.file(L"up date.cmd");
+  test::write_file(script, "@echo [%1] [%2]>\"%~dp0args.txt\"\r\n@exit /b 5\r\n");
+  const ElevatedRun run = run_elevated(test::to_utf8(script), {"a&b", "plain"});
   EXPECT_EQ(run.exit_code, 5);
-  EXPECT_EQ(run.parameters, u"/e:ON /v:OFF /d /c \"\"" + test::to_u16(dir.file(L"up date.cmd")) + u"\" \"a&b\" plain\"");
+  EXPECT_EQ(run.parameters, u"/e:ON /v:OFF /d /c \"\"" + test::to_u16(script) + u"\" \"a&b\" plain\"");
   EXPECT_EQ(test::read_file(dir.file(L"args.txt")), "[\"a&b\"] [plain]\r\n");
-  const ElevatedRun refused = run_elevated(test::to_utf8(dir.file(L"up date.cmd")), {"%PATH%"});
-  EXPECT_EQ(refused.error, std::error_code(ERROR_INVALID_PARAMETER, std::system_category()));
+  EXPECT_EQ(run_elevated(test::to_utf8(script), {"%PATH%"}).error,
+            std::error_code(ERROR_INVALID_PARAMETER, std::system_category()));
 }
 
 }  // namespace

@@ -66,6 +66,21 @@ TempDir::~TempDir() {
   RemoveDirectoryW(path_.c_str());
 }
 
+std::vector<std::wstring> files_in(const TempDir& dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW(dir.file(L"*").c_str(), &entry);
+  for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &entry)) {
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      names.push_back(entry.cFileName);
+    }
+  }
+  if (search != INVALID_HANDLE_VALUE) {
+    FindClose(search);
+  }
+  return names;
+}
+
 std::wstring copy_probe(const TempDir& dir, const std::wstring& name) {
   const std::wstring copy = dir.file(name);
   if (!CopyFileW((build_dir() + L"\\probe.exe").c_str(), copy.c_str(), FALSE)) {

@@ -43,6 +43,9 @@ void write_file(const std::wstring& path, const std::string& bytes);
 // Reads the file once it exists; nothing if it has not appeared within `ms`.
 std::optional<std::string> wait_for_file(const std::wstring& path, int ms);
 
+// The names of the files (not folders) in `dir`, in the order the system lists them.
+std::vector<std::wstring> files_in(const TempDir& dir);
+
 // Copies probe.exe into `dir` under `name` and returns the copy's full path.
 std::wstring copy_probe(const TempDir& dir, const std::wstring& name);
 
