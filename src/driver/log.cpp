@@ -27,8 +27,8 @@ std::string printable(const std::string& text) {
 std::string format_log_line(const LogTime& time, std::uint32_t pid, const std::string& event,
                             const std::string& details) {
   char stamp[64];
-  (void)std::snprintf(stamp, sizeof(stamp), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ %lu ", time.year, time.month,
-                      time.day, time.hour, time.minute, time.second, time.millisecond,
+  (void)std::snprintf(stamp, sizeof(stamp), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ %lu ", time.year,
+                      time.month, time.day, time.hour, time.minute, time.second, time.millisecond,
                       static_cast<unsigned long>(pid));
   return stamp + event + (details.empty() ? "" : " " + printable(details)) + "\r\n";
 }

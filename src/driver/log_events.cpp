@@ -13,7 +13,8 @@ constexpr std::uint32_t error_cancelled = 1223;  // the user declined the consen
 
 std::string hex(std::int32_t value) {
   char text[16];
-  (void)std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(value)));
+  (void)std::snprintf(text, sizeof(text), "0x%08lX",
+                      static_cast<unsigned long>(static_cast<std::uint32_t>(value)));
   return text;
 }
 
@@ -33,7 +34,8 @@ std::string describe_error(std::uint32_t error) {
 
 std::string describe_start(const std::string& version, const std::u16string& folder,
                            const std::u16string& command_line) {
-  return "version=" + version + " folder=\"" + wide_to_utf8(folder) + "\" command_line=" + wide_to_utf8(command_line);
+  return "version=" + version + " folder=\"" + wide_to_utf8(folder) +
+         "\" command_line=" + wide_to_utf8(command_line);
 }
 
 std::string describe_usage(const LaunchOptions& options) {
@@ -53,7 +55,8 @@ std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint6
     case WaitOutcome::ended:
       return subject + "ended after_ms=" + std::to_string(waited_ms);
     case WaitOutcome::not_opened:
-      return subject + "not waited for: ended already or cannot be opened, " + describe_error(report.error);
+      return subject + "not waited for: ended already or cannot be opened, " +
+             describe_error(report.error);
     case WaitOutcome::own_process:
       return subject + "not waited for: the tool's own id";
     case WaitOutcome::beyond_32_bits:
@@ -64,13 +67,16 @@ std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint6
   return subject + "not waited for: not a positive id";
 }
 
-std::string describe_start_report(const StartReport& report, const std::string& program, const std::string& note) {
+std::string describe_start_report(const StartReport& report, const std::string& program,
+                                  const std::string& note) {
   if (!report.refusal.empty()) {
     return "refused: " + report.refusal + "; program=" + program;
   }
   if (report.error) {
-    const std::string error = describe_error(static_cast<std::uint32_t>(report.error.value())) + note;
-    return error + " " + (report.command_line.empty() ? "program=" + program : command_line_of(report));
+    const std::string error =
+        describe_error(static_cast<std::uint32_t>(report.error.value())) + note;
+    return error + " " +
+           (report.command_line.empty() ? "program=" + program : command_line_of(report));
   }
   return "pid=" + std::to_string(report.pid) + " " + command_line_of(report);
 }
@@ -80,17 +86,21 @@ std::string describe_run(const RunReport& report, const std::string& program, bo
     return describe_start_report(report.start, program);
   }
   return describe_start_report(report.start, program,
-                                elevate ? ", needs elevation: asking for it through the consent prompt;"
-                                        : ", needs elevation: --elevate would ask for it;");
+                               elevate
+                                   ? ", needs elevation: asking for it through the consent prompt;"
+                                   : ", needs elevation: --elevate would ask for it;");
 }
 
 std::string describe_elevated_run(const ElevatedRun& run) {
-  const std::string what = "file=\"" + wide_to_utf8(run.file) + "\" parameters=" + wide_to_utf8(run.parameters);
+  const std::string what =
+      "file=\"" + wide_to_utf8(run.file) + "\" parameters=" + wide_to_utf8(run.parameters);
   if (run.error.value() == error_cancelled) {
-    return "elevated: declined at the consent prompt, " + describe_error(error_cancelled) + " " + what;
+    return "elevated: declined at the consent prompt, " + describe_error(error_cancelled) + " " +
+           what;
   }
   if (run.error) {
-    return "elevated: " + describe_error(static_cast<std::uint32_t>(run.error.value())) + " " + what;
+    return "elevated: " + describe_error(static_cast<std::uint32_t>(run.error.value())) + " " +
+           what;
   }
   if (!run.has_process) {
     return "elevated: started, but with no process to wait for " + what;

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-
 #include "process/command_line.h"
 
 namespace relauncher {
@@ -21,8 +20,8 @@ LogFile open_log(const std::optional<std::u16string>& path) {
   // other tools appending to it at the same time. No security attributes: children
   // must not inherit the handle.
   HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path->c_str()), FILE_APPEND_DATA,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   return LogFile(file == INVALID_HANDLE_VALUE ? nullptr : file);
 }
 
@@ -32,7 +31,8 @@ void write_log(const LogFile& log, const std::string& event, const std::string& 
   }
   SYSTEMTIME now;
   GetSystemTime(&now);
-  const LogTime time{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+  const LogTime time{now.wYear,   now.wMonth,  now.wDay,         now.wHour,
+                     now.wMinute, now.wSecond, now.wMilliseconds};
   const std::string line = format_log_line(time, GetCurrentProcessId(), event, details);
   DWORD written = 0;
   // A full disk or a vanished share must not change the hand-over.
@@ -46,7 +46,8 @@ std::u16string tool_command_line() {
 
 std::u16string current_folder() {
   std::u16string folder(MAX_PATH, u'\0');
-  DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), reinterpret_cast<wchar_t*>(&folder[0]));
+  DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(folder.size()),
+                                      reinterpret_cast<wchar_t*>(&folder[0]));
   if (length >= folder.size()) {
     folder.resize(length);
     length = GetCurrentDirectoryW(length, reinterpret_cast<wchar_t*>(&folder[0]));
@@ -61,14 +62,15 @@ std::uint64_t steady_milliseconds() {
   LARGE_INTEGER counter, frequency;
   (void)QueryPerformanceCounter(&counter);
   (void)QueryPerformanceFrequency(&frequency);
-  return static_cast<std::uint64_t>(counter.QuadPart) * 1000 / static_cast<std::uint64_t>(frequency.QuadPart);
+  return static_cast<std::uint64_t>(counter.QuadPart) * 1000 /
+         static_cast<std::uint64_t>(frequency.QuadPart);
 }
 
 std::string system_message(std::uint32_t error) {
   wchar_t* text = nullptr;
   const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-      reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::u16string message(text, text + length);
   (void)LocalFree(text);
   const std::size_t end = message.find_last_not_of(u" \r\n");

@@ -18,10 +18,10 @@ struct LaunchOptions {
   bool valid = false;
 };
 
-// Reads `--wait-pid <pid> [--relaunch <app>] -- <program> [args...]`, and the
-// further words `--log <file>` (see log_file_option) and `--elevate`, which takes no value. Lenient: a
-// malformed command line only leaves fields at their defaults and `valid` false.
-// Throws std::system_error when the relaunch path is not valid text in the file
+// Reads `--wait-pid <pid> [--relaunch <app>] -- <program> [args...]`, and the further
+// words `--log <file>` (see log_file_option) and `--elevate`, which takes no value.
+// Lenient: a malformed command line only leaves fields at their defaults and `valid`
+// false. Throws std::system_error when the relaunch path is not valid text in the file
 // system's code page.
 LaunchOptions parse_options(const std::vector<std::string>& args);
 

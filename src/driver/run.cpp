@@ -16,7 +16,8 @@ namespace relauncher {
 namespace {
 
 constexpr char fallback_name[] = "relauncher";
-constexpr char usage_text[] = ": usage: --wait-pid <pid> [--relaunch <app>] -- <program> [args...]\n";
+constexpr char usage_text[] =
+    ": usage: --wait-pid <pid> [--relaunch <app>] -- <program> [args...]\n";
 constexpr int usage_exit_code = 2;
 
 int print_usage(const std::optional<std::string>& argv0, std::FILE* error_stream) {
@@ -50,7 +51,8 @@ void relaunch_if_due(const LaunchOptions& options, const RunReport& ran, const L
     return;
   }
   if (exit_code != 0) {
-    log_event(log, "relaunch", [&] { return "skipped: exit code " + std::to_string(exit_code) + " is not 0"; });
+    log_event(log, "relaunch",
+              [&] { return "skipped: exit code " + std::to_string(exit_code) + " is not 0"; });
     return;
   }
   RelaunchCommand command;
@@ -115,7 +117,8 @@ std::string display_name(const std::optional<std::string>& argv0) {
   }
   try {
     const unsigned code_page = file_system_code_page();
-    std::string name = path_to_narrow(file_name_component(path_to_wide(*argv0, code_page)), code_page);
+    std::string name =
+        path_to_narrow(file_name_component(path_to_wide(*argv0, code_page)), code_page);
     return name.empty() ? fallback_name : name;
   } catch (const std::system_error&) {
     return fallback_name;
@@ -131,7 +134,9 @@ int run(const std::vector<std::string>& args, const std::optional<std::string>& 
   ProgramSettings settings;
   settings.no_window = windowless;
   const LogFile log = open_log(log_file_option(args));
-  log_event(log, "start", [] { return describe_start(relauncher_version, current_folder(), tool_command_line()); });
+  log_event(log, "start", [] {
+    return describe_start(relauncher_version, current_folder(), tool_command_line());
+  });
   const int exit_code = run_logged(args, argv0, error_stream, settings, log);
   log_event(log, "end", [&] { return describe_exit_code(exit_code); });
   return exit_code;

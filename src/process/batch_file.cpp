@@ -28,7 +28,8 @@ bool is_plain_for_cmd(char16_t unit) {
   if (unit >= 0x80) {
     return true;
   }
-  if ((unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z') || (unit >= u'0' && unit <= u'9')) {
+  if ((unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z') ||
+      (unit >= u'0' && unit <= u'9')) {
     return true;
   }
   return std::u16string(u"#$*+-./:?@\\_").find(unit) != std::u16string::npos;
@@ -117,10 +118,11 @@ BatchCommandLine build_batch_command_line(const std::u16string& script,
     line.parameters += quote_for_cmd(argument);
   }
   line.parameters += u'"';
-  if (std::char_traits<char16_t>::length(cmd_program_piece) + 1 + line.parameters.size() > cmd_line_limit) {
+  if (std::char_traits<char16_t>::length(cmd_program_piece) + 1 + line.parameters.size() >
+      cmd_line_limit) {
     line.parameters.clear();
-    line.refusal = "the command line is longer than cmd.exe accepts (" + std::to_string(cmd_line_limit) +
-                   " characters)";
+    line.refusal = "the command line is longer than cmd.exe accepts (" +
+                   std::to_string(cmd_line_limit) + " characters)";
   }
   return line;
 }

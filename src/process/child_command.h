@@ -12,12 +12,12 @@
 namespace relauncher {
 
 struct ChildCommand {
-  std::u16string application;   // lpApplicationName; empty: Windows takes it from the line
-  std::u16string command_line;  // lpCommandLine
-  std::u16string file;          // the program itself (cmd.exe for a batch file)
-  std::size_t arguments_at = 0; // where the arguments begin in command_line
-  std::uint32_t error = 0;      // a Windows error code when nothing may be started
-  std::string refusal;          // why a batch file's text was refused
+  std::u16string application;    // lpApplicationName; empty: Windows takes it from the line
+  std::u16string command_line;   // lpCommandLine
+  std::u16string file;           // the program itself (cmd.exe for a batch file)
+  std::size_t arguments_at = 0;  // where the arguments begin in command_line
+  std::uint32_t error = 0;       // a Windows error code when nothing may be started
+  std::string refusal;           // why a batch file's text was refused
 };
 
 ChildCommand child_command(const std::string& program, const std::vector<std::string>& arguments);

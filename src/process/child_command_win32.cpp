@@ -29,7 +29,8 @@ DWORD find_script(const std::u16string& name, std::u16string& full_path) {
                              reinterpret_cast<wchar_t*>(&found[0]), nullptr);
   if (length >= found.size()) {
     found.resize(length);
-    length = SearchPathW(nullptr, as_wide(name), nullptr, length, reinterpret_cast<wchar_t*>(&found[0]), nullptr);
+    length = SearchPathW(nullptr, as_wide(name), nullptr, length,
+                         reinterpret_cast<wchar_t*>(&found[0]), nullptr);
   }
   if (length == 0 || length >= found.size()) {
     const DWORD error = GetLastError();
@@ -44,7 +45,8 @@ DWORD find_script(const std::u16string& name, std::u16string& full_path) {
   return 0;
 }
 
-ChildCommand batch_command(const std::u16string& script_name, const std::vector<std::string>& arguments) {
+ChildCommand batch_command(const std::u16string& script_name,
+                           const std::vector<std::string>& arguments) {
   ChildCommand command;
   std::u16string script;
   command.error = find_script(script_name, script);

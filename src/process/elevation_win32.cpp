@@ -32,12 +32,15 @@ Function as_function(FARPROC address) {
 // ShellExecuteExW may hand the work to shell extensions, which need COM on the
 // calling thread.
 bool initialise_com() {
-  const auto initialise = as_function<CoInitializeExFunction>(system_function(L"ole32.dll", "CoInitializeEx"));
-  return initialise != nullptr && SUCCEEDED(initialise(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+  const auto initialise =
+      as_function<CoInitializeExFunction>(system_function(L"ole32.dll", "CoInitializeEx"));
+  return initialise != nullptr &&
+         SUCCEEDED(initialise(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
 }
 
 void uninitialise_com() {
-  const auto uninitialise = as_function<void(WINAPI*)()>(system_function(L"ole32.dll", "CoUninitialize"));
+  const auto uninitialise =
+      as_function<void(WINAPI*)()>(system_function(L"ole32.dll", "CoUninitialize"));
   if (uninitialise != nullptr) {
     uninitialise();
   }
@@ -46,7 +49,8 @@ void uninitialise_com() {
 // Starts the file through the consent prompt; the process handle, or null with the
 // error in `run`.
 HANDLE start_elevated(ElevatedRun& run) {
-  const auto shell_execute = as_function<ShellExecuteExFunction>(system_function(L"shell32.dll", "ShellExecuteExW"));
+  const auto shell_execute =
+      as_function<ShellExecuteExFunction>(system_function(L"shell32.dll", "ShellExecuteExW"));
   if (shell_execute == nullptr) {
     run.error = {static_cast<int>(GetLastError()), std::system_category()};
     return nullptr;
@@ -58,7 +62,8 @@ HANDLE start_elevated(ElevatedRun& run) {
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
   info.lpVerb = L"runas";
   info.lpFile = reinterpret_cast<const wchar_t*>(run.file.c_str());
-  info.lpParameters = run.parameters.empty() ? nullptr : reinterpret_cast<const wchar_t*>(run.parameters.c_str());
+  info.lpParameters =
+      run.parameters.empty() ? nullptr : reinterpret_cast<const wchar_t*>(run.parameters.c_str());
   info.nShow = SW_SHOWNORMAL;  // an installer's window must not be hidden
   const bool com = initialise_com();
   if (!shell_execute(&info)) {
@@ -88,7 +93,8 @@ ElevatedRun run_elevated(const std::string& program, const std::vector<std::stri
   run.has_process = true;
   run.pid = GetProcessId(process);
   DWORD exit_code = 0;
-  const bool known = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &exit_code) != 0;
+  const bool known = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 &&
+                     GetExitCodeProcess(process, &exit_code) != 0;
   (void)CloseHandle(process);  // nothing can be done if it fails
   run.exit_code = known ? static_cast<std::int32_t>(exit_code) : -1;
   return run;

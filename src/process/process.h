@@ -38,10 +38,10 @@ struct StartReport {
 // The program's second start, through the consent prompt, after the first one failed
 // for want of administrator rights.
 struct ElevatedRun {
-  std::u16string file;          // ShellExecuteExW's lpFile: the program, or cmd.exe
-  std::u16string parameters;    // its lpParameters: the rest of the command line
-  std::error_code error;        // system category; ERROR_CANCELLED (1223): declined
-  bool has_process = false;     // false after a start that gave no process to wait for
+  std::u16string file;        // ShellExecuteExW's lpFile: the program, or cmd.exe
+  std::u16string parameters;  // its lpParameters: the rest of the command line
+  std::error_code error;      // system category; ERROR_CANCELLED (1223): declined
+  bool has_process = false;   // false after a start that gave no process to wait for
   std::uint32_t pid = 0;
   std::int32_t exit_code = -1;  // bit for bit; -1 when it did not run
 };
@@ -73,7 +73,8 @@ constexpr int elevation_required_error = 740;
 // The second, elevated start is tried exactly when it was allowed and Windows refused
 // the first for want of elevation.
 inline bool should_elevate(const std::error_code& start_error, const ProgramSettings& settings) {
-  return settings.elevate && start_error == std::error_code(elevation_required_error, std::system_category());
+  return settings.elevate &&
+         start_error == std::error_code(elevation_required_error, std::system_category());
 }
 
 // Blocks until the process with this id has ended. Returns at once when there is
@@ -93,6 +94,7 @@ ElevatedRun run_elevated(const std::string& program, const std::vector<std::stri
 
 // Starts the application detached, in its own process group, without waiting. The
 // report's error is 0 or the Windows error code of the failed start.
-StartReport launch_detached(const std::string& application, const std::vector<std::string>& arguments);
+StartReport launch_detached(const std::string& application,
+                            const std::vector<std::string>& arguments);
 
 }  // namespace relauncher

@@ -42,8 +42,9 @@ StartReport start_process(const std::string& program, const std::vector<std::str
   std::vector<char16_t> buffer = make_command_line_buffer(command.command_line);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
-  if (!CreateProcessW(command.application.empty() ? nullptr : as_wide(command.application), reinterpret_cast<wchar_t*>(buffer.data()),
-                      nullptr, nullptr, FALSE, creation_flags, nullptr, nullptr, &startup, &info)) {
+  if (!CreateProcessW(command.application.empty() ? nullptr : as_wide(command.application),
+                      reinterpret_cast<wchar_t*>(buffer.data()), nullptr, nullptr, FALSE,
+                      creation_flags, nullptr, nullptr, &startup, &info)) {
     report.error = {static_cast<int>(GetLastError()), std::system_category()};
     return report;
   }
@@ -104,9 +105,11 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
   return report;
 }
 
-StartReport launch_detached(const std::string& application, const std::vector<std::string>& arguments) {
+StartReport launch_detached(const std::string& application,
+                            const std::vector<std::string>& arguments) {
   PROCESS_INFORMATION info;
-  const StartReport report = start_process(application, arguments, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, info);
+  const StartReport report =
+      start_process(application, arguments, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, info);
   if (!report.error) {
     close_process_handles(info);
   }
