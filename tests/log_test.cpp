@@ -66,7 +66,7 @@ TEST(Log, TellsTheHandOverAndWhyItFellShort) {
   } cases[] = {
       {L"--wait-pid " + test::from_utf8(victim_pid) + relaunch + quoted(setup) + L" /quiet", "0", 0,
        "start wait run exit relaunch end",
-       {"pid=" + victim_pid + " ended after_ms=([6-9]\\d\\d|\\d{4,})", "pid=(\\d+) command_line=\"[^\"]*setup.exe\" \"/quiet\"",
+       {"pid=" + victim_pid + " ended after_ms=[1-9]\\d{2,}", "pid=(\\d+) command_line=\"[^\"]*setup.exe\" \"/quiet\"",
         R"(code=0 hex=0x00000000 after_ms=\d+)", "pid=(\\d+) command_line=\"[^\"]*app.exe\"", "code=0 hex=0x00000000"}},
       {L"--wait-pid 1" + relaunch + quoted(setup), "0xC0000005", 0xC0000005, "start wait run exit relaunch end",
        {R"(pid=1 not waited for: ended already or cannot be opened, error \d+ \(.*\))", "pid=\\d+ command_line=.*",
