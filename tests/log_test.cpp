@@ -10,6 +10,7 @@
 namespace {
 
 using test::TempDir;
+using test::quoted;
 
 struct LogLine {
   std::string pid, event, details;
@@ -40,10 +41,6 @@ std::string events_of(const std::vector<LogLine>& lines, const std::string& pid 
     }
   }
   return events;
-}
-
-std::wstring quoted(const std::wstring& path) {
-  return L"\"" + path + L"\"";
 }
 
 TEST(Log, TellsTheHandOverAndWhyItFellShort) {
@@ -89,8 +86,7 @@ TEST(Log, TellsTheHandOverAndWhyItFellShort) {
     EXPECT_EQ(run.exit_code, c.exit_code);
     EXPECT_EQ(run.error_output, c.exit_code == 2 ? "relauncher.exe: usage: --wait-pid <pid> [--relaunch <app>] -- "
                                                    "<program> [args...]\r\n" : "");
-    const auto relaunched = test::wait_for_file(app + L".started", c.exit_code == 0 ? 3000 : 0) ? test::probe_started(app)
-                                                                                              : std::nullopt;
+    const auto relaunched = test::wait_until_started(app, c.exit_code == 0 ? 3000 : 0);
     const std::vector<LogLine> lines = read_log(log);
     ASSERT_EQ(events_of(lines, std::to_string(run.pid)), c.events);
     wchar_t folder[MAX_PATH];  // the tool's, inherited from us

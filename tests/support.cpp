@@ -175,6 +175,10 @@ std::optional<std::int64_t> probe_ended(const std::wstring& probe) {
   return std::strtoll(parse_record(*text, "end")["end"].c_str(), nullptr, 10);
 }
 
+std::optional<ProbeRecord> wait_until_started(const std::wstring& probe, int ms) {
+  return wait_for_file(probe + L".started", ms) ? probe_started(probe) : std::nullopt;
+}
+
 void wait_for_pid(DWORD pid) {
   HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
   if (process != nullptr) {

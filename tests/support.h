@@ -61,6 +61,15 @@ struct ProbeRecord {
 std::optional<ProbeRecord> probe_started(const std::wstring& probe);
 std::optional<std::int64_t> probe_ended(const std::wstring& probe);
 
+// A path in double quotes, as it goes on a command line.
+inline std::wstring quoted(const std::wstring& path) {
+  return L"\"" + path + L"\"";
+}
+
+// The probe's record once it has started; a detached probe may start a moment after
+// the tool has exited, so it is given `ms` to show up before it counts as never started.
+std::optional<ProbeRecord> wait_until_started(const std::wstring& probe, int ms = 1500);
+
 // Blocks until the process has ended (or the id is already gone).
 void wait_for_pid(DWORD pid);
 

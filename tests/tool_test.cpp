@@ -9,29 +9,13 @@
 namespace {
 
 using test::TempDir;
+using test::quoted;
+using test::wait_until_started;
 
 const char usage_tail[] = ": usage: --wait-pid <pid> [--relaunch <app>] -- <program> [args...]\r\n";
 
-std::wstring quoted(const std::wstring& path) {
-  return L"\"" + path + L"\"";
-}
-
 void set_probe(const std::wstring& stem, const wchar_t* key, const std::wstring& value) {
   SetEnvironmentVariableW((L"PROBE_" + stem + L"_" + key).c_str(), value.c_str());
-}
-
-// A detached probe may start a moment after the tool has exited; give it time to
-// show up before concluding that it was never started.
-std::optional<test::ProbeRecord> wait_until_started(const std::wstring& probe, int ms = 1500) {
-  for (int waited = 0;; waited += 50) {
-    if (auto record = test::probe_started(probe)) {
-      return record;
-    }
-    if (waited >= ms) {
-      return std::nullopt;
-    }
-    Sleep(50);
-  }
 }
 
 TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {

@@ -11,10 +11,7 @@
 namespace {
 
 using test::TempDir;
-
-std::wstring quoted(const std::wstring& path) {
-  return L"\"" + path + L"\"";
-}
+using test::quoted;
 
 TEST(Twin, HandsOverLikeTheConsoleToolButGivesTheProgramNoConsoleWindow) {
   for (const bool twin : {false, true}) {
@@ -49,10 +46,9 @@ TEST(Twin, HandsOverLikeTheConsoleToolButGivesTheProgramNoConsoleWindow) {
                : std::vector<DWORD>{std::min(run.pid, program->pid), std::max(run.pid, program->pid)};
       EXPECT_EQ(console, expected);
 
-      const bool relaunched = test::wait_for_file(app + L".started", code == 0 ? 3000 : 300).has_value();
-      ASSERT_EQ(relaunched, code == 0) << code;
-      if (relaunched) {
-        const auto record = test::probe_started(app);
+      const auto record = test::wait_until_started(app, code == 0 ? 3000 : 300);
+      ASSERT_EQ(record.has_value(), code == 0) << code;
+      if (record) {
         EXPECT_FALSE(record->console) << "the relaunched application is not detached";
         EXPECT_TRUE(record->new_group) << "the relaunched application is not in a new process group";
         test::wait_for_pid(record->pid);

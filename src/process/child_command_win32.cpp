@@ -6,14 +6,11 @@
 
 #include "process/batch_file.h"
 #include "process/command_line.h"
+#include "process/process_win32_internal.h"
 
 namespace relauncher {
 
 namespace {
-
-const wchar_t* as_wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 std::u16string system_folder() {
   wchar_t path[MAX_PATH];

@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include "process/child_command.h"
+#include "process/process_win32_internal.h"
 
 namespace relauncher {
 
@@ -61,9 +62,9 @@ HANDLE start_elevated(ElevatedRun& run) {
   // the start finished before the call returns.
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
   info.lpVerb = L"runas";
-  info.lpFile = reinterpret_cast<const wchar_t*>(run.file.c_str());
+  info.lpFile = as_wide(run.file);
   info.lpParameters =
-      run.parameters.empty() ? nullptr : reinterpret_cast<const wchar_t*>(run.parameters.c_str());
+      run.parameters.empty() ? nullptr : as_wide(run.parameters);
   info.nShow = SW_SHOWNORMAL;  // an installer's window must not be hidden
   const bool com = initialise_com();
   if (!shell_execute(&info)) {
@@ -92,11 +93,8 @@ ElevatedRun run_elevated(const std::string& program, const std::vector<std::stri
   }
   run.has_process = true;
   run.pid = GetProcessId(process);
-  DWORD exit_code = 0;
-  const bool known = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 &&
-                     GetExitCodeProcess(process, &exit_code) != 0;
+  run.exit_code = wait_for_exit_code(process);
   (void)CloseHandle(process);  // nothing can be done if it fails
-  run.exit_code = known ? static_cast<std::int32_t>(exit_code) : -1;
   return run;
 }
 

@@ -4,6 +4,7 @@
 
 #include "process/child_command.h"
 #include "process/command_line.h"
+#include "process/process_win32_internal.h"
 
 namespace relauncher {
 
@@ -19,10 +20,6 @@ constexpr std::int64_t max_process_id = 0xFFFFFFFF;
 // any id that differs from ours only there still names this process.
 bool is_own_process(std::int64_t pid) {
   return (static_cast<DWORD>(pid) & ~DWORD{3}) == (GetCurrentProcessId() & ~DWORD{3});
-}
-
-const wchar_t* as_wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
 // Both starts go through here so that they differ only in their flags. On failure
@@ -95,13 +92,9 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
     return report;
   }
   // The thread handle stays open through the wait and is closed after the process
-  // handle. An unknown outcome must not read as success: a failed wait or exit-code
-  // query gives -1, never 0, which would start the relaunch.
-  DWORD exit_code = 0;
-  const bool known = WaitForSingleObject(info.hProcess, INFINITE) == WAIT_OBJECT_0 &&
-                     GetExitCodeProcess(info.hProcess, &exit_code) != 0;
+  // handle.
+  report.exit_code = wait_for_exit_code(info.hProcess);
   close_process_handles(info);
-  report.exit_code = known ? static_cast<std::int32_t>(exit_code) : -1;
   return report;
 }
 

@@ -1,0 +1,29 @@
+#pragma once
+
+// Small pieces that the Windows process files share: the plain start, the elevated
+// start and the composition of what they start.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace relauncher {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed as wchar_t");
+
+inline const wchar_t* as_wide(const std::u16string& text) {
+  return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+// Waits for a started process and reads its exit code, bit for bit. An unknown outcome
+// must not read as success: a failed wait or exit-code query gives -1, never 0, which
+// would start the relaunch. The handle stays the caller's to close.
+inline std::int32_t wait_for_exit_code(HANDLE process) {
+  DWORD exit_code = 0;
+  const bool known = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 &&
+                     GetExitCodeProcess(process, &exit_code) != 0;
+  return known ? static_cast<std::int32_t>(exit_code) : -1;
+}
+
+}  // namespace relauncher
