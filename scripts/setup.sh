@@ -43,7 +43,7 @@ quietly() {
 }
 
 install_packages() {
-  local packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest"
+  local packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest nsis"
   local missing=""
   for package in $packages; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -4,8 +4,8 @@
 //
 //   <exe>.started  pid, start time (QueryPerformanceCounter), whether it has a
 //                  console, the processes sharing that console, whether it was
-//                  started in a new process group, and its GetCommandLineW() as
-//                  UTF-8, in that order
+//                  started in a new process group, whether it runs in a job, and
+//                  its GetCommandLineW() as UTF-8, in that order
 //   <exe>.ended    the time just before it exits
 //
 // It reads PROBE_<stem>_SLEEP_MS and PROBE_<stem>_EXIT (decimal or 0x-hex) from the
@@ -91,6 +91,11 @@ bool in_new_process_group() {
   return (reinterpret_cast<std::uintptr_t>(parameters->Reserved2[1]) & 1) != 0;
 }
 
+bool in_job() {
+  BOOL in = FALSE;
+  return IsProcessInJob(GetCurrentProcess(), nullptr, &in) && in;
+}
+
 // Written under a temporary name and renamed, so that a reader never sees half a record.
 void write_record(const std::wstring& path, const std::string& text) {
   const std::wstring partial = path + L".partial";
@@ -115,6 +120,7 @@ int main() {
                                        "\nconsole=" + (has_console() ? "1" : "0") +
                                        "\nconsole_processes=" + console_processes() +
                                        "\nnew_group=" + (in_new_process_group() ? "1" : "0") +
+                                       "\nin_job=" + (in_job() ? "1" : "0") +
                                        "\ncommand_line=" + to_utf8(GetCommandLineW()));
   Sleep(setting(stem, L"SLEEP_MS", 0));
   const unsigned long exit_code = setting(stem, L"EXIT", 0);

@@ -42,10 +42,13 @@ TEST(WaitForProcess, ReturnsAtOnceWhenThereIsNothingToWaitFor) {
   CloseHandle(bystander);
 }
 
+// Through the tool: in this process every process the test starts is newer than the
+// caller, and so never waited for.
 TEST(WaitForProcess, ReturnsOnlyAfterTheProcessHasEnded) {
   TempDir dir;
   HANDLE victim = start_sleeper(dir, L"victim", 1500);
-  wait_for_process(GetProcessId(victim));
+  test::run_tool_with(L"--wait-pid " + std::to_wstring(GetProcessId(victim)) + L" -- " +
+                      test::quoted(dir.file(L"missing.exe")));
   EXPECT_FALSE(still_running(victim));
   CloseHandle(victim);
 }

@@ -43,27 +43,51 @@ std::wstring from_utf8(const std::string& text) {
   return out;
 }
 
+namespace {
+
+void remove_tree(const std::wstring& path) {
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
+  for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &entry)) {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") {
+      continue;
+    }
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      remove_tree(path + L"\\" + name);
+    } else {
+      DeleteFileW((path + L"\\" + name).c_str());
+    }
+  }
+  if (search != INVALID_HANDLE_VALUE) {
+    FindClose(search);
+  }
+  RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
 TempDir::TempDir() {
   static unsigned counter = 0;
   wchar_t base[MAX_PATH + 1];
   GetTempPathW(MAX_PATH + 1, base);
-  path_ = std::wstring(base) + L"relauncher-test-" + std::to_wstring(GetCurrentProcessId()) +
-          L"-" + std::to_wstring(++counter);
-  if (!CreateDirectoryW(path_.c_str(), nullptr)) {
-    throw std::runtime_error("cannot create a temporary directory");
+  // The pid and a counter alone repeat across runs, and a folder left by a failed run
+  // must not fail an unrelated test: the clock makes the name new, and a name that is
+  // taken all the same is skipped.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    path_ = std::wstring(base) + L"relauncher-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(++counter) + L"-" + std::to_wstring(now.QuadPart);
+    if (CreateDirectoryW(path_.c_str(), nullptr)) {
+      return;
+    }
   }
+  throw std::runtime_error("cannot create a temporary directory");
 }
 
 TempDir::~TempDir() {
-  WIN32_FIND_DATAW entry;
-  HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      DeleteFileW(file(entry.cFileName).c_str());
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
-  }
-  RemoveDirectoryW(path_.c_str());
+  remove_tree(path_);
 }
 
 std::vector<std::wstring> files_in(const TempDir& dir) {
@@ -163,6 +187,7 @@ std::optional<ProbeRecord> probe_started(const std::wstring& probe) {
     at = *end == ',' ? end + 1 : end;
   }
   record.new_group = fields["new_group"] == "1";
+  record.in_job = fields["in_job"] == "1";
   record.command_line = from_utf8(fields["command_line"]);
   return record;
 }

@@ -56,6 +56,7 @@ struct ProbeRecord {
   bool console = false;
   std::vector<DWORD> console_processes;  // sharing its console, itself included
   bool new_group = false;                // started in a new process group
+  bool in_job = false;                   // runs in a job object
   std::wstring command_line;
 };
 std::optional<ProbeRecord> probe_started(const std::wstring& probe);

@@ -40,20 +40,31 @@ std::string describe_start(const std::string& version, const std::u16string& fol
 
 std::string describe_usage(const LaunchOptions& options) {
   std::string reasons;
+  const auto add = [&](const char* reason) {
+    reasons += std::string(reasons.empty() ? "" : "; ") + reason;
+  };
   if (options.wait_pid <= 0) {
-    reasons = "no positive --wait-pid";
+    add("no positive --wait-pid");
   }
   if (options.program.empty()) {
-    reasons += std::string(reasons.empty() ? "" : "; ") + "no program after --";
+    add("no program after --");
+  }
+  if (options.bad_wait_timeout) {
+    add("--wait-timeout is not whole seconds from 1 to 86400");
   }
   return reasons;
 }
 
-std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint64_t waited_ms) {
+std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint64_t waited_ms,
+                          std::uint32_t timeout_s) {
   const std::string subject = "pid=" + std::to_string(pid) + " ";
   switch (report.outcome) {
     case WaitOutcome::ended:
       return subject + "ended after_ms=" + std::to_string(waited_ms);
+    case WaitOutcome::timed_out:
+      return subject + "still running after " + std::to_string(timeout_s) + " s: gave up";
+    case WaitOutcome::started_after:
+      return subject + "not waited for: started after relauncher (its id was reused)";
     case WaitOutcome::not_opened:
       return subject + "not waited for: ended already or cannot be opened, " +
              describe_error(report.error);
@@ -108,8 +119,19 @@ std::string describe_elevated_run(const ElevatedRun& run) {
   return "elevated: pid=" + std::to_string(run.pid) + " " + what;
 }
 
-std::string describe_exit(std::int32_t exit_code, std::uint64_t ran_ms) {
-  return describe_exit_code(exit_code) + " after_ms=" + std::to_string(ran_ms);
+std::string describe_exit(std::int32_t exit_code, std::uint64_t ran_ms,
+                          const std::optional<TreeWait>& tree) {
+  std::string text = describe_exit_code(exit_code) + " after_ms=" + std::to_string(ran_ms);
+  if (!tree) {
+    return text;
+  }
+  if (tree->whole_tree) {
+    return text + " waited_for=tree";
+  }
+  return text + " waited_for=program_alone (" +
+         (tree->error == 0 ? std::string("an elevated start is never put in a job")
+                           : "it could not be put in a job, " + describe_error(tree->error)) +
+         ")";
 }
 
 std::string describe_exit_code(std::int32_t exit_code) {

@@ -5,6 +5,7 @@
 // last, running to the end of the line.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "driver/options.h"
@@ -15,13 +16,16 @@ namespace relauncher {
 std::string describe_start(const std::string& version, const std::u16string& folder,
                            const std::u16string& command_line);
 std::string describe_usage(const LaunchOptions& options);
-std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint64_t waited_ms);
+std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint64_t waited_ms,
+                          std::uint32_t timeout_s = 0);
 std::string describe_start_report(const StartReport& report, const std::string& program,
                                   const std::string& note = "");
 // The program's start, and what became of a demand for elevation.
 std::string describe_run(const RunReport& report, const std::string& program, bool elevate);
 std::string describe_elevated_run(const ElevatedRun& run);
-std::string describe_exit(std::int32_t exit_code, std::uint64_t ran_ms);
+// With --wait-tree, also what was waited for: the whole tree, or the program alone and why.
+std::string describe_exit(std::int32_t exit_code, std::uint64_t ran_ms,
+                          const std::optional<TreeWait>& tree = std::nullopt);
 std::string describe_exit_code(std::int32_t exit_code);
 std::string describe_error(std::uint32_t error);
 

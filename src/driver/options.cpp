@@ -39,10 +39,31 @@ std::int64_t parse_pid(const std::string& text) {
   return -static_cast<std::int64_t>(magnitude - 1) - 1;
 }
 
+std::optional<std::uint32_t> parse_wait_timeout(const std::string& text) {
+  if (text.empty()) {
+    return std::nullopt;
+  }
+  std::uint32_t seconds = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    seconds = seconds * 10 + static_cast<std::uint32_t>(c - '0');
+    if (seconds > max_wait_timeout_s) {
+      return std::nullopt;  // stops before the value can overflow
+    }
+  }
+  if (seconds == 0) {
+    return std::nullopt;
+  }
+  return seconds;
+}
+
 namespace {
 
 bool takes_value(const std::string& word) {
-  return word == "--wait-pid" || word == "--relaunch" || word == "--log";
+  return word == "--wait-pid" || word == "--relaunch" || word == "--log" ||
+         word == "--wait-timeout" || word == "--relaunch-arg";
 }
 
 // Walks the words before the first free "--": calls `visit(word, value)` for an
@@ -74,8 +95,20 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
       options.wait_pid = parse_pid(*value);
     } else if (word == "--relaunch" && value) {
       options.relaunch_app = path_to_wide(*value, file_system_code_page());
+    } else if (word == "--relaunch-arg" && value) {
+      options.relaunch_args.push_back(*value);
+    } else if (word == "--wait-timeout" && value) {
+      // Strict, unlike the pid: a mistyped bound must not silently become no bound.
+      // Any bad value makes the line unusable, even when a later one is good.
+      const std::optional<std::uint32_t> seconds = parse_wait_timeout(*value);
+      options.bad_wait_timeout = options.bad_wait_timeout || !seconds;
+      options.wait_timeout_s = seconds.value_or(0);
     } else if (word == "--elevate") {
       options.elevate = true;
+    } else if (word == "--verbatim") {
+      options.verbatim = true;
+    } else if (word == "--wait-tree") {
+      options.wait_tree = true;
     }
     // Anything else before "--" is skipped (the --log value is read on its own, by
     // log_file_option): the tool is started by programs, and an unknown word must not
@@ -85,7 +118,7 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
     options.program = args[i];
     options.program_args.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
   }
-  options.valid = options.wait_pid > 0 && !options.program.empty();
+  options.valid = options.wait_pid > 0 && !options.program.empty() && !options.bad_wait_timeout;
   return options;
 }
 

@@ -12,14 +12,21 @@ namespace relauncher {
 struct LaunchOptions {
   std::int64_t wait_pid = 0;
   std::optional<std::u16string> relaunch_app;  // present even when empty
+  std::vector<std::string> relaunch_args;      // --relaunch-arg, in the order given
   std::string program;
   std::vector<std::string> program_args;
-  bool elevate = false;  // --elevate: run the program elevated if Windows demands it
+  bool elevate = false;    // --elevate: run the program elevated if Windows demands it
+  bool verbatim = false;   // --verbatim: the program's arguments go on its line unquoted
+  bool wait_tree = false;  // --wait-tree: wait for every process the program starts
+  std::uint32_t wait_timeout_s = 0;  // --wait-timeout; 0: wait as long as it takes
+  bool bad_wait_timeout = false;     // a --wait-timeout value that is not 1 to 86400
   bool valid = false;
 };
 
 // Reads `--wait-pid <pid> [--relaunch <app>] -- <program> [args...]`, and the further
-// words `--log <file>` (see log_file_option) and `--elevate`, which takes no value.
+// options `--log <file>` (see log_file_option), `--wait-timeout <seconds>` and
+// `--relaunch-arg <arg>`, and the words `--elevate`, `--verbatim` and `--wait-tree`,
+// which take no value.
 // Lenient: a malformed command line only leaves fields at their defaults and `valid`
 // false. Throws std::system_error when the relaunch path is not valid text in the file
 // system's code page.
@@ -35,5 +42,11 @@ std::optional<std::u16string> log_file_option(const std::vector<std::string>& ar
 // digits; anything after it is ignored. No digits, or a value outside the signed
 // 64-bit range, gives 0.
 std::int64_t parse_pid(const std::string& text);
+
+// Whole seconds for --wait-timeout, read strictly: decimal digits only, 1 to 86400
+// (a day). Anything else is absent.
+std::optional<std::uint32_t> parse_wait_timeout(const std::string& text);
+
+constexpr std::uint32_t max_wait_timeout_s = 86400;
 
 }  // namespace relauncher

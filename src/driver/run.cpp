@@ -57,7 +57,7 @@ void relaunch_if_due(const LaunchOptions& options, const RunReport& ran, const L
   }
   RelaunchCommand command;
   try {
-    command = make_relaunch_command(*options.relaunch_app);
+    command = make_relaunch_command(*options.relaunch_app, options.relaunch_args);
   } catch (const std::system_error& error) {
     log_event(log, "relaunch", [&] {
       return "skipped: the path cannot be written in the file system's code page, " +
@@ -90,10 +90,20 @@ int run_logged(const std::vector<std::string>& args, const std::optional<std::st
   }
   ProgramSettings settings = base_settings;
   settings.elevate = options.elevate;
+  settings.verbatim = options.verbatim;
+  settings.wait_tree = options.wait_tree;
   std::uint64_t started = steady_milliseconds();
-  const WaitReport wait = wait_for_process(options.wait_pid);
+  const WaitReport wait = wait_for_process(options.wait_pid, options.wait_timeout_s);
   const std::uint64_t waited_ms = steady_milliseconds() - started;
-  log_event(log, "wait", [&] { return describe_wait(options.wait_pid, wait, waited_ms); });
+  log_event(log, "wait", [&] {
+    return describe_wait(options.wait_pid, wait, waited_ms, options.wait_timeout_s);
+  });
+  if (wait.outcome == WaitOutcome::timed_out) {
+    // The application is still running: installing over it would fail or corrupt it,
+    // and it is not ours to end. Nothing starts; the outcome is unknown, not success.
+    log_event(log, "relaunch", [] { return std::string("skipped: the wait gave up"); });
+    return -1;
+  }
 
   started = steady_milliseconds();
   const RunReport ran = run_and_wait(options.program, options.program_args, settings);
@@ -103,7 +113,7 @@ int run_logged(const std::vector<std::string>& args, const std::optional<std::st
     log_event(log, "run", [&] { return describe_elevated_run(*ran.elevated); });
   }
   if (program_ran(ran)) {
-    log_event(log, "exit", [&] { return describe_exit(ran.exit_code, ran_ms); });
+    log_event(log, "exit", [&] { return describe_exit(ran.exit_code, ran_ms, ran.tree); });
   }
   relaunch_if_due(options, ran, log);
   return ran.exit_code;
@@ -125,8 +135,9 @@ std::string display_name(const std::optional<std::string>& argv0) {
   }
 }
 
-RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app) {
-  return {path_to_narrow(relaunch_app, file_system_code_page()), {}};
+RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app,
+                                      const std::vector<std::string>& arguments) {
+  return {path_to_narrow(relaunch_app, file_system_code_page()), arguments};
 }
 
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,

@@ -7,7 +7,8 @@
 
 namespace relauncher {
 
-// The program started after a successful run: the relaunch path, no arguments.
+// The program started after a successful run: the relaunch path, and the arguments
+// given by --relaunch-arg (none without it).
 struct RelaunchCommand {
   std::string program;
   std::vector<std::string> arguments;
@@ -19,7 +20,8 @@ std::string display_name(const std::optional<std::string>& argv0);
 
 // The relaunch path back in narrow form, in the file system's code page. Throws
 // std::system_error when the code page cannot represent it exactly.
-RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app);
+RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app,
+                                      const std::vector<std::string>& arguments = {});
 
 // The whole job: read the arguments (argv[1] onwards), wait, run the program,
 // relaunch after a success. Returns the exit code: the program's, or 2 after the

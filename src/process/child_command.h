@@ -20,6 +20,9 @@ struct ChildCommand {
   std::string refusal;           // why a batch file's text was refused
 };
 
-ChildCommand child_command(const std::string& program, const std::vector<std::string>& arguments);
+// `verbatim`: the arguments go onto the line as given (see build_verbatim_command_line);
+// a batch file is then refused.
+ChildCommand child_command(const std::string& program, const std::vector<std::string>& arguments,
+                           bool verbatim = false);
 
 }  // namespace relauncher

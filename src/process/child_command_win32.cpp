@@ -67,14 +67,22 @@ ChildCommand batch_command(const std::u16string& script_name,
 
 }  // namespace
 
-ChildCommand child_command(const std::string& program, const std::vector<std::string>& arguments) {
+ChildCommand child_command(const std::string& program, const std::vector<std::string>& arguments,
+                           bool verbatim) {
   const std::u16string name = utf8_to_wide(program);
+  if (is_batch_file(name) && verbatim) {
+    ChildCommand command;
+    command.error = ERROR_INVALID_PARAMETER;
+    command.refusal = "--verbatim cannot be used with a batch file: cmd.exe would act on the raw text";
+    return command;
+  }
   if (is_batch_file(name)) {
     return batch_command(name, arguments);
   }
   ChildCommand command;
   command.file = name;
-  command.command_line = build_command_line(program, arguments);
+  command.command_line = verbatim ? build_verbatim_command_line(program, arguments)
+                                  : build_command_line(program, arguments);
   command.arguments_at = std::min(quote_argument(program).size() + 1, command.command_line.size());
   return command;
 }

@@ -32,14 +32,30 @@ std::u16string quote_argument(const std::string& argument) {
   return quote_wide(utf8_to_wide(argument));
 }
 
-std::u16string build_command_line(const std::string& program,
-                                  const std::vector<std::string>& arguments) {
+namespace {
+
+// The quoted program, then each argument as `piece` writes it, after single spaces.
+template <typename Piece>
+std::u16string join_command_line(const std::string& program,
+                                 const std::vector<std::string>& arguments, Piece piece) {
   std::u16string line = quote_argument(program);
   for (const std::string& argument : arguments) {
     line += u' ';
-    line += quote_argument(argument);
+    line += piece(argument);
   }
   return line;
+}
+
+}  // namespace
+
+std::u16string build_command_line(const std::string& program,
+                                  const std::vector<std::string>& arguments) {
+  return join_command_line(program, arguments, quote_argument);
+}
+
+std::u16string build_verbatim_command_line(const std::string& program,
+                                           const std::vector<std::string>& arguments) {
+  return join_command_line(program, arguments, utf8_to_wide);
 }
 
 std::vector<char16_t> make_command_line_buffer(const std::u16string& command_line) {

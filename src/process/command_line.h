@@ -26,6 +26,12 @@ std::u16string quote_argument(const std::string& argument);
 std::u16string build_command_line(const std::string& program,
                                   const std::vector<std::string>& arguments);
 
+// The quoted program, then each argument exactly as given, unquoted and unescaped,
+// separated by single spaces: for programs that read their own command line (NSIS
+// installers want `/S` bare and `/D=` last and unquoted; msiexec wants PROP="a b").
+std::u16string build_verbatim_command_line(const std::string& program,
+                                           const std::vector<std::string>& arguments);
+
 // A writable copy of `command_line` followed by one zero unit: CreateProcessW may
 // modify the text it is given, so it must not receive a string's own storage.
 std::vector<char16_t> make_command_line_buffer(const std::u16string& command_line);

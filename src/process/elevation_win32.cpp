@@ -78,8 +78,9 @@ HANDLE start_elevated(ElevatedRun& run) {
 
 }  // namespace
 
-ElevatedRun run_elevated(const std::string& program, const std::vector<std::string>& arguments) {
-  const ChildCommand command = child_command(program, arguments);
+ElevatedRun run_elevated(const std::string& program, const std::vector<std::string>& arguments,
+                         bool verbatim) {
+  const ChildCommand command = child_command(program, arguments, verbatim);
   ElevatedRun run;
   run.file = command.file;
   run.parameters = command.command_line.substr(command.arguments_at);

@@ -14,7 +14,9 @@ namespace relauncher {
 
 enum class WaitOutcome {
   ended,           // the process was open and has ended
+  timed_out,       // still running when the wait's bound ran out; left running
   not_opened,      // already gone, or not ours to open; `error` says which
+  started_after,   // newer than the tool, so not the application: its id was reused
   own_process,     // the tool's own id: waiting would never end
   beyond_32_bits,  // no process can have such an id
   not_positive,    // 0 or negative: nothing to wait for
@@ -46,9 +48,18 @@ struct ElevatedRun {
   std::int32_t exit_code = -1;  // bit for bit; -1 when it did not run
 };
 
+// What a wait for the program's whole tree of processes came to.
+struct TreeWait {
+  bool whole_tree = false;  // the program and every process it started have ended
+  // Why only the program was waited for: the error that kept it out of a job, or 0
+  // for an elevated start, which is never put in one.
+  std::uint32_t error = 0;
+};
+
 struct RunReport {
   StartReport start;
   std::optional<ElevatedRun> elevated;  // present when the start was tried again elevated
+  std::optional<TreeWait> tree;         // present when the tree was to be waited for
   std::int32_t exit_code = -1;          // bit for bit; -1 also when it did not start
 };
 
@@ -65,6 +76,13 @@ struct ProgramSettings {
   // When Windows refuses the start for want of administrator rights, start the program
   // again through the consent prompt. Only the program: the relaunch never is.
   bool elevate = false;
+  // The arguments go onto the program's command line as given, unquoted, for programs
+  // that do not read their line by the C runtime's rules (installers). Never a batch
+  // file's: cmd.exe would act on the raw text.
+  bool verbatim = false;
+  // Wait until the program and every process it starts have ended: it runs in a job
+  // of its own, which kills nothing when the tool ends.
+  bool wait_tree = false;
 };
 
 // ERROR_ELEVATION_REQUIRED, which the mingw-w64 headers lack.
@@ -77,10 +95,19 @@ inline bool should_elevate(const std::error_code& start_error, const ProgramSett
          start_error == std::error_code(elevation_required_error, std::system_category());
 }
 
-// Blocks until the process with this id has ended. Returns at once when there is
-// nothing to wait for: an id of 0 or less, one above the 32-bit range Windows uses,
-// the tool's own id, or a process that cannot be opened (already gone, or not ours).
-WaitReport wait_for_process(std::int64_t pid);
+// Blocks until the process with this id has ended, or for `timeout_s` seconds at most
+// when that is not 0. Returns at once when there is nothing to wait for: an id of 0
+// or less, one above the 32-bit range Windows uses, the tool's own id, a process that
+// cannot be opened (already gone, or not ours), or one created after the tool, which
+// cannot be the application that started it.
+WaitReport wait_for_process(std::int64_t pid, std::uint32_t timeout_s = 0);
+
+// The decision behind `started_after`: only a process provably newer than the tool is
+// skipped. Creation times in 100 ns units; absent when they could not be read.
+inline bool started_after_tool(std::optional<std::uint64_t> process_created,
+                               std::optional<std::uint64_t> tool_created) {
+  return process_created && tool_created && *process_created > *tool_created;
+}
 
 // Starts the program with its arguments and waits for it. The exit code is -1 when it
 // could not be started or its outcome could not be read.
@@ -89,8 +116,9 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
 
 // Starts the program through ShellExecuteExW's "runas" verb (the consent prompt, shown
 // normally, no error dialogs of its own) and waits for it. Loads shell32 and ole32
-// from the system folder only, and only when called.
-ElevatedRun run_elevated(const std::string& program, const std::vector<std::string>& arguments);
+// from the system folder only, and only when called. `verbatim` as in ProgramSettings.
+ElevatedRun run_elevated(const std::string& program, const std::vector<std::string>& arguments,
+                         bool verbatim = false);
 
 // Starts the application detached, in its own process group, without waiting. The
 // report's error is 0 or the Windows error code of the failed start.

@@ -26,8 +26,8 @@ bool is_own_process(std::int64_t pid) {
 // the report's error holds GetLastError, read before anything else (freeing the
 // buffer included) can overwrite it.
 StartReport start_process(const std::string& program, const std::vector<std::string>& arguments,
-                          DWORD creation_flags, PROCESS_INFORMATION& info) {
-  const ChildCommand command = child_command(program, arguments);
+                          bool verbatim, DWORD creation_flags, PROCESS_INFORMATION& info) {
+  const ChildCommand command = child_command(program, arguments, verbatim);
   StartReport report{command.application, command.command_line, command.refusal, {}, 0};
   info = PROCESS_INFORMATION{};
   if (command.error != 0) {
@@ -55,9 +55,27 @@ void close_process_handles(const PROCESS_INFORMATION& info) {
   (void)CloseHandle(info.hThread);
 }
 
+std::optional<std::uint64_t> creation_time(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+    return std::nullopt;
+  }
+  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+}
+
+// The query right lets the creation time be read; where it is refused (a process whose
+// security grants only SYNCHRONIZE), waiting still works without the check.
+HANDLE open_for_wait(DWORD pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
+    process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  }
+  return process;
+}
+
 }  // namespace
 
-WaitReport wait_for_process(std::int64_t pid) {
+WaitReport wait_for_process(std::int64_t pid, std::uint32_t timeout_s) {
   // Above 32 bits no process can have the id; narrowing it would wait for whatever
   // unrelated process holds the low bits. Waiting for ourselves would never end.
   if (pid <= 0) {
@@ -69,27 +87,52 @@ WaitReport wait_for_process(std::int64_t pid) {
   if (is_own_process(pid)) {
     return {WaitOutcome::own_process, 0};
   }
-  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  HANDLE process = open_for_wait(static_cast<DWORD>(pid));
   if (process == nullptr) {
     // Already gone, or not ours to open: either way there is nothing to wait for.
     return {WaitOutcome::not_opened, GetLastError()};
   }
-  (void)WaitForSingleObject(process, INFINITE);
-  (void)CloseHandle(process);
-  return {WaitOutcome::ended, 0};
+  // The application that started the tool is older than the tool. A newer process
+  // holds an id that was freed and handed out again: waiting for it could take days.
+  WaitOutcome outcome = WaitOutcome::started_after;
+  if (!started_after_tool(creation_time(process), creation_time(GetCurrentProcess()))) {
+    const DWORD bound = timeout_s == 0 ? INFINITE : timeout_s * 1000;
+    outcome = WaitForSingleObject(process, bound) == WAIT_TIMEOUT ? WaitOutcome::timed_out
+                                                                   : WaitOutcome::ended;
+  }
+  (void)CloseHandle(process);  // nothing can be done if it fails
+  return {outcome, 0};
 }
 
 RunReport run_and_wait(const std::string& program, const std::vector<std::string>& arguments,
                        const ProgramSettings& settings) {
   PROCESS_INFORMATION info;
-  const DWORD flags = settings.no_window ? CREATE_NO_WINDOW : 0;
-  RunReport report{start_process(program, arguments, flags, info), std::nullopt, -1};
+  // For the tree, the program starts suspended, to be put in its job before it runs.
+  const DWORD flags = (settings.no_window ? CREATE_NO_WINDOW : 0) |
+                      (settings.wait_tree ? CREATE_SUSPENDED : 0);
+  RunReport report{start_process(program, arguments, settings.verbatim, flags, info),
+                   std::nullopt, std::nullopt, -1};
   if (report.start.error) {
     if (should_elevate(report.start.error, settings)) {
-      report.elevated = run_elevated(program, arguments);
+      report.elevated = run_elevated(program, arguments, settings.verbatim);
       report.exit_code = report.elevated->exit_code;
+      if (settings.wait_tree) {
+        report.tree = TreeWait{};  // a process started by the shell, already running
+      }
     }
     return report;
+  }
+  if (settings.wait_tree) {
+    DWORD resume_error = 0;
+    report.tree = resume_and_wait_for_tree(info.hProcess, info.hThread, resume_error);
+    if (resume_error != 0) {
+      // It never ran a single instruction: a start that failed, not one to wait for.
+      (void)TerminateProcess(info.hProcess, static_cast<UINT>(-1));
+      close_process_handles(info);
+      report.start.error = {static_cast<int>(resume_error), std::system_category()};
+      report.tree.reset();
+      return report;
+    }
   }
   // The thread handle stays open through the wait and is closed after the process
   // handle.
@@ -102,7 +145,7 @@ StartReport launch_detached(const std::string& application,
                             const std::vector<std::string>& arguments) {
   PROCESS_INFORMATION info;
   const StartReport report =
-      start_process(application, arguments, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, info);
+      start_process(application, arguments, false, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, info);
   if (!report.error) {
     close_process_handles(info);
   }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "process/process.h"
+
 namespace relauncher {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed as wchar_t");
@@ -25,5 +27,12 @@ inline std::int32_t wait_for_exit_code(HANDLE process) {
                      GetExitCodeProcess(process, &exit_code) != 0;
   return known ? static_cast<std::int32_t>(exit_code) : -1;
 }
+
+// Puts a process that was created suspended into a job of its own, resumes it, and
+// waits until every process in the job has ended. When the job cannot be had, the
+// process is resumed all the same and only the error comes back: the caller then
+// waits for the program alone. `resume_error` is set when the thread could not be
+// resumed at all.
+TreeWait resume_and_wait_for_tree(HANDLE process, HANDLE thread, DWORD& resume_error);
 
 }  // namespace relauncher
