@@ -193,6 +193,8 @@ void report_pass_through(int rounds) {
       {"minimal waiter <absent> noop.exe", exe(L"minimal_waiter.exe") + L" ", noop, true, {}},
       {"relauncher.exe --log <file> --wait-pid <absent> -- noop.exe",
        exe(L"relauncher.exe") + L" --log \"" + log + L"\" --wait-pid ", L" --" + noop, true, {}},
+      {"relauncher.exe --verbatim --wait-tree --wait-pid <absent> -- noop.exe",
+       exe(L"relauncher.exe") + L" --verbatim --wait-tree --wait-pid ", L" --" + noop, true, {}},
   };
   for (Contestant& c : contestants) {
     (void)wall_ms(c);  // warm the file cache
@@ -211,6 +213,9 @@ void report_pass_through(int rounds) {
               tool / minimal, (tool - bare) / bare, (minimal - bare) / bare);
   const double logged = median(contestants[3].samples);
   std::printf("--log costs %.2f ms per hand-over (%.2fx relauncher without it)\n", logged - tool, logged / tool);
+  const double tree = median(contestants[4].samples);
+  std::printf("--verbatim --wait-tree cost %.2f ms per hand-over (%.2fx relauncher without them)\n", tree - tool,
+              tree / tool);
   DeleteFileW(log.c_str());
 }
 

@@ -59,7 +59,10 @@ TEST(BatchFile, ArgumentsReachTheScriptAndNeverRunAsCommands) {
     echo += "echo [%" + std::to_string(n) + "]>" + (n == 1 ? "" : ">") + "\"%~dp0args.txt\"\r\n";
   }
   test::write_file(dir.file(L"echo args.bat"), echo + "exit /b 7\r\n");
-  test::write_file(dir.file(L"ok.bat"), "@exit /b 0\r\n");
+  test::write_file(dir.file(L"ok.bat"), "@echo %0>\"%~dp0zero.txt\"\r\n@exit /b 0\r\n");
+  // A cmd.exe that COMSPEC names must never be the one that runs a script.
+  const std::wstring planted = test::copy_probe(dir, L"cmd.exe");
+  SetEnvironmentVariableW(L"COMSPEC", planted.c_str());
   test::write_file(dir.file(L"app.cmd"), "@echo relaunched>\"%~dp0relaunched.txt\"\r\n");
   CreateDirectoryW(dir.file(L"folder.bat").c_str(), nullptr);
   const std::wstring script = quoted(test::to_utf8(dir.file(L"echo args.bat")));
@@ -96,6 +99,15 @@ TEST(BatchFile, ArgumentsReachTheScriptAndNeverRunAsCommands) {
   // A script that exits with 0 is followed by the .cmd relaunch, detached.
   EXPECT_EQ(test::run_tool_with(relaunch + quoted(test::to_utf8(dir.file(L"ok.bat")))).exit_code, 0u);
   EXPECT_EQ(test::wait_for_file(dir.file(L"relaunched.txt"), 3000), "relaunched\r\n");
+  // A script given by its bare name is found, and named to cmd.exe by its full path.
+  wchar_t here[MAX_PATH];
+  const std::wstring folder(here, GetCurrentDirectoryW(MAX_PATH, here));
+  SetCurrentDirectoryW(dir.path().c_str());
+  EXPECT_EQ(test::run_tool_with(L"--wait-pid 1 -- ok.bat").exit_code, 0u);
+  SetCurrentDirectoryW(folder.c_str());
+  EXPECT_EQ(test::read_file(dir.file(L"zero.txt")), "\"" + test::to_utf8(dir.file(L"ok.bat")) + "\"\r\n");
+  EXPECT_FALSE(test::probe_started(planted)) << "COMSPEC's cmd.exe ran";
+  SetEnvironmentVariableW(L"COMSPEC", nullptr);
   RemoveDirectoryW(dir.file(L"folder.bat").c_str());
 }
 

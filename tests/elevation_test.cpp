@@ -5,6 +5,7 @@
 #include "process/process.h"
 
 #include "driver/log_events.h"
+#include "driver/run.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -96,6 +97,51 @@ TEST(Elevation, RunsABatchFileThroughTheSystemsCmd) {
   EXPECT_EQ(test::read_file(dir.file(L"args.txt")), "[\"a&b\"] [plain]\r\n");
   EXPECT_EQ(run_elevated(test::to_utf8(script), {"%PATH%"}).error,
             std::error_code(ERROR_INVALID_PARAMETER, std::system_category()));
+}
+
+// The whole path through the tool's run, with Windows' refusal for want of elevation
+// made by the test seam (Wine never refuses), and the elevated start itself for real.
+// What Wine cannot show: that the verb is "runas" (it carries out "open" the same way).
+TEST(Elevation, TheRunAsksForItOnlyWithElevateAndReturnsTheElevatedExitCode) {
+  test::TempDir dir;
+  const std::wstring setup = test::copy_probe(dir, L"elevated.exe");
+  const std::wstring log = dir.file(L"relauncher.log");
+  SetEnvironmentVariableW(L"PROBE_elevated_EXIT", L"0x80000000");
+  const struct {
+    std::vector<std::string> options;
+    int exit_code;
+    std::wstring command_line;  // what the elevated program saw; empty: not started
+    const char* logged;
+  } cases[] = {
+      {{"--elevate"}, static_cast<int>(0x80000000u), test::quoted(setup) + LR"( "/quiet" "a b" "C:\dir\\")",
+       "run elevated: pid="},
+      {{"--elevate", "--verbatim"}, static_cast<int>(0x80000000u), test::quoted(setup) + LR"( /quiet a b C:\dir\)",
+       "run elevated: pid="},
+      {{}, -1, L"", "needs elevation: --elevate would ask for it;"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options.size());
+    DeleteFileW(log.c_str());
+    DeleteFileW((setup + L".started").c_str());
+    std::vector<std::string> args = {"--log", test::to_utf8(log)};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    for (const char* word : {"--wait-pid", "1", "--"}) {
+      args.push_back(word);
+    }
+    args.insert(args.end(), {test::to_utf8(setup), "/quiet", "a b", R"(C:\dir\)"});
+    ProgramSettings settings;
+    settings.first_start_needs_elevation = true;
+    EXPECT_EQ(run(args, std::string("relauncher.exe"), stderr, settings), c.exit_code);
+    const auto record = test::probe_started(setup);
+    ASSERT_EQ(record.has_value(), !c.command_line.empty());
+    const std::string logged = test::read_file(log).value_or("");
+    EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
+    if (record) {
+      EXPECT_EQ(record->command_line, c.command_line);
+      EXPECT_EQ(record->show, "1,1") << "an installer's window must show normally";
+      EXPECT_NE(logged.find("elevated: pid=" + std::to_string(record->pid)), std::string::npos);
+    }
+  }
 }
 
 }  // namespace

@@ -33,6 +33,12 @@ std::vector<LogLine> read_log(const std::wstring& path) {
   return lines;
 }
 
+std::string utc_hour(const SYSTEMTIME& time) {
+  char hour[16];
+  std::snprintf(hour, sizeof(hour), "%04d-%02d-%02dT%02d", time.wYear, time.wMonth, time.wDay, time.wHour);
+  return hour;
+}
+
 std::string events_of(const std::vector<LogLine>& lines, const std::string& pid = "") {
   std::string events;
   for (const LogLine& line : lines) {
@@ -50,6 +56,8 @@ TEST(Log, TellsTheHandOverAndWhyItFellShort) {
   const std::wstring setup = test::copy_probe(dir, L"setup.exe");
   const std::wstring app = test::copy_probe(dir, L"app.exe");
   const std::wstring missing = quoted(dir.file(L"missing.exe"));
+  const std::wstring script = quoted(dir.file(L"update.cmd"));
+  test::write_file(dir.file(L"update.cmd"), "@exit /b 0\r\n");
   SetEnvironmentVariableW(L"PROBE_victim_SLEEP_MS", L"700");
   HANDLE victim_process = test::start(victim, quoted(victim));
   const std::string victim_pid = std::to_string(GetProcessId(victim_process));
@@ -69,36 +77,60 @@ TEST(Log, TellsTheHandOverAndWhyItFellShort) {
        {R"(pid=1 not waited for: ended already or cannot be opened, error \d+ \(.*\))", "pid=\\d+ command_line=.*",
         R"(code=-1073741819 hex=0xC0000005 after_ms=\d+)", "skipped: exit code -1073741819 is not 0",
         "code=-1073741819 hex=0xC0000005"}},
-      // --elevate asks for nothing when Windows did not demand elevation.
-      {L"--elevate --wait-pid 1 -- " + missing + L" \"a\nb\"", nullptr, 0xFFFFFFFF, "start wait run relaunch end",
-       {"pid=1 .*", R"(error 2 \(.*\) command_line=".*missing\.exe" "a<0x0A>b")", "skipped: no --relaunch given",
-        "code=-1 hex=0xFFFFFFFF"}},
+      // --elevate asks for nothing when Windows did not demand elevation. Whatever can
+      // break a line, or move or hide text, in some reader is written as its code.
+      {L"--elevate --wait-pid 1" + relaunch + missing + L" \"a\nb\t\x1B\u0085\u202E\u2028\u2066c\"", nullptr,
+       0xFFFFFFFF, "start wait run relaunch end",
+       {"pid=1 .*",
+        R"(error 2 \(.*\) command_line=".*missing\.exe" "a<0x0A>b<0x09><0x1B><U\+0085><U\+202E><U\+2028><U\+2066>c")",
+        "skipped: the program did not start", "code=-1 hex=0xFFFFFFFF"}},
+      // A script runs under the system's cmd.exe, named in the line; text that cannot
+      // reach it safely is refused before anything is tried.
+      {L"--wait-pid 1 -- " + script + L" a", nullptr, 0, "start wait run exit relaunch end",
+       {"pid=1 .*", "pid=\\d+ application=\".*\\\\cmd\\.exe\" command_line=cmd\\.exe /e:ON .*",
+        ".*", "skipped: no --relaunch given", ".*"}},
+      {L"--wait-pid 1 -- " + script + L" %PATH%", nullptr, 0xFFFFFFFF, "start wait run relaunch end",
+       {"pid=1 .*", "refused: .*", "skipped: no --relaunch given", ".*"}},
       {L"--wait-pid x -- " + missing, nullptr, 2, "start usage end", {"no positive --wait-pid", "code=2 hex=0x00000002"}},
       {L"--wait-pid 5 --", nullptr, 2, "start usage end", {"no program after --", "code=2 hex=0x00000002"}},
   };
+  // The tests run nine hours east of UTC (TZ, set for them by the build): a log written
+  // in local time would be nine hours off.
   for (const auto& c : cases) {
     SCOPED_TRACE(test::to_utf8(c.arguments));
     DeleteFileW(log.c_str());
     DeleteFileW((app + L".started").c_str());
+    SYSTEMTIME before;
+    GetSystemTime(&before);
     SetEnvironmentVariableW(L"PROBE_setup_EXIT", c.exit ? test::from_utf8(c.exit).c_str() : nullptr);
     const std::wstring arguments = L"--log " + quoted(log) + L" " + c.arguments;
     const test::ToolRun run = test::run_tool(L"relauncher.exe " + arguments);
     EXPECT_EQ(run.exit_code, c.exit_code);
     EXPECT_EQ(run.error_output, c.exit_code == 2 ? "relauncher.exe: usage: --wait-pid <pid> [--relaunch <app>] -- "
                                                    "<program> [args...]\r\n" : "");
-    const auto relaunched = test::wait_until_started(app, c.exit_code == 0 ? 3000 : 0);
+    const bool relaunches = c.exit_code == 0 && c.arguments.find(L"--relaunch") != std::wstring::npos;
+    const auto relaunched = test::wait_until_started(app, relaunches ? 3000 : 0);
     const std::vector<LogLine> lines = read_log(log);
     ASSERT_EQ(events_of(lines, std::to_string(run.pid)), c.events);
+    SYSTEMTIME after;
+    GetSystemTime(&after);
+    const std::string hour = test::read_file(log).value_or("").substr(0, 13);
+    EXPECT_TRUE(hour == utc_hour(before) || hour == utc_hour(after)) << hour << ": the time is not UTC";
     wchar_t folder[MAX_PATH];  // the tool's, inherited from us
     const std::wstring here(folder, GetCurrentDirectoryW(MAX_PATH, folder));
+    std::string shown = test::to_utf8(arguments);
+    for (const auto& code : {std::pair<const char*, const char*>{"\n", "<0x0A>"}, {"\t", "<0x09>"}, {"\x1B", "<0x1B>"},
+                             {"\xC2\x85", "<U+0085>"}, {"\xE2\x80\xAE", "<U+202E>"}, {"\xE2\x80\xA8", "<U+2028>"},
+                             {"\xE2\x81\xA6", "<U+2066>"}}) {
+      shown = std::regex_replace(shown, std::regex(code.first), code.second);
+    }
     EXPECT_EQ(lines[0].details, "version=" RELAUNCHER_VERSION_TEXT " folder=\"" + test::to_utf8(here) +
-                                    "\" command_line=relauncher.exe " +
-                                    std::regex_replace(test::to_utf8(arguments), std::regex("\n"), "<0x0A>"));
+                                    "\" command_line=relauncher.exe " + shown);
     for (std::size_t i = 0; i < c.told.size(); ++i) {
       std::smatch match;
       EXPECT_TRUE(std::regex_match(lines[i + 1].details, match, std::regex(c.told[i]))) << lines[i + 1].details;
     }
-    if (c.exit_code == 0) {
+    if (relaunches) {
       // The ids are those of the processes that really ran.
       ASSERT_TRUE(relaunched);
       EXPECT_NE(lines[2].details.find("pid=" + std::to_string(test::probe_started(setup)->pid)), std::string::npos);
@@ -151,6 +183,48 @@ TEST(Log, SeveralToolsAppendWholeLinesToOneFile) {
   EXPECT_EQ(lines.size(), 15u);
   for (const std::string& pid : pids) {
     EXPECT_EQ(events_of(lines, pid), "start wait run relaunch end");
+  }
+}
+
+TEST(Log, CanBeDeletedWhileTheToolWaits) {
+  TempDir dir;
+  const std::wstring log = dir.file(L"deleted.log");
+  const std::wstring victim = test::copy_probe(dir, L"victim.exe");
+  SetEnvironmentVariableW(L"PROBE_victim_SLEEP_MS", L"1500");
+  HANDLE victim_process = test::start(victim, quoted(victim));
+  HANDLE tool = test::start(test::tool_path(), quoted(test::tool_path()) + L" --log " + quoted(log) + L" --wait-pid " +
+                                                   std::to_wstring(GetProcessId(victim_process)) + L" -- missing.exe");
+  for (int waited = 0; GetFileAttributesW(log.c_str()) == INVALID_FILE_ATTRIBUTES && waited < 1000; waited += 20) {
+    Sleep(20);
+  }
+  ASSERT_EQ(WaitForSingleObject(tool, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the tool no longer waits";
+  EXPECT_TRUE(DeleteFileW(log.c_str())) << "error " << GetLastError();
+  EXPECT_EQ(WaitForSingleObject(tool, 10000), WAIT_OBJECT_0);
+  CloseHandle(tool);
+  CloseHandle(victim_process);
+}
+
+// Many hand-overs write to one log at the same moment: not a line may be lost or torn.
+TEST(Log, KeepsEveryLineWholeWhenManyToolsWriteAtOnce) {
+  TempDir dir;
+  const std::wstring log = dir.file(L"busy.log");
+  std::vector<std::string> pids;
+  for (int round = 0; round < 3; ++round) {
+    std::vector<HANDLE> tools;
+    for (int i = 0; i < 20; ++i) {
+      tools.push_back(test::start(test::tool_path(), quoted(test::tool_path()) + L" --log " + quoted(log) +
+                                                         L" --wait-pid 1 -- missing.exe a " + std::to_wstring(i)));
+    }
+    for (HANDLE tool : tools) {
+      WaitForSingleObject(tool, INFINITE);
+      pids.push_back(std::to_string(GetProcessId(tool)));
+      CloseHandle(tool);
+    }
+  }
+  const std::vector<LogLine> lines = read_log(log);
+  EXPECT_EQ(lines.size(), pids.size() * 5);
+  for (const std::string& pid : pids) {
+    EXPECT_EQ(events_of(lines, pid), "start wait run relaunch end") << pid;
   }
 }
 

@@ -4,8 +4,11 @@
 //
 //   <exe>.started  pid, start time (QueryPerformanceCounter), whether it has a
 //                  console, the processes sharing that console, whether it was
-//                  started in a new process group, whether it runs in a job, and
-//                  its GetCommandLineW() as UTF-8, in that order
+//                  started in a new process group, whether it runs in a job, the
+//                  show state it was given (STARTUPINFO's dwFlags,wShowWindow), the
+//                  path of the file that the handle value in PROBE_<stem>_HANDLE
+//                  names in it (empty when none), and its GetCommandLineW() as
+//                  UTF-8, in that order
 //   <exe>.ended    the time just before it exits
 //
 // It reads PROBE_<stem>_SLEEP_MS and PROBE_<stem>_EXIT (decimal or 0x-hex) from the
@@ -91,6 +94,23 @@ bool in_new_process_group() {
   return (reinterpret_cast<std::uintptr_t>(parameters->Reserved2[1]) & 1) != 0;
 }
 
+std::string show_state() {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  GetStartupInfoW(&startup);
+  return std::to_string(startup.dwFlags & STARTF_USESHOWWINDOW) + "," + std::to_string(startup.wShowWindow);
+}
+
+// The file a handle value names in this process: how a test sees whether one of its
+// own handles was inherited this far.
+std::string file_of_handle(const std::wstring& stem) {
+  const unsigned long value = setting(stem, L"HANDLE", 0);
+  wchar_t path[1024];
+  const DWORD length = value == 0 ? 0 : GetFinalPathNameByHandleW(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)),
+                                                                   path, 1024, 0);
+  return length == 0 || length >= 1024 ? std::string() : to_utf8(path);
+}
+
 bool in_job() {
   BOOL in = FALSE;
   return IsProcessInJob(GetCurrentProcess(), nullptr, &in) && in;
@@ -121,6 +141,8 @@ int main() {
                                        "\nconsole_processes=" + console_processes() +
                                        "\nnew_group=" + (in_new_process_group() ? "1" : "0") +
                                        "\nin_job=" + (in_job() ? "1" : "0") +
+                                       "\nshow=" + show_state() +
+                                       "\nhandle=" + file_of_handle(stem) +
                                        "\ncommand_line=" + to_utf8(GetCommandLineW()));
   Sleep(setting(stem, L"SLEEP_MS", 0));
   const unsigned long exit_code = setting(stem, L"EXIT", 0);

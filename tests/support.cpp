@@ -188,6 +188,8 @@ std::optional<ProbeRecord> probe_started(const std::wstring& probe) {
   }
   record.new_group = fields["new_group"] == "1";
   record.in_job = fields["in_job"] == "1";
+  record.show = fields["show"];
+  record.handle = fields["handle"];
   record.command_line = from_utf8(fields["command_line"]);
   return record;
 }

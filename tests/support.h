@@ -57,6 +57,8 @@ struct ProbeRecord {
   std::vector<DWORD> console_processes;  // sharing its console, itself included
   bool new_group = false;                // started in a new process group
   bool in_job = false;                   // runs in a job object
+  std::string show;                      // "<STARTF_USESHOWWINDOW set>,<wShowWindow>"
+  std::string handle;                    // the file PROBE_<stem>_HANDLE names in it, if any
   std::wstring command_line;
 };
 std::optional<ProbeRecord> probe_started(const std::wstring& probe);

@@ -6,6 +6,8 @@
 #include "process/command_line.h"
 #include "support.h"
 
+#include <sddl.h>  // after <windows.h>, which support.h brings
+
 namespace {
 
 using test::TempDir;
@@ -62,12 +64,34 @@ TEST(Tool, NamesItselfAfterTheFileNameOfArgvZero) {
   }
 }
 
+// The application's security may grant others no more than the right to wait for it.
+HANDLE start_waitable_only(const std::wstring& program) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;0x00100000;;;WD)", SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    throw std::runtime_error("cannot make the security descriptor");
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+  std::wstring line = quoted(program);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  const BOOL started = CreateProcessW(program.c_str(), &line[0], &attributes, nullptr, FALSE, 0, nullptr, nullptr,
+                                      &startup, &info);
+  LocalFree(descriptor);
+  if (!started) {
+    throw std::runtime_error("cannot start the application");
+  }
+  CloseHandle(info.hThread);
+  return info.hProcess;
+}
+
 TEST(Tool, StartsTheProgramOnlyAfterTheWaitedProcessHasEnded) {
   TempDir dir;
   const std::wstring victim = test::copy_probe(dir, L"victim.exe");
   const std::wstring setup = test::copy_probe(dir, L"setup.exe");
   set_probe(L"victim", L"SLEEP_MS", L"1500");
-  HANDLE victim_process = test::start(victim, quoted(victim));
+  HANDLE victim_process = start_waitable_only(victim);
   const std::wstring pid = std::to_wstring(GetProcessId(victim_process));
 
   const test::ToolRun run = test::run_tool_with(L"--wait-pid " + pid + L" -- " + quoted(setup));
@@ -105,11 +129,54 @@ TEST(Tool, ExitsWithMinusOneAndNoRelaunchWhenTheProgramCannotStart) {
   EXPECT_FALSE(wait_until_started(app, 1000));
 }
 
+TEST(Tool, RefusesACommandLineItCannotReadExactlyAndKeepsItsUsageLineOneLine) {
+  TempDir dir;
+  const std::wstring setup = test::copy_probe(dir, L"setup.exe");
+  const std::wstring app = test::copy_probe(dir, L"app.exe");
+  const std::wstring log = dir.file(L"relauncher.log");
+  const std::wstring lone = std::wstring(1, static_cast<wchar_t>(0xD800));
+  const struct {
+    std::wstring command_line;
+    DWORD exit_code;
+    const char* name;  // in the usage line
+  } cases[] = {
+      {L"relauncher.exe --wait-pid 1 --relaunch " + quoted(dir.file(L"app" + lone + L".exe")) + L" -- " + quoted(setup),
+       2, "relauncher.exe"},
+      {L"relauncher.exe --wait-pid 1 -- " + quoted(setup) + L" a" + lone, 2, "relauncher.exe"},
+      {L"relauncher.exe --wait-pid 1 -- " + quoted(dir.file(L"set" + lone + L"up.exe")), 2, "relauncher.exe"},
+      {L"relauncher.exe --wait-pid 1 --relaunch-arg " + lone + L" --relaunch " + quoted(app) + L" -- " + quoted(setup),
+       2, "relauncher.exe"},
+      // The tool's own name only names it: the rest is still read exactly.
+      {L"relauncher" + lone + L".exe --wait-pid 1 -- " + quoted(setup), 0, ""},
+      {L"\"C:\\x\\a\r\nb.exe\" --bogus", 2, "relauncher"},
+      {L"C:\\x\\a\u0085b.exe --bogus", 2, "relauncher"},
+      {L"C:\\x\\\u202Eexe.bat --bogus", 2, "relauncher"},
+      {L"C:\\x\\a\u2028b.exe --bogus", 2, "relauncher"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeleteFileW(log.c_str());
+    DeleteFileW((setup + L".started").c_str());
+    const std::size_t options = c.command_line.find(L" --");
+    const test::ToolRun run = test::run_tool(c.command_line.substr(0, options) + L" --log " + quoted(log) +
+                                             c.command_line.substr(options));
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_EQ(run.error_output, c.exit_code == 2 ? c.name + std::string(usage_tail) : "");
+    EXPECT_EQ(test::probe_started(setup).has_value(), c.exit_code == 0) << "started all the same";
+    EXPECT_FALSE(test::wait_until_started(app, 0));
+    if (c.name == std::string("relauncher.exe")) {
+      EXPECT_NE(test::read_file(log).value_or("").find(" usage the command line holds text that its arguments cannot"),
+                std::string::npos);
+    }
+  }
+}
+
 TEST(Tool, RelaunchesDetachedWithThePathAloneAndDoesNotWaitForIt) {
   TempDir dir;
   const std::wstring setup = test::copy_probe(dir, L"installer.exe");
   const std::wstring app = test::copy_probe(dir, L"relaunched.exe");
   set_probe(L"relaunched", L"SLEEP_MS", L"3000");
+
   const test::ToolRun run =
       test::run_tool_with(L"--wait-pid 1 --relaunch " + quoted(app) + L" -- " + quoted(setup) + L" /quiet", true);
   EXPECT_EQ(run.exit_code, 0u);

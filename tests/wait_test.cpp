@@ -23,6 +23,14 @@ TEST(Relaunch, PassesTheRelaunchArgumentsExactlyAndInOrder) {
   const std::wstring app = test::copy_probe(dir, L"app.exe");
   const std::wstring script = dir.file(L"app.cmd");
   test::write_file(script, "@echo [%1] [%2] [%3]>\"%~dp0args.txt\"\r\n");
+  // A handle the caller lets the tool inherit is the tool's; it must go no further.
+  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+  HANDLE secret = CreateFileW(dir.file(L"secret.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              &inheritable, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(secret, INVALID_HANDLE_VALUE);
+  const std::wstring value = std::to_wstring(reinterpret_cast<std::uintptr_t>(secret));
+  SetEnvironmentVariableW(L"PROBE_setup_HANDLE", value.c_str());
+  SetEnvironmentVariableW(L"PROBE_app_HANDLE", value.c_str());
   const struct {
     std::wstring relaunch;
     std::wstring arguments;  // --relaunch-arg <each>
@@ -45,10 +53,13 @@ TEST(Relaunch, PassesTheRelaunchArgumentsExactlyAndInOrder) {
     const auto seen = test::wait_for_file(c.file, 3000);
     ASSERT_TRUE(seen);
     EXPECT_NE(seen->find(test::to_utf8(c.seen)), std::string::npos) << *seen;
+    EXPECT_EQ(test::probe_started(setup)->handle, "") << "the program inherited the caller's handle";
     if (const auto relaunched = test::probe_started(app)) {
+      EXPECT_EQ(relaunched->handle, "") << "the relaunched application inherited the caller's handle";
       test::wait_for_pid(relaunched->pid);
     }
   }
+  CloseHandle(secret);
 }
 
 TEST(Wait, GivesUpAfterTheTimeoutAndLeavesTheApplicationRunning) {

@@ -4,20 +4,49 @@
 
 namespace relauncher {
 
+bool is_line_breaking_or_hiding(char32_t point) {
+  return point < 0x20 || (point >= 0x7F && point <= 0x9F) ||  // C0, DEL, C1 (U+0085 breaks lines)
+         point == 0x2028 || point == 0x2029 ||                 // line and paragraph separators
+         point == 0x061C || point == 0x200E || point == 0x200F ||  // bidirectional marks
+         (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);  // overrides
+}
+
 namespace {
+
+// Reads the code point of the well-formed UTF-8 sequence at `at` and its length.
+char32_t decode_at(const std::string& text, std::size_t at, std::size_t& length) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+  const unsigned char lead = byte(0);
+  length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  if (at + length > text.size() || (length > 1 && lead < 0xC2)) {
+    length = 1;  // not well-formed: the byte is passed on as it is
+    return lead;
+  }
+  char32_t point = length == 1 ? lead : lead & (0x3F >> (length - 1));
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) {
+      length = 1;
+      return lead;
+    }
+    point = (point << 6) | (byte(i) & 0x3F);
+  }
+  return point;
+}
 
 std::string printable(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      char escaped[8];
-      (void)std::snprintf(escaped, sizeof(escaped), "<0x%02X>", byte);
-      out += escaped;
+  for (std::size_t at = 0, length = 1; at < text.size(); at += length) {
+    const char32_t point = decode_at(text, at, length);
+    if (!is_line_breaking_or_hiding(point)) {
+      out.append(text, at, length);
       continue;
     }
-    out += c;
+    char escaped[16];
+    // A single byte (a C0 control, DEL, or a stray byte of ill-formed text) by its value.
+    (void)std::snprintf(escaped, sizeof(escaped), length == 1 ? "<0x%02lX>" : "<U+%04lX>",
+                        static_cast<unsigned long>(point));
+    out += escaped;
   }
   return out;
 }

@@ -16,8 +16,14 @@ struct LogTime {
   int year, month, day, hour, minute, second, millisecond;
 };
 
+// True for a character that ends a line, or moves or hides text, in some reader: the
+// C0 and C1 controls, DEL, the line and paragraph separators and the bidirectional
+// controls. Text that reaches a line of ours (the log, the usage line) must not hold one.
+bool is_line_breaking_or_hiding(char32_t point);
+
 // The whole line, CRLF included. Control characters in `details` (a line break in an
-// argument, say) are written as <0xNN>, so that every event stays on one line.
+// argument, say) are written as <0xNN>, and the other characters above as <U+XXXX>, so
+// that every event stays on one line and shows what it holds.
 std::string format_log_line(const LogTime& time, std::uint32_t pid, const std::string& event,
                             const std::string& details);
 

@@ -17,7 +17,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
       args.emplace_back(argv[i]);
     }
-    return relauncher::run(args, argv0, stderr, relauncher::is_windowless_build());
+    relauncher::ProgramSettings settings;
+    settings.no_window = relauncher::is_windowless_build();
+    return relauncher::run(args, argv0, stderr, settings);
   } catch (const std::exception&) {
     // Only running out of memory gets here. Without this the runtime would abort with
     // a message box; -1 says the program's outcome is unknown, which is not success.

@@ -61,4 +61,17 @@ std::u16string file_name_component(const std::u16string& path) {
   return path.substr(start);
 }
 
+std::u16string after_program_name(const std::u16string& command_line) {
+  std::size_t end = 0;
+  if (!command_line.empty() && command_line[0] == u'"') {
+    end = command_line.find(u'"', 1);
+    end = end == std::u16string::npos ? command_line.size() : end + 1;
+  } else {
+    end = command_line.find_first_of(u" \t");
+    end = end == std::u16string::npos ? command_line.size() : end;
+  }
+  const std::size_t rest = command_line.find_first_not_of(u" \t", end);
+  return rest == std::u16string::npos ? std::u16string() : command_line.substr(rest);
+}
+
 }  // namespace relauncher

@@ -18,6 +18,10 @@ constexpr unsigned gb18030_code_page = 54936;
 // CP_ACP/CP_OEMCP placeholders, so that callers can tell when it is UTF-8.
 unsigned file_system_code_page();
 
+// The code page in which the C runtime hands a program its arguments: the ANSI code
+// page, which the manifest makes UTF-8 where Windows supports that.
+unsigned argument_code_page();
+
 // Narrow to UTF-16 in `code_page`. Throws std::system_error (system category, the
 // Windows error code) when the text is not valid in that code page.
 std::u16string path_to_wide(const std::string& text, unsigned code_page);

@@ -61,6 +61,10 @@ unsigned file_system_code_page() {
   return AreFileApisANSI() ? GetACP() : GetOEMCP();
 }
 
+unsigned argument_code_page() {
+  return GetACP();
+}
+
 std::u16string path_to_wide(const std::string& text, unsigned code_page) {
   if (text.empty()) {
     return {};

@@ -71,8 +71,28 @@ void relaunch_if_due(const LaunchOptions& options, const RunReport& ran, const L
   log_event(log, "relaunch", [&] { return describe_start_report(report, command.program); });
 }
 
+// The C runtime hands the arguments over in narrow text, and it writes what it cannot
+// convert (a lone surrogate; on older Windows, anything the ANSI code page lacks) as
+// another character: acting on that would start another file or pass another argument.
+// The tool's own name is left out, since it only names the tool in the usage line.
+bool arguments_read_exactly(const std::u16string& command_line) {
+  try {
+    (void)path_to_narrow(after_program_name(command_line), argument_code_page());
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
 int run_logged(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
                std::FILE* error_stream, const ProgramSettings& base_settings, const LogFile& log) {
+  if (!arguments_read_exactly(tool_command_line())) {
+    log_event(log, "usage", [] {
+      return std::string("the command line holds text that its arguments cannot carry exactly "
+                         "(a lone surrogate, or a character the code page lacks)");
+    });
+    return print_usage(argv0, error_stream);
+  }
   LaunchOptions options;
   try {
     options = parse_options(args);
@@ -127,8 +147,13 @@ std::string display_name(const std::optional<std::string>& argv0) {
   }
   try {
     const unsigned code_page = file_system_code_page();
-    std::string name =
-        path_to_narrow(file_name_component(path_to_wide(*argv0, code_page)), code_page);
+    const std::u16string wide = file_name_component(path_to_wide(*argv0, code_page));
+    for (const char16_t unit : wide) {
+      if (is_line_breaking_or_hiding(unit)) {
+        return fallback_name;  // the usage line must stay one plain line
+      }
+    }
+    std::string name = path_to_narrow(wide, code_page);
     return name.empty() ? fallback_name : name;
   } catch (const std::system_error&) {
     return fallback_name;
@@ -141,9 +166,7 @@ RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app,
 }
 
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
-        std::FILE* error_stream, bool windowless) {
-  ProgramSettings settings;
-  settings.no_window = windowless;
+        std::FILE* error_stream, const ProgramSettings& settings) {
   const LogFile log = open_log(log_file_option(args));
   log_event(log, "start", [] {
     return describe_start(relauncher_version, current_folder(), tool_command_line());

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "process/process.h"
+
 namespace relauncher {
 
 // The program started after a successful run: the relaunch path, and the arguments
@@ -25,9 +27,10 @@ RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app,
 
 // The whole job: read the arguments (argv[1] onwards), wait, run the program,
 // relaunch after a success. Returns the exit code: the program's, or 2 after the
-// usage line has been written to `error_stream`. `windowless` is the twin's way of
-// starting the program: with no console window of its own.
+// usage line has been written to `error_stream`. `settings` holds how the program is
+// started beyond what the command line says (the twin's: with no console window of its
+// own); the command line adds its own options to them.
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
-        std::FILE* error_stream, bool windowless = false);
+        std::FILE* error_stream, const ProgramSettings& settings = {});
 
 }  // namespace relauncher

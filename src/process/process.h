@@ -83,6 +83,10 @@ struct ProgramSettings {
   // Wait until the program and every process it starts have ended: it runs in a job
   // of its own, which kills nothing when the tool ends.
   bool wait_tree = false;
+  // For tests alone, never set from the command line or the environment: the first
+  // start fails as Windows fails it for want of elevation, which Wine never does, so
+  // that the elevated path can be run for real.
+  bool first_start_needs_elevation = false;
 };
 
 // ERROR_ELEVATION_REQUIRED, which the mingw-w64 headers lack.

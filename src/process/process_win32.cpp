@@ -49,6 +49,16 @@ StartReport start_process(const std::string& program, const std::vector<std::str
   return report;
 }
 
+// What start_process reports when Windows refuses the program for want of elevation,
+// without asking Windows.
+StartReport refused_for_elevation(const std::string& program,
+                                  const std::vector<std::string>& arguments, bool verbatim) {
+  const ChildCommand command = child_command(program, arguments, verbatim);
+  const int error = command.error != 0 ? static_cast<int>(command.error) : elevation_required_error;
+  return {command.application, command.command_line, command.refusal,
+          {error, std::system_category()}, 0};
+}
+
 void close_process_handles(const PROCESS_INFORMATION& info) {
   // Nothing can be done if a close fails; the handles are ours and valid.
   (void)CloseHandle(info.hProcess);
@@ -110,7 +120,9 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
   // For the tree, the program starts suspended, to be put in its job before it runs.
   const DWORD flags = (settings.no_window ? CREATE_NO_WINDOW : 0) |
                       (settings.wait_tree ? CREATE_SUSPENDED : 0);
-  RunReport report{start_process(program, arguments, settings.verbatim, flags, info),
+  RunReport report{settings.first_start_needs_elevation
+                       ? refused_for_elevation(program, arguments, settings.verbatim)
+                       : start_process(program, arguments, settings.verbatim, flags, info),
                    std::nullopt, std::nullopt, -1};
   if (report.start.error) {
     if (should_elevate(report.start.error, settings)) {
