@@ -43,7 +43,8 @@ quietly() {
 }
 
 install_packages() {
-  local packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest nsis"
+  # nsis builds the test installer; osslsigncode, openssl and zip sign and pack releases.
+  local packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest nsis osslsigncode openssl zip"
   local missing=""
   for package in $packages; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -58,7 +59,7 @@ install_packages() {
     command -v sudo >/dev/null || { echo "==> not root and no sudo: install$missing first" >&2; return 1; }
     sudo="sudo"
   fi
-  say "installing packages:$missing (apt-get; about 220 MB to download the first time)"
+  say "installing packages:$missing (apt-get; about 230 MB to download the first time)"
   quietly $sudo apt-get update
   # shellcheck disable=SC2086
   quietly $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing

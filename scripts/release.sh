@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Installs what it needs and builds the release:
+#   dist/relauncher-<version>-windows-x64.zip  relauncher.exe, relauncherw.exe, README.md and
+#                                              SHA256SUMS (of the two executables)
+#   dist/SHA256SUMS                            of the archive
+# The executables are built twice, from two copies of the sources in two folders, and must
+# be byte-identical; the archive is reproducible too (fixed times, order and modes). With a
+# certificate (see scripts/sign.sh) both executables are signed before they are packed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/setup.sh
+install_packages
+
+# The tool alone, as the 'windows' preset builds it, but with no tests.
+build_release() {
+  quietly cmake -S "$1" -B "$2" -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF
+  quietly cmake --build "$2" --target relauncher relauncherw -j"$(nproc)"
+}
+
+say "building the release twice, from two copies of the sources"
+for copy in one two; do
+  mkdir -p "$work_root/$copy/src"
+  git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$work_root/$copy/src"
+  build_release "$work_root/$copy/src" "$work_root/$copy/build"
+done
+executables="relauncher.exe relauncherw.exe"
+for exe in $executables; do
+  cmp "$work_root/one/build/$exe" "$work_root/two/build/$exe" ||
+    { echo "==> the two builds of $exe differ: the release is not reproducible" >&2; exit 1; }
+done
+say "reproducible: both builds are byte-identical"
+
+# The version comes from the project, through the header the build generates from it.
+version="$(sed -n 's/^#define RELAUNCHER_VERSION_TEXT "\(.*\)"$/\1/p' "$work_root/one/build/generated/version.h")"
+stage="$work_root/stage"
+mkdir -p "$stage"
+for exe in $executables; do
+  cp "$work_root/one/build/$exe" "$stage/"
+done
+cp README.md "$stage/"
+if [ -n "${RELAUNCHER_SIGN_PKCS12:-}" ]; then
+  say "signing with $RELAUNCHER_SIGN_PKCS12"
+  # shellcheck disable=SC2086
+  (cd "$stage" && "$OLDPWD/scripts/sign.sh" $executables)
+else
+  say "not signing: RELAUNCHER_SIGN_PKCS12 is not set"
+fi
+# shellcheck disable=SC2086
+(cd "$stage" && sha256sum $executables >SHA256SUMS)
+
+# Fixed times (the commit's), modes and order, and no extra fields, so that the same
+# files always give the same archive. Zip stores local times: the zone is fixed too.
+stamp="$(git log -1 --format=%ct 2>/dev/null || echo 315532800)"
+archive="relauncher-$version-windows-x64.zip"
+files="relauncher.exe relauncherw.exe README.md SHA256SUMS"
+mkdir -p dist
+rm -f "dist/$archive" dist/SHA256SUMS
+# shellcheck disable=SC2086
+(cd "$stage" && chmod 644 $files && TZ=UTC touch -d "@$stamp" $files &&
+  TZ=UTC zip -X -D -q "$OLDPWD/dist/$archive" $files)
+(cd dist && sha256sum "$archive" >SHA256SUMS)
+say "done: dist/$archive and dist/SHA256SUMS"
