@@ -117,6 +117,8 @@ TEST(Elevation, TheRunAsksForItOnlyWithElevateAndReturnsTheElevatedExitCode) {
        "run elevated: pid="},
       {{"--elevate", "--verbatim"}, static_cast<int>(0x80000000u), test::quoted(setup) + LR"( /quiet a b C:\dir\)",
        "run elevated: pid="},
+      {{"--elevate", "--wait-tree"}, static_cast<int>(0x80000000u),
+       test::quoted(setup) + LR"( "/quiet" "a b" "C:\dir\\")", "waited_for=program_alone (an elevated start"},
       {{}, -1, L"", "needs elevation: --elevate would ask for it;"},
   };
   for (const auto& c : cases) {

@@ -58,8 +58,10 @@ TreeWait resume_and_wait_for_tree(HANDLE process, HANDLE thread, DWORD& resume_e
   TreeWait tree;
   resume_error = 0;
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
-  HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
-  if (job == nullptr || port == nullptr) {
+  HANDLE port = nullptr;
+  if (job == nullptr) {
+    tree.error = GetLastError();
+  } else if ((port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1)) == nullptr) {
     tree.error = GetLastError();
   } else {
     tree.error = make_job(job, port);
