@@ -14,6 +14,7 @@ trap 'rm -rf "$scratch"' EXIT
 umask 077
 printf '%s' "${RELAUNCHER_SIGN_PASSWORD:-}" >"$scratch/password"
 for file in "$@"; do
+  rm -f "$scratch/signed.exe"  # osslsigncode will not overwrite its output
   options=(-pkcs12 "$RELAUNCHER_SIGN_PKCS12" -readpass "$scratch/password" -h sha256 -n relauncher)
   if [ -n "${RELAUNCHER_SIGN_TIMESTAMP_URL:-}" ]; then
     options+=(-ts "$RELAUNCHER_SIGN_TIMESTAMP_URL")

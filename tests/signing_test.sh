@@ -14,10 +14,11 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=relauncher test sig
   -addext "extendedKeyUsage=codeSigning" -keyout key.pem -out cert.pem 2>/dev/null
 openssl pkcs12 -export -inkey key.pem -in cert.pem -passout pass:throwaway -out cert.p12
 
+# Both in one call, as the release signs them.
+cp "$build/relauncher.exe" "$build/relauncherw.exe" "$build/probe.exe" .
+RELAUNCHER_SIGN_PKCS12=cert.p12 RELAUNCHER_SIGN_PASSWORD=throwaway "$here/scripts/sign.sh" relauncher.exe relauncherw.exe
 status=0
 for exe in relauncher.exe relauncherw.exe; do
-  cp "$build/$exe" "$build/probe.exe" .
-  RELAUNCHER_SIGN_PKCS12=cert.p12 RELAUNCHER_SIGN_PASSWORD=throwaway "$here/scripts/sign.sh" "$exe"
   if ! osslsigncode verify -CAfile cert.pem -in "$exe" >verify.txt 2>&1; then
     cat verify.txt
     echo "FAILED: the signature of $exe does not verify"
@@ -36,7 +37,6 @@ for exe in relauncher.exe relauncherw.exe; do
     echo "FAILED: the signed $exe did not hand over (exit $code)"
     status=1
   fi
-  rm -f "$exe" probe.exe*
 done
 [ "$status" -eq 0 ] && echo "both executables signed, verified and handed over"
 exit "$status"
