@@ -63,8 +63,9 @@ int main() {
   CloseHandle(app);
 
   const std::wstring log_file = work + L"\\relauncher.log";
-  const std::wstring command = L"\"" + dir + L"\\relauncher.exe\" --log \"" + log_file + L"\" --wait-pid " +
-                               std::to_wstring(app_pid) + L" --relaunch " + stub + L" -- " + stub + L" install 2.0";
+  const std::wstring command = L"\"" + dir + L"\\relauncher.exe\" --log \"" + log_file + L"\" --wait-timeout 30 --wait-pid " +
+                               std::to_wstring(app_pid) + L" --relaunch " + stub + L" --relaunch-arg --updated -- " +
+                               stub + L" install 2.0";
   std::printf("2. The updater starts, with CREATE_NO_WINDOW, and leaves:\n   %ls\n", command.c_str());
   HANDLE tool = start(command, CREATE_NO_WINDOW);
   WaitForSingleObject(tool, INFINITE);

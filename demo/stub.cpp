@@ -2,6 +2,7 @@
 //
 //   stub.exe [--run-for MS]   the application: reports the version it finds, runs
 //                             for MS milliseconds (0 when relaunched), exits
+//   stub.exe --updated        the application as relaunched after an update
 //   stub.exe install VERSION  the installer: writes the new version and exits 0
 //
 // Both append to handover.log in the folder named by HANDOVER_DEMO_DIR, which
@@ -55,7 +56,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   const unsigned long run_for = argc == 3 ? std::strtoul(argv[2], nullptr, 10) : 0;
-  log("application " + read_version() + " runs (pid " + pid + ")");
+  const bool updated = argc == 2 && std::strcmp(argv[1], "--updated") == 0;
+  log("application " + read_version() + " runs (pid " + pid + ")" + (updated ? ", told --updated" : ""));
   Sleep(run_for);
   log("application " + read_version() + " exits");
   return 0;
