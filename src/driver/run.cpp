@@ -84,14 +84,15 @@ bool arguments_read_exactly(const std::u16string& command_line) {
   }
 }
 
-int run_logged(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
-               std::FILE* error_stream, const ProgramSettings& base_settings, const LogFile& log) {
+// The options, or nothing when the command line is unusable; the log says why.
+std::optional<LaunchOptions> read_options(const std::vector<std::string>& args,
+                                          const LogFile& log) {
   if (!arguments_read_exactly(tool_command_line())) {
     log_event(log, "usage", [] {
       return std::string("the command line holds text that its arguments cannot carry exactly "
                          "(a lone surrogate, or a character the code page lacks)");
     });
-    return print_usage(argv0, error_stream);
+    return std::nullopt;
   }
   LaunchOptions options;
   try {
@@ -102,40 +103,55 @@ int run_logged(const std::vector<std::string>& args, const std::optional<std::st
       return "the --relaunch path is not valid text in the file system's code page, " +
              describe_error(static_cast<std::uint32_t>(error.code().value()));
     });
-    return print_usage(argv0, error_stream);
+    return std::nullopt;
   }
   if (!options.valid) {
     log_event(log, "usage", [&] { return describe_usage(options); });
-    return print_usage(argv0, error_stream);
+    return std::nullopt;
   }
-  ProgramSettings settings = base_settings;
-  settings.elevate = options.elevate;
-  settings.verbatim = options.verbatim;
-  settings.wait_tree = options.wait_tree;
-  std::uint64_t started = steady_milliseconds();
+  return options;
+}
+
+// False when the application is still running after --wait-timeout: installing over it
+// would fail or damage it, and it is not ours to end, so nothing is started.
+bool wait_for_application(const LaunchOptions& options, const LogFile& log) {
+  const std::uint64_t started = steady_milliseconds();
   const WaitReport wait = wait_for_process(options.wait_pid, options.wait_timeout_s);
   const std::uint64_t waited_ms = steady_milliseconds() - started;
   log_event(log, "wait", [&] {
     return describe_wait(options.wait_pid, wait, waited_ms, options.wait_timeout_s);
   });
   if (wait.outcome == WaitOutcome::timed_out) {
-    // The application is still running: installing over it would fail or corrupt it,
-    // and it is not ours to end. Nothing starts; the outcome is unknown, not success.
     log_event(log, "relaunch", [] { return std::string("skipped: the wait gave up"); });
-    return -1;
+    return false;
   }
+  return true;
+}
 
-  started = steady_milliseconds();
-  const RunReport ran = run_and_wait(options.program, options.program_args, settings);
+int run_logged(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
+               std::FILE* error_stream, const ProgramSettings& base_settings, const LogFile& log) {
+  const std::optional<LaunchOptions> options = read_options(args, log);
+  if (!options) {
+    return print_usage(argv0, error_stream);
+  }
+  if (!wait_for_application(*options, log)) {
+    return -1;  // the outcome is unknown, which is not success
+  }
+  ProgramSettings settings = base_settings;
+  settings.elevate = options->elevate;
+  settings.verbatim = options->verbatim;
+  settings.wait_tree = options->wait_tree;
+  const std::uint64_t started = steady_milliseconds();
+  const RunReport ran = run_and_wait(options->program, options->program_args, settings);
   const std::uint64_t ran_ms = steady_milliseconds() - started;
-  log_event(log, "run", [&] { return describe_run(ran, options.program, settings.elevate); });
+  log_event(log, "run", [&] { return describe_run(ran, options->program, settings.elevate); });
   if (ran.elevated) {
     log_event(log, "run", [&] { return describe_elevated_run(*ran.elevated); });
   }
   if (program_ran(ran)) {
     log_event(log, "exit", [&] { return describe_exit(ran.exit_code, ran_ms, ran.tree); });
   }
-  relaunch_if_due(options, ran, log);
+  relaunch_if_due(*options, ran, log);
   return ran.exit_code;
 }
 
