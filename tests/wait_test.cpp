@@ -72,7 +72,7 @@ TEST(Wait, GivesUpAfterTheTimeoutAndLeavesTheApplicationRunning) {
     const wchar_t* timeout;
     bool gives_up;
   } cases[] = {
-      {L"4000", L"1", true},
+      {L"2500", L"1", true},
       {L"300", L"5", false},
   };
   for (const auto& c : cases) {
@@ -82,7 +82,10 @@ TEST(Wait, GivesUpAfterTheTimeoutAndLeavesTheApplicationRunning) {
     SetEnvironmentVariableW(L"PROBE_victim_SLEEP_MS", c.sleep_ms);
     HANDLE victim_process = test::start(victim, quoted(victim));
     const ULONGLONG before = GetTickCount64();
-    const test::ToolRun run = test::run_tool_with(L"--wait-pid " + std::to_wstring(GetProcessId(victim_process)) +
+    const std::wstring log = dir.file(L"relauncher.log");
+    DeleteFileW(log.c_str());
+    const test::ToolRun run = test::run_tool_with(L"--log " + quoted(log) + L" --wait-pid " +
+                                                  std::to_wstring(GetProcessId(victim_process)) +
                                                   L" --wait-timeout " + c.timeout + L" --relaunch " + quoted(app) +
                                                   L" -- " + quoted(setup));
     const ULONGLONG took = GetTickCount64() - before;
@@ -90,6 +93,7 @@ TEST(Wait, GivesUpAfterTheTimeoutAndLeavesTheApplicationRunning) {
     EXPECT_EQ(still_running(victim_process), c.gives_up) << "the application is never ended";
     if (c.gives_up) {
       EXPECT_GE(took, 1000u);
+      EXPECT_NE(test::read_file(log).value_or("").find(" still running after 1 s: gave up\r\n"), std::string::npos);
     }
     EXPECT_EQ(test::probe_started(setup).has_value(), !c.gives_up);
     const auto relaunched = test::wait_until_started(app, c.gives_up ? 500 : 3000);
