@@ -73,17 +73,14 @@ start_wine() {
   say "preparing Wine: a private prefix (a few seconds)"
   export WINEDEBUG=-all
   # The debugger would print a register dump for every crashing child. The desktop
-  # process, which the shell starts on its first use (the elevated start), finds no
-  # display and keeps the shell, and later the process's exit, waiting ten seconds each.
+  # process, which Wine starts for the first window or console a program makes of its
+  # own (the elevated start, an installer), finds no display and keeps that program,
+  # and later its exit, waiting about ten seconds each.
   export WINEDLLOVERRIDES="winedbg.exe=d;explorer.exe=d"
   export WINEPREFIX="$work_root/prefix"
   mkdir -p "$WINEPREFIX"
   wineserver -p </dev/null >/dev/null 2>&1
   quietly wineboot -i
-  # No display here: Wine's default graphics driver spends about ten seconds looking
-  # for one whenever a program makes a window or a console of its own (an installer,
-  # the elevated start). The null driver answers at once.
-  quietly wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
 }
 
 build() {
