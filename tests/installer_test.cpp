@@ -13,16 +13,8 @@ namespace {
 using test::TempDir;
 using test::quoted;
 
-std::wstring nsis_installer() {
-  return test::build_dir() + L"\\nsis-installer.exe";
-}
-
 std::wstring copy_installer(const TempDir& dir) {
-  const std::wstring copy = dir.file(L"nsis-installer.exe");
-  if (!CopyFileW(nsis_installer().c_str(), copy.c_str(), FALSE)) {
-    throw std::runtime_error("cannot copy nsis-installer.exe");
-  }
-  return copy;
+  return test::copy_from_build(dir, L"nsis-installer.exe", L"nsis-installer.exe");
 }
 
 bool contains(const std::string& text, const std::string& part) {

@@ -8,16 +8,13 @@ namespace relauncher {
 namespace {
 
 using test::TempDir;
+using test::still_running;
 
 // A probe that keeps running for `sleep_ms`; the caller waits for and closes it.
 HANDLE start_sleeper(const TempDir& dir, const std::wstring& stem, int sleep_ms) {
   const std::wstring probe = test::copy_probe(dir, stem + L".exe");
   SetEnvironmentVariableW((L"PROBE_" + stem + L"_SLEEP_MS").c_str(), std::to_wstring(sleep_ms).c_str());
   return test::start(probe, L"\"" + probe + L"\"");
-}
-
-bool still_running(HANDLE process) {
-  return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
 }
 
 TEST(WaitForProcess, ReturnsAtOnceWhenThereIsNothingToWaitFor) {

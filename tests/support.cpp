@@ -105,12 +105,16 @@ std::vector<std::wstring> files_in(const TempDir& dir) {
   return names;
 }
 
-std::wstring copy_probe(const TempDir& dir, const std::wstring& name) {
+std::wstring copy_from_build(const TempDir& dir, const std::wstring& built, const std::wstring& name) {
   const std::wstring copy = dir.file(name);
-  if (!CopyFileW((build_dir() + L"\\probe.exe").c_str(), copy.c_str(), FALSE)) {
-    throw std::runtime_error("cannot copy probe.exe");
+  if (!CopyFileW((build_dir() + L"\\" + built).c_str(), copy.c_str(), FALSE)) {
+    throw std::runtime_error("cannot copy " + to_utf8(built));
   }
   return copy;
+}
+
+std::wstring copy_probe(const TempDir& dir, const std::wstring& name) {
+  return copy_from_build(dir, L"probe.exe", name);
 }
 
 std::optional<std::string> read_file(const std::wstring& path) {
@@ -214,12 +218,13 @@ void wait_for_pid(DWORD pid) {
   }
 }
 
-HANDLE start(const std::wstring& application, const std::wstring& command_line, DWORD flags) {
+HANDLE start(const std::wstring& application, const std::wstring& command_line, DWORD flags,
+             SECURITY_ATTRIBUTES* security) {
   std::wstring buffer = command_line;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), &buffer[0], nullptr,
+  if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), &buffer[0], security,
                       nullptr, FALSE, flags, nullptr, nullptr, &startup, &info)) {
     throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
   }

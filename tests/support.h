@@ -46,7 +46,9 @@ std::optional<std::string> wait_for_file(const std::wstring& path, int ms);
 // The names of the files (not folders) in `dir`, in the order the system lists them.
 std::vector<std::wstring> files_in(const TempDir& dir);
 
-// Copies probe.exe into `dir` under `name` and returns the copy's full path.
+// Copies a file of the build directory into `dir` under `name` and returns the copy's
+// full path; copy_probe copies probe.exe.
+std::wstring copy_from_build(const TempDir& dir, const std::wstring& built, const std::wstring& name);
 std::wstring copy_probe(const TempDir& dir, const std::wstring& name);
 
 // What a probe wrote about itself (see probe.cpp); absent until it has started.
@@ -76,8 +78,14 @@ std::optional<ProbeRecord> wait_until_started(const std::wstring& probe, int ms 
 // Blocks until the process has ended (or the id is already gone).
 void wait_for_pid(DWORD pid);
 
-// Starts a program and returns its handle; the caller closes it.
-HANDLE start(const std::wstring& application, const std::wstring& command_line, DWORD flags = 0);
+inline bool still_running(HANDLE process) {
+  return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+// Starts a program and returns its handle; the caller closes it. `security` guards the
+// new process, when given.
+HANDLE start(const std::wstring& application, const std::wstring& command_line, DWORD flags = 0,
+             SECURITY_ATTRIBUTES* security = nullptr);
 
 struct ToolRun {
   DWORD pid = 0;

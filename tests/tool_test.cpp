@@ -72,18 +72,9 @@ HANDLE start_waitable_only(const std::wstring& program) {
     throw std::runtime_error("cannot make the security descriptor");
   }
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
-  std::wstring line = quoted(program);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  const BOOL started = CreateProcessW(program.c_str(), &line[0], &attributes, nullptr, FALSE, 0, nullptr, nullptr,
-                                      &startup, &info);
+  HANDLE process = test::start(program, quoted(program), 0, &attributes);
   LocalFree(descriptor);
-  if (!started) {
-    throw std::runtime_error("cannot start the application");
-  }
-  CloseHandle(info.hThread);
-  return info.hProcess;
+  return process;
 }
 
 TEST(Tool, StartsTheProgramOnlyAfterTheWaitedProcessHasEnded) {

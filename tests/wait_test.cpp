@@ -9,13 +9,10 @@
 namespace {
 
 using test::TempDir;
+using test::still_running;
 using test::quoted;
 
 const char usage_line[] = "relauncher.exe: usage: --wait-pid <pid> [--relaunch <app>] -- <program> [args...]\r\n";
-
-bool still_running(HANDLE process) {
-  return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-}
 
 TEST(Relaunch, PassesTheRelaunchArgumentsExactlyAndInOrder) {
   TempDir dir;

@@ -73,30 +73,10 @@ std::u16string quote_for_cmd(const std::u16string& argument) {
   if (stays_bare(argument)) {
     return argument;
   }
-  std::u16string quoted = u"\"";
-  std::size_t backslashes = 0;
-  for (const char16_t unit : argument) {
-    if (unit == u'\\') {
-      ++backslashes;
-      quoted += unit;
-      continue;
-    }
-    if (unit == u'"') {
-      // %1 keeps its quotes, and scripts hand it on to programs whose C runtime reads
-      // a backslash run before a quote as escapes: double the run, then write the
-      // quote the way cmd.exe keeps it inside quotes.
-      quoted.append(backslashes, u'\\');
-      quoted += u"\"\"";
-      backslashes = 0;
-      continue;
-    }
-    backslashes = 0;
-    quoted += unit;
-  }
-  // Doubled for the same reason: a run at the end stands before the closing quote.
-  quoted.append(backslashes, u'\\');
-  quoted += u'"';
-  return quoted;
+  // Inside quotes cmd.exe keeps a quote written as "". %1 keeps its quotes, and scripts
+  // hand it on to programs whose C runtime reads a backslash run before a quote as
+  // escapes: so the runs are doubled as for the C runtime.
+  return quote_with(argument, u"\"\"");
 }
 
 BatchCommandLine build_batch_command_line(const std::u16string& script,

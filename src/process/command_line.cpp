@@ -2,30 +2,31 @@
 
 namespace relauncher {
 
-std::u16string quote_wide(const std::u16string& text) {
+std::u16string quote_with(const std::u16string& text, const std::u16string& quote_as) {
   std::u16string quoted;
   quoted.reserve(text.size() + 2);
   quoted += u'"';
   std::size_t backslashes = 0;
   for (const char16_t unit : text) {
-    if (unit == u'\\') {
-      ++backslashes;
-      quoted += unit;
-      continue;
-    }
     if (unit == u'"') {
-      // Before a quote, 2n+1 backslashes give n backslashes and a literal quote:
-      // double the run, then escape the quote itself.
-      quoted.append(backslashes + 1, u'\\');
+      // The run before it is doubled, so that it stays literal whatever quote_as is.
+      quoted.append(backslashes, u'\\');
+      quoted += quote_as;
+    } else {
+      quoted += unit;
     }
-    backslashes = 0;
-    quoted += unit;
+    backslashes = unit == u'\\' ? backslashes + 1 : 0;
   }
   // A run at the end stands before the closing quote: doubled, it stays literal
   // instead of escaping that quote.
   quoted.append(backslashes, u'\\');
   quoted += u'"';
   return quoted;
+}
+
+std::u16string quote_wide(const std::u16string& text) {
+  // Before a quote, 2n+1 backslashes give n backslashes and a literal quote.
+  return quote_with(text, u"\\\"");
 }
 
 std::u16string quote_argument(const std::string& argument) {

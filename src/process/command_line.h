@@ -15,6 +15,11 @@ std::u16string utf8_to_wide(const std::string& text);
 // Writes `text` as UTF-8. Lenient: a lone surrogate becomes U+FFFD, never an error.
 std::string wide_to_utf8(const std::u16string& text);
 
+// Wraps text in double quotes, writing each `"` in it as `quote_as`, and doubling each
+// run of backslashes that stands before a quote (one of its own, or the closing one),
+// so that a C runtime reads the run back literally.
+std::u16string quote_with(const std::u16string& text, const std::u16string& quote_as);
+
 // Wraps already converted text in double quotes, escaping its double quotes and
 // doubling the backslashes that would otherwise escape a quote.
 std::u16string quote_wide(const std::u16string& text);

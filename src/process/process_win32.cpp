@@ -22,16 +22,21 @@ bool is_own_process(std::int64_t pid) {
   return (static_cast<DWORD>(pid) & ~DWORD{3}) == (GetCurrentProcessId() & ~DWORD{3});
 }
 
-// Both starts go through here so that they differ only in their flags. On failure
-// the report's error holds GetLastError, read before anything else (freeing the
-// buffer included) can overwrite it.
+// Both starts go through here so that they differ only in their flags and settings.
+// On failure the report's error holds GetLastError, read before anything else
+// (freeing the buffer included) can overwrite it.
 StartReport start_process(const std::string& program, const std::vector<std::string>& arguments,
-                          bool verbatim, DWORD creation_flags, PROCESS_INFORMATION& info) {
-  const ChildCommand command = child_command(program, arguments, verbatim);
+                          const ProgramSettings& settings, DWORD creation_flags,
+                          PROCESS_INFORMATION& info) {
+  const ChildCommand command = child_command(program, arguments, settings.verbatim);
   StartReport report{command.application, command.command_line, command.refusal, {}, 0};
   info = PROCESS_INFORMATION{};
   if (command.error != 0) {
     report.error = {static_cast<int>(command.error), std::system_category()};
+    return report;
+  }
+  if (settings.first_start_needs_elevation) {
+    report.error = {elevation_required_error, std::system_category()};
     return report;
   }
   // The buffer must be writable: CreateProcessW may modify the command line it is
@@ -47,16 +52,6 @@ StartReport start_process(const std::string& program, const std::vector<std::str
   }
   report.pid = info.dwProcessId;
   return report;
-}
-
-// What start_process reports when Windows refuses the program for want of elevation,
-// without asking Windows.
-StartReport refused_for_elevation(const std::string& program,
-                                  const std::vector<std::string>& arguments, bool verbatim) {
-  const ChildCommand command = child_command(program, arguments, verbatim);
-  const int error = command.error != 0 ? static_cast<int>(command.error) : elevation_required_error;
-  return {command.application, command.command_line, command.refusal,
-          {error, std::system_category()}, 0};
 }
 
 void close_process_handles(const PROCESS_INFORMATION& info) {
@@ -120,10 +115,8 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
   // For the tree, the program starts suspended, to be put in its job before it runs.
   const DWORD flags = (settings.no_window ? CREATE_NO_WINDOW : 0) |
                       (settings.wait_tree ? CREATE_SUSPENDED : 0);
-  RunReport report{settings.first_start_needs_elevation
-                       ? refused_for_elevation(program, arguments, settings.verbatim)
-                       : start_process(program, arguments, settings.verbatim, flags, info),
-                   std::nullopt, std::nullopt, -1};
+  RunReport report{start_process(program, arguments, settings, flags, info), std::nullopt,
+                   std::nullopt, -1};
   if (report.start.error) {
     if (should_elevate(report.start.error, settings)) {
       report.elevated = run_elevated(program, arguments, settings.verbatim);
@@ -157,7 +150,7 @@ StartReport launch_detached(const std::string& application,
                             const std::vector<std::string>& arguments) {
   PROCESS_INFORMATION info;
   const StartReport report =
-      start_process(application, arguments, false, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, info);
+      start_process(application, arguments, ProgramSettings{}, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, info);
   if (!report.error) {
     close_process_handles(info);
   }
