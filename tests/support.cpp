@@ -113,6 +113,14 @@ std::wstring copy_from_build(const TempDir& dir, const std::wstring& built, cons
   return copy;
 }
 
+std::wstring make_folder(const TempDir& dir, const std::wstring& relative) {
+  for (std::size_t at = relative.find(L'\\'); at != std::wstring::npos; at = relative.find(L'\\', at + 1)) {
+    CreateDirectoryW(dir.file(relative.substr(0, at)).c_str(), nullptr);
+  }
+  CreateDirectoryW(dir.file(relative).c_str(), nullptr);
+  return dir.file(relative);
+}
+
 std::wstring copy_probe(const TempDir& dir, const std::wstring& name) {
   return copy_from_build(dir, L"probe.exe", name);
 }
@@ -230,6 +238,33 @@ HANDLE start(const std::wstring& application, const std::wstring& command_line, 
   }
   CloseHandle(info.hThread);
   return info.hProcess;
+}
+
+namespace {
+
+std::wstring stem_of(const std::wstring& path) {
+  const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+  return name.substr(0, name.rfind(L'.'));
+}
+
+}  // namespace
+
+void set_probe_exit(const std::wstring& probe, unsigned exit_code) {
+  SetEnvironmentVariableW((L"PROBE_" + stem_of(probe) + L"_EXIT").c_str(), std::to_wstring(exit_code).c_str());
+}
+
+HANDLE start_probe(const std::wstring& probe, unsigned sleep_ms, unsigned exit_code) {
+  SetEnvironmentVariableW((L"PROBE_" + stem_of(probe) + L"_SLEEP_MS").c_str(), std::to_wstring(sleep_ms).c_str());
+  set_probe_exit(probe, exit_code);
+  return start(probe, quoted(probe));
+}
+
+DWORD finish(HANDLE process) {
+  DWORD exit_code = 0;
+  WaitForSingleObject(process, INFINITE);
+  GetExitCodeProcess(process, &exit_code);
+  CloseHandle(process);
+  return exit_code;
 }
 
 namespace {

@@ -66,6 +66,19 @@ struct ProbeRecord {
 std::optional<ProbeRecord> probe_started(const std::wstring& probe);
 std::optional<std::int64_t> probe_ended(const std::wstring& probe);
 
+// Makes `relative` (and the folders on its way) under `dir`; returns its full path.
+std::wstring make_folder(const TempDir& dir, const std::wstring& relative);
+
+// Starts a copy of the probe that sleeps `sleep_ms` and exits with `exit_code`; the
+// caller closes the handle.
+HANDLE start_probe(const std::wstring& probe, unsigned sleep_ms, unsigned exit_code = 0);
+
+// The exit code that a copy of the probe started from now on exits with.
+void set_probe_exit(const std::wstring& probe, unsigned exit_code);
+
+// Waits for a process started with `start`, closes its handle and returns its exit code.
+DWORD finish(HANDLE process);
+
 // A path in double quotes, as it goes on a command line.
 inline std::wstring quoted(const std::wstring& path) {
   return L"\"" + path + L"\"";

@@ -21,7 +21,9 @@ void set_probe(const std::wstring& stem, const wchar_t* key, const std::wstring&
 }
 
 TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {
-  const wchar_t* const unusable[] = {
+  wchar_t temp[MAX_PATH + 1];
+  GetTempPathW(MAX_PATH + 1, temp);
+  const std::wstring unusable[] = {
       L"",
       L"--wait-pid 5",
       L"--wait-pid 5 --",
@@ -32,9 +34,23 @@ TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {
       L"--wait-pid x -- setup.exe",
       L"--wait-pid=5 -- setup.exe",
       L"--wait-pid 9223372036854775808 -- setup.exe",
+      // Ending processes without a bound; folders that unrelated programs run from.
+      L"--wait-pid 5 --end-folder-processes -- setup.exe",
+      L"--wait-pid 5 --wait-folder C:\\ -- setup.exe",
+      L"--wait-pid 5 --wait-folder C: -- setup.exe",
+      L"--wait-pid 5 --wait-folder C:\\windows\\ -- setup.exe",
+      L"--wait-pid 5 --wait-folder C:\\WINDOWS\\system32\\.. -- setup.exe",
+      L"--wait-pid 5 --wait-folder C:\\users -- setup.exe",
+      L"--wait-pid 5 --wait-folder \"\" -- setup.exe",
+      L"--wait-pid 5 --wait-folder \"" + std::wstring(temp) + L"\" -- setup.exe",
+      // Exit codes are 32 bits of decimal digits.
+      L"--wait-pid 5 --success-code 4294967296 -- setup.exe",
+      L"--wait-pid 5 --success-code -1 -- setup.exe",
+      L"--wait-pid 5 --success-code 0x10 -- setup.exe",
+      L"--wait-pid 5 --success-code \"\" -- setup.exe",
   };
-  for (const wchar_t* arguments : unusable) {
-    const test::ToolRun run = test::run_tool(L"relauncher.exe " + std::wstring(arguments));
+  for (const std::wstring& arguments : unusable) {
+    const test::ToolRun run = test::run_tool(L"relauncher.exe " + arguments);
     EXPECT_EQ(run.exit_code, 2u) << test::to_utf8(arguments);
     EXPECT_EQ(run.error_output, std::string("relauncher.exe") + usage_tail) << test::to_utf8(arguments);
     EXPECT_EQ(run.output, "");

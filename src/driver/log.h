@@ -52,6 +52,15 @@ LogFile open_log(const std::optional<std::u16string>& path);
 // single write. Does nothing without a log; a failed write is ignored.
 void write_log(const LogFile& log, const std::string& event, const std::string& details);
 
+// Describing an event costs a little (a system message, a conversion): only done
+// when there is a log to write it to.
+template <typename Describe>
+void log_event(const LogFile& log, const char* event, Describe describe) {
+  if (log.handle() != nullptr) {
+    write_log(log, event, describe());
+  }
+}
+
 // What the start line tells, and the system's wording for an error code.
 std::u16string tool_command_line();
 std::u16string current_folder();

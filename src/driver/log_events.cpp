@@ -52,6 +52,12 @@ std::string describe_usage(const LaunchOptions& options) {
   if (options.bad_wait_timeout) {
     add("--wait-timeout is not whole seconds from 1 to 86400");
   }
+  if (options.bad_value) {
+    add("an empty --wait-folder, or a --success-code that is not 0 to 4294967295");
+  }
+  if (options.end_folder_processes && options.wait_timeout_s == 0) {
+    add("--end-folder-processes needs --wait-timeout");
+  }
   return reasons;
 }
 
@@ -76,6 +82,41 @@ std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint6
       break;
   }
   return subject + "not waited for: not a positive id";
+}
+
+std::string describe_folder_wait(const FolderWaitReport& report, std::size_t folders,
+                                 std::uint64_t waited_ms) {
+  std::string text = "folders=" + std::to_string(folders) +
+                     " processes=" + std::to_string(report.processes) +
+                     " unreadable=" + std::to_string(report.unreadable) +
+                     " after_ms=" + std::to_string(waited_ms) + " ";
+  switch (report.outcome) {
+    case FolderWaitOutcome::free:
+      return text + "free";
+    case FolderWaitOutcome::ended:
+      return text + "ended " + std::to_string(report.left.size());
+    case FolderWaitOutcome::gave_up:
+      break;
+  }
+  return text + "gave up";
+}
+
+std::string describe_folder_process(const FolderProcess& process) {
+  const std::string what =
+      " pid=" + std::to_string(process.pid) + " image=\"" + wide_to_utf8(process.image) + "\"";
+  switch (process.fate) {
+    case FolderProcess::Fate::running:
+      return "still running" + what;
+    case FolderProcess::Fate::ended:
+      return "ended" + what;
+    case FolderProcess::Fate::other_session:
+      return "not ended" + what + ": another session's";
+    case FolderProcess::Fate::not_ended:
+      return "not ended" + what + ": " + describe_error(process.error);
+    case FolderProcess::Fate::still_running:
+      break;
+  }
+  return "not ended" + what + ": still running 5 s after it was ended";
 }
 
 std::string describe_start_report(const StartReport& report, const std::string& program,

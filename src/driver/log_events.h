@@ -9,6 +9,7 @@
 #include <string>
 
 #include "driver/options.h"
+#include "process/folder_wait.h"
 #include "process/process.h"
 
 namespace relauncher {
@@ -18,6 +19,11 @@ std::string describe_start(const std::string& version, const std::u16string& fol
 std::string describe_usage(const LaunchOptions& options);
 std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint64_t waited_ms,
                           std::uint32_t timeout_s = 0);
+// The folder wait: how many folders and processes, how long, how it ended.
+std::string describe_folder_wait(const FolderWaitReport& report, std::size_t folders,
+                                 std::uint64_t waited_ms);
+// One process left running from the folders when time ran out, and what became of it.
+std::string describe_folder_process(const FolderProcess& process);
 std::string describe_start_report(const StartReport& report, const std::string& program,
                                   const std::string& note = "");
 // The program's start, and what became of a demand for elevation.

@@ -39,31 +39,47 @@ std::int64_t parse_pid(const std::string& text) {
   return -static_cast<std::int64_t>(magnitude - 1) - 1;
 }
 
-std::optional<std::uint32_t> parse_wait_timeout(const std::string& text) {
+namespace {
+
+// Decimal digits only, up to `max`; stops before the value can overflow.
+std::optional<std::uint64_t> parse_decimal(const std::string& text, std::uint64_t max) {
   if (text.empty()) {
     return std::nullopt;
   }
-  std::uint32_t seconds = 0;
+  std::uint64_t value = 0;
   for (const char c : text) {
     if (c < '0' || c > '9') {
       return std::nullopt;
     }
-    seconds = seconds * 10 + static_cast<std::uint32_t>(c - '0');
-    if (seconds > max_wait_timeout_s) {
-      return std::nullopt;  // stops before the value can overflow
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > max) {
+      return std::nullopt;
     }
   }
-  if (seconds == 0) {
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> parse_wait_timeout(const std::string& text) {
+  const std::optional<std::uint64_t> seconds = parse_decimal(text, max_wait_timeout_s);
+  if (!seconds || *seconds == 0) {
     return std::nullopt;
   }
-  return seconds;
+  return static_cast<std::uint32_t>(*seconds);
+}
+
+std::optional<std::uint32_t> parse_exit_code(const std::string& text) {
+  const std::optional<std::uint64_t> code = parse_decimal(text, 0xFFFFFFFFu);
+  return code ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*code)) : std::nullopt;
 }
 
 namespace {
 
 bool takes_value(const std::string& word) {
   return word == "--wait-pid" || word == "--relaunch" || word == "--log" ||
-         word == "--wait-timeout" || word == "--relaunch-arg";
+         word == "--wait-timeout" || word == "--relaunch-arg" || word == "--wait-folder" ||
+         word == "--success-code";
 }
 
 // Walks the words before the first free "--": calls `visit(word, value)` for an
@@ -103,6 +119,19 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
       const std::optional<std::uint32_t> seconds = parse_wait_timeout(*value);
       options.bad_wait_timeout = options.bad_wait_timeout || !seconds;
       options.wait_timeout_s = seconds.value_or(0);
+    } else if (word == "--wait-folder" && value) {
+      options.bad_value = options.bad_value || value->empty();
+      options.wait_folders.push_back(path_to_wide(*value, file_system_code_page()));
+    } else if (word == "--success-code" && value) {
+      const std::optional<std::uint32_t> code = parse_exit_code(*value);
+      options.bad_value = options.bad_value || !code;
+      if (code) {
+        options.success_codes.push_back(*code);
+      }
+    } else if (word == "--end-folder-processes") {
+      options.end_folder_processes = true;
+    } else if (word == "--relaunch-on-failure") {
+      options.relaunch_on_failure = true;
     } else if (word == "--elevate") {
       options.elevate = true;
     } else if (word == "--verbatim") {
@@ -118,7 +147,10 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
     options.program = args[i];
     options.program_args.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
   }
-  options.valid = options.wait_pid > 0 && !options.program.empty() && !options.bad_wait_timeout;
+  // Ending processes with no bound on the wait would end them at once: refused.
+  const bool unbounded_end = options.end_folder_processes && options.wait_timeout_s == 0;
+  options.valid = options.wait_pid > 0 && !options.program.empty() && !options.bad_wait_timeout &&
+                  !options.bad_value && !unbounded_end;
   return options;
 }
 

@@ -20,13 +20,21 @@ struct LaunchOptions {
   bool wait_tree = false;  // --wait-tree: wait for every process the program starts
   std::uint32_t wait_timeout_s = 0;  // --wait-timeout; 0: wait as long as it takes
   bool bad_wait_timeout = false;     // a --wait-timeout value that is not 1 to 86400
+  // --wait-folder: no process may run from these when the program starts. As given
+  // here; the run replaces them by their canonical paths once it has checked them.
+  std::vector<std::u16string> wait_folders;
+  bool end_folder_processes = false;  // --end-folder-processes: end those left at the timeout
+  bool relaunch_on_failure = false;   // --relaunch-on-failure: relaunch whatever the outcome
+  std::vector<std::uint32_t> success_codes;  // --success-code: success beside 0
+  bool bad_value = false;  // an empty --wait-folder, or a --success-code that is no exit code
   bool valid = false;
 };
 
 // Reads `--wait-pid <pid> [--relaunch <app>] -- <program> [args...]`, and the further
-// options `--log <file>` (see log_file_option), `--wait-timeout <seconds>` and
-// `--relaunch-arg <arg>`, and the words `--elevate`, `--verbatim` and `--wait-tree`,
-// which take no value.
+// options `--log <file>` (see log_file_option), `--wait-timeout <seconds>`,
+// `--relaunch-arg <arg>`, `--wait-folder <dir>` and `--success-code <n>`, and the words
+// `--elevate`, `--verbatim`, `--wait-tree`, `--end-folder-processes` and
+// `--relaunch-on-failure`, which take no value.
 // Lenient: a malformed command line only leaves fields at their defaults and `valid`
 // false. Throws std::system_error when the relaunch path is not valid text in the file
 // system's code page.
@@ -46,6 +54,10 @@ std::int64_t parse_pid(const std::string& text);
 // Whole seconds for --wait-timeout, read strictly: decimal digits only, 1 to 86400
 // (a day). Anything else is absent.
 std::optional<std::uint32_t> parse_wait_timeout(const std::string& text);
+
+// An exit code for --success-code: decimal digits only, 0 to 4294967295 (all 32 bits,
+// as the program's exit code is read). Anything else is absent.
+std::optional<std::uint32_t> parse_exit_code(const std::string& text);
 
 constexpr std::uint32_t max_wait_timeout_s = 86400;
 

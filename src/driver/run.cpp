@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <system_error>
 
+#include "driver/application_wait.h"
 #include "driver/log.h"
 #include "driver/log_events.h"
 #include "driver/options.h"
@@ -27,15 +28,6 @@ int print_usage(const std::optional<std::string>& argv0, std::FILE* error_stream
   (void)std::fputs(usage_text, error_stream);
   (void)std::fflush(error_stream);
   return usage_exit_code;
-}
-
-// Describing an event costs a little (a system message, a conversion): only done
-// when there is a log to write it to.
-template <typename Describe>
-void log_event(const LogFile& log, const char* event, Describe describe) {
-  if (log.handle() != nullptr) {
-    write_log(log, event, describe());
-  }
 }
 
 // A relaunch path that cannot be turned back into narrow text is skipped rather than
@@ -100,7 +92,8 @@ std::optional<LaunchOptions> read_options(const std::vector<std::string>& args,
   } catch (const std::system_error& error) {
     // A relaunch path that is not valid text cannot be started as given.
     log_event(log, "usage", [&] {
-      return "the --relaunch path is not valid text in the file system's code page, " +
+      return "a --relaunch or --wait-folder path is not valid text in the file system's code "
+             "page, " +
              describe_error(static_cast<std::uint32_t>(error.code().value()));
     });
     return std::nullopt;
@@ -109,23 +102,13 @@ std::optional<LaunchOptions> read_options(const std::vector<std::string>& args,
     log_event(log, "usage", [&] { return describe_usage(options); });
     return std::nullopt;
   }
-  return options;
-}
-
-// False when the application is still running after --wait-timeout: installing over it
-// would fail or damage it, and it is not ours to end, so nothing is started.
-bool wait_for_application(const LaunchOptions& options, const LogFile& log) {
-  const std::uint64_t started = steady_milliseconds();
-  const WaitReport wait = wait_for_process(options.wait_pid, options.wait_timeout_s);
-  const std::uint64_t waited_ms = steady_milliseconds() - started;
-  log_event(log, "wait", [&] {
-    return describe_wait(options.wait_pid, wait, waited_ms, options.wait_timeout_s);
-  });
-  if (wait.outcome == WaitOutcome::timed_out) {
-    log_event(log, "relaunch", [] { return std::string("skipped: the wait gave up"); });
-    return false;
+  const std::optional<std::vector<std::u16string>> folders =
+      resolve_wait_folders(options.wait_folders, log);
+  if (!folders) {
+    return std::nullopt;
   }
-  return true;
+  options.wait_folders = *folders;
+  return options;
 }
 
 int run_logged(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
@@ -134,7 +117,10 @@ int run_logged(const std::vector<std::string>& args, const std::optional<std::st
   if (!options) {
     return print_usage(argv0, error_stream);
   }
-  if (!wait_for_application(*options, log)) {
+  // While the application, or a process from its folders, still runs, installing over
+  // it would fail or damage it, so nothing is started.
+  if (wait_for_application(*options, log) != ApplicationWait::ended) {
+    log_event(log, "relaunch", [] { return std::string("skipped: the wait gave up"); });
     return -1;  // the outcome is unknown, which is not success
   }
   ProgramSettings settings = base_settings;

@@ -60,14 +60,6 @@ void close_process_handles(const PROCESS_INFORMATION& info) {
   (void)CloseHandle(info.hThread);
 }
 
-std::optional<std::uint64_t> creation_time(HANDLE process) {
-  FILETIME created, exited, kernel, user;
-  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
-    return std::nullopt;
-  }
-  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
-}
-
 // The query right lets the creation time be read; where it is refused (a process whose
 // security grants only SYNCHRONIZE), waiting still works without the check.
 HANDLE open_for_wait(DWORD pid) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "process/process.h"
@@ -34,5 +35,22 @@ inline std::int32_t wait_for_exit_code(HANDLE process) {
 // waits for the program alone. `resume_error` is set when the thread could not be
 // resumed at all.
 TreeWait resume_and_wait_for_tree(HANDLE process, HANDLE thread, DWORD& resume_error);
+
+// A full path as canonical_path gives it, without touching the file system: for the
+// images of running processes, which Windows reports full and long already.
+std::u16string comparable_form(const std::u16string& full_path);
+
+// 100 ns units since 1601; absent when the process's times cannot be read.
+inline std::optional<std::uint64_t> creation_time(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+    return std::nullopt;
+  }
+  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+}
+
+// The full path of a process's executable, through a handle with at least
+// PROCESS_QUERY_LIMITED_INFORMATION; absent when it cannot be read.
+std::optional<std::u16string> process_image(HANDLE process);
 
 }  // namespace relauncher

@@ -1,0 +1,93 @@
+#include "driver/application_wait.h"
+
+#include "driver/log_events.h"
+#include "process/command_line.h"
+#include "process/folder_path.h"
+#include "process/folder_wait.h"
+#include "process/process.h"
+
+namespace relauncher {
+
+namespace {
+
+// Enough to tell what held the folders; the rest only as a count.
+constexpr std::size_t most_processes_logged = 20;
+
+void log_left_behind(const std::vector<FolderProcess>& left, const LogFile& log) {
+  for (std::size_t i = 0; i < left.size() && i < most_processes_logged; ++i) {
+    log_event(log, "wait", [&] { return describe_folder_process(left[i]); });
+  }
+  if (left.size() > most_processes_logged) {
+    log_event(log, "wait", [&] {
+      return "and " + std::to_string(left.size() - most_processes_logged) + " more";
+    });
+  }
+}
+
+bool wait_for_folders(const LaunchOptions& options, std::uint64_t began, const LogFile& log) {
+  FolderWaitSettings settings;
+  settings.folders = options.wait_folders;
+  settings.end_left_behind = options.end_folder_processes;
+  settings.spared_pid = options.wait_pid;
+  const std::uint64_t started = steady_milliseconds();
+  if (options.wait_timeout_s != 0) {
+    // One bound for both waits: what the first one used is gone.
+    const std::uint64_t bound = std::uint64_t{options.wait_timeout_s} * 1000;
+    const std::uint64_t used = started - began;
+    settings.timeout_ms = static_cast<std::uint32_t>(used < bound ? bound - used : 0);
+  }
+  const FolderWaitReport report = wait_for_folders(settings);
+  const std::uint64_t waited_ms = steady_milliseconds() - started;
+  log_event(log, "wait", [&] {
+    return describe_folder_wait(report, options.wait_folders.size(), waited_ms);
+  });
+  log_left_behind(report.left, log);
+  return report.outcome != FolderWaitOutcome::gave_up;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::u16string>> resolve_wait_folders(
+    const std::vector<std::u16string>& folders, const LogFile& log) {
+  const std::vector<std::u16string> protected_folders = folders.empty()
+                                                            ? std::vector<std::u16string>()
+                                                            : system_folders();
+  std::vector<std::u16string> resolved;
+  for (const std::u16string& folder : folders) {
+    const std::optional<std::u16string> canonical = canonical_path(folder);
+    if (!canonical || folder_is_too_broad(*canonical, protected_folders)) {
+      log_event(log, "usage", [&] {
+        return "--wait-folder \"" + wide_to_utf8(folder) +
+               "\" is not a folder of its own: a drive root, a system folder or one that holds "
+               "one, or no path at all";
+      });
+      return std::nullopt;
+    }
+    if (!folder_exists(*canonical)) {
+      log_event(log, "wait", [&] {
+        return "folder=\"" + wide_to_utf8(*canonical) +
+               "\" does not exist: nothing can run from it";
+      });
+    }
+    resolved.push_back(*canonical);
+  }
+  return resolved;
+}
+
+ApplicationWait wait_for_application(const LaunchOptions& options, const LogFile& log) {
+  const std::uint64_t began = steady_milliseconds();
+  const WaitReport wait = wait_for_process(options.wait_pid, options.wait_timeout_s);
+  const std::uint64_t waited_ms = steady_milliseconds() - began;
+  log_event(log, "wait", [&] {
+    return describe_wait(options.wait_pid, wait, waited_ms, options.wait_timeout_s);
+  });
+  if (wait.outcome == WaitOutcome::timed_out) {
+    return ApplicationWait::still_running;
+  }
+  if (!options.wait_folders.empty() && !wait_for_folders(options, began, log)) {
+    return ApplicationWait::folders_not_free;
+  }
+  return ApplicationWait::ended;
+}
+
+}  // namespace relauncher

@@ -1,0 +1,67 @@
+#pragma once
+
+// Waiting until no process runs from the application's folders, so that the installer
+// finds none of its files open; and, when asked, ending the ones that stay too long.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace relauncher {
+
+// A process found running from one of the folders, and what became of it once the
+// wait's time had run out.
+struct FolderProcess {
+  enum class Fate {
+    running,        // left running: ending was not asked for, or not allowed
+    ended,          // ended by the tool, and gone
+    other_session,  // another user's: waited for, never ended
+    not_ended,      // TerminateProcess failed; `error` says why
+    still_running,  // ended by the tool, but still there when the grace time ran out
+  };
+  std::uint32_t pid = 0;
+  std::u16string image;  // its executable's full path, as Windows reports it
+  Fate fate = Fate::running;
+  std::uint32_t error = 0;
+};
+
+struct FolderWaitSettings {
+  std::vector<std::u16string> folders;      // canonical (see canonical_path)
+  std::optional<std::uint32_t> timeout_ms;  // none: as long as it takes
+  bool end_left_behind = false;             // end what still runs when time runs out
+  std::int64_t spared_pid = 0;              // never ended: the application's own process
+};
+
+enum class FolderWaitOutcome {
+  free,     // a look found no process running from the folders
+  gave_up,  // time ran out with some still running (and, if asked, not all ended)
+  ended,    // time ran out, and every one left was ended
+};
+
+struct FolderWaitReport {
+  FolderWaitOutcome outcome = FolderWaitOutcome::free;
+  std::size_t processes = 0;   // distinct processes found running from the folders
+  std::size_t unreadable = 0;  // distinct processes whose image could not be read
+  std::vector<FolderProcess> left;  // those still running when time ran out
+};
+
+// The path as Windows resolves it (against the current folder, "." and ".." and "/"
+// resolved, short names made long where the path exists), without a trailing separator
+// or "\\?\" prefix, upper-cased as the file system compares names. Absent when Windows
+// cannot make it a full path.
+std::optional<std::u16string> canonical_path(const std::u16string& path);
+
+// The folders that a wait must never cover (canonical): the Windows folder, the
+// Program Files folders, the user's profile and the temporary folder.
+std::vector<std::u16string> system_folders();
+
+bool folder_exists(const std::u16string& path);
+
+// Blocks until a look finds no process whose image lies in one of the folders, apart
+// from the tool itself and a copy of the tool that started it. Looks again whenever one
+// of those found ends, and at least once a second, so that a process started meanwhile
+// is waited for too.
+FolderWaitReport wait_for_folders(const FolderWaitSettings& settings);
+
+}  // namespace relauncher
