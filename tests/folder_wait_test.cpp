@@ -107,12 +107,9 @@ TEST(FolderWait, LooksAgainAndCopesWithManyProcessesAndWithCopiesOfItself) {
 }
 
 TEST(FolderWait, GivesUpOrEndsWhatIsLeftWhenTimeRunsOut) {
-  TempDir dir;
-  test::make_folder(dir, L"app");
-  const std::wstring setup = test::copy_probe(dir, L"setup.exe");
-  const std::wstring app = test::copy_probe(dir, L"app\\app.exe");
-  const std::wstring helper = test::copy_probe(dir, L"app\\helper.exe");
-  const std::wstring log = dir.file(L"relauncher.log");
+  const test::AppLayout layout;
+  const TempDir& dir = layout.dir;
+  const std::wstring &setup = layout.setup, &app = layout.app, &helper = layout.helper, &log = layout.log;
   const struct {
     bool end;
     unsigned app_ms;  // the application outlives the timeout: nothing is ended

@@ -13,7 +13,11 @@
 //
 // It reads PROBE_<stem>_SLEEP_MS and PROBE_<stem>_EXIT (decimal or 0x-hex) from the
 // environment, <stem> being its own file name without the extension, so that one
-// test can give the installer and the application different instructions.
+// test can give the installer and the application different instructions; and
+// PROBE_<stem>_START, a program that it starts (and does not wait for) before it sleeps,
+// with PROBE_<stem>_START_FLAGS as the creation flags. Its record also holds the
+// update's outcome as relauncher tells it (RELAUNCHER_OUTCOME and RELAUNCHER_EXIT_CODE,
+// or "unset").
 
 #include <windows.h>
 #include <winternl.h>
@@ -111,6 +115,31 @@ std::string file_of_handle(const std::wstring& stem) {
   return length == 0 || length >= 1024 ? std::string() : to_utf8(path);
 }
 
+std::string variable(const wchar_t* name) {
+  wchar_t value[256];
+  const DWORD length = GetEnvironmentVariableW(name, value, 256);
+  return length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND ? "unset" : to_utf8(value);
+}
+
+void start_requested(const std::wstring& stem) {
+  wchar_t program[1024];
+  const std::wstring name = L"PROBE_" + stem + L"_START";
+  const DWORD length = GetEnvironmentVariableW(name.c_str(), program, 1024);
+  if (length == 0 || length >= 1024) {
+    return;
+  }
+  std::wstring command_line = L"\"" + std::wstring(program) + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(program, &command_line[0], nullptr, nullptr, FALSE, setting(stem, L"START_FLAGS", 0), nullptr,
+                      nullptr, &startup, &info)) {
+    ExitProcess(0xBAD);
+  }
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+}
+
 bool in_job() {
   BOOL in = FALSE;
   return IsProcessInJob(GetCurrentProcess(), nullptr, &in) && in;
@@ -143,7 +172,10 @@ int main() {
                                        "\nin_job=" + (in_job() ? "1" : "0") +
                                        "\nshow=" + show_state() +
                                        "\nhandle=" + file_of_handle(stem) +
+                                       "\noutcome=" + variable(L"RELAUNCHER_OUTCOME") +
+                                       "\noutcome_exit_code=" + variable(L"RELAUNCHER_EXIT_CODE") +
                                        "\ncommand_line=" + to_utf8(GetCommandLineW()));
+  start_requested(stem);
   Sleep(setting(stem, L"SLEEP_MS", 0));
   const unsigned long exit_code = setting(stem, L"EXIT", 0);
   write_record(self + L".ended", "end=" + std::to_string(now()));

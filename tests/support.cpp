@@ -121,6 +121,14 @@ std::wstring make_folder(const TempDir& dir, const std::wstring& relative) {
   return dir.file(relative);
 }
 
+AppLayout::AppLayout() {
+  make_folder(dir, L"app");
+  setup = copy_probe(dir, L"setup.exe");
+  app = copy_probe(dir, L"app\\app.exe");
+  helper = copy_probe(dir, L"app\\helper.exe");
+  log = dir.file(L"relauncher.log");
+}
+
 std::wstring copy_probe(const TempDir& dir, const std::wstring& name) {
   return copy_from_build(dir, L"probe.exe", name);
 }
@@ -202,6 +210,8 @@ std::optional<ProbeRecord> probe_started(const std::wstring& probe) {
   record.in_job = fields["in_job"] == "1";
   record.show = fields["show"];
   record.handle = fields["handle"];
+  record.outcome = fields["outcome"];
+  record.outcome_exit_code = fields["outcome_exit_code"];
   record.command_line = from_utf8(fields["command_line"]);
   return record;
 }

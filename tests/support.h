@@ -37,6 +37,14 @@ class TempDir {
   std::wstring path_;
 };
 
+// A hand-over's files in a fresh folder: the installer setup.exe beside the application's
+// folder app\, which holds app.exe and helper.exe (copies of the probe), and a log's path.
+struct AppLayout {
+  AppLayout();
+  TempDir dir;
+  std::wstring setup, app, helper, log;
+};
+
 // The whole file, or nothing when it cannot be opened; write_file replaces it.
 std::optional<std::string> read_file(const std::wstring& path);
 void write_file(const std::wstring& path, const std::string& bytes);
@@ -61,6 +69,8 @@ struct ProbeRecord {
   bool in_job = false;                   // runs in a job object
   std::string show;                      // "<STARTF_USESHOWWINDOW set>,<wShowWindow>"
   std::string handle;                    // the file PROBE_<stem>_HANDLE names in it, if any
+  std::string outcome;                   // RELAUNCHER_OUTCOME, or "unset"
+  std::string outcome_exit_code;         // RELAUNCHER_EXIT_CODE, or "unset"
   std::wstring command_line;
 };
 std::optional<ProbeRecord> probe_started(const std::wstring& probe);

@@ -119,6 +119,20 @@ std::string describe_folder_process(const FolderProcess& process) {
   return "not ended" + what + ": still running 5 s after it was ended";
 }
 
+std::string describe_tree_left(const std::vector<TreeMember>& installer) {
+  constexpr std::size_t most_named = 20;
+  std::string text = "tree: the program has ended, still waiting for " +
+                     std::to_string(installer.size()) + ":";
+  for (std::size_t i = 0; i < installer.size() && i < most_named; ++i) {
+    text += " pid=" + std::to_string(installer[i].pid) + " image=\"" +
+            wide_to_utf8(installer[i].image) + "\"";
+  }
+  if (installer.size() > most_named) {
+    text += " and " + std::to_string(installer.size() - most_named) + " more";
+  }
+  return text;
+}
+
 std::string describe_start_report(const StartReport& report, const std::string& program,
                                   const std::string& note) {
   if (!report.refusal.empty()) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "driver/options.h"
 #include "process/folder_wait.h"
@@ -24,6 +25,8 @@ std::string describe_folder_wait(const FolderWaitReport& report, std::size_t fol
                                  std::uint64_t waited_ms);
 // One process left running from the folders when time ran out, and what became of it.
 std::string describe_folder_process(const FolderProcess& process);
+// With --wait-tree, what is still waited for once the program itself has ended.
+std::string describe_tree_left(const std::vector<TreeMember>& installer);
 std::string describe_start_report(const StartReport& report, const std::string& program,
                                   const std::string& note = "");
 // The program's start, and what became of a demand for elevation.

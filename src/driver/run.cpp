@@ -9,6 +9,9 @@
 #include "driver/options.h"
 #include "driver/path_name.h"
 #include "driver/path_text.h"
+#include "driver/relaunch.h"
+#include "process/command_line.h"
+#include "process/folder_wait.h"
 #include "process/process.h"
 #include "version.h"
 
@@ -30,37 +33,33 @@ int print_usage(const std::optional<std::string>& argv0, std::FILE* error_stream
   return usage_exit_code;
 }
 
-// A relaunch path that cannot be turned back into narrow text is skipped rather than
-// started as something else; the exit code stays the program's either way.
-void relaunch_if_due(const LaunchOptions& options, const RunReport& ran, const LogFile& log) {
-  const std::int32_t exit_code = ran.exit_code;
-  if (!options.relaunch_app) {
-    log_event(log, "relaunch", [] { return std::string("skipped: no --relaunch given"); });
-    return;
+ProgramEnd program_end(const RunReport& ran) {
+  if (program_ran(ran)) {
+    return ProgramEnd::exited;
   }
-  if (!program_ran(ran)) {
-    log_event(log, "relaunch", [] { return std::string("skipped: the program did not start"); });
-    return;
+  const bool gave_no_process = ran.elevated && !ran.elevated->error && !ran.elevated->has_process;
+  return gave_no_process ? ProgramEnd::not_waited_for : ProgramEnd::not_started;
+}
+
+// How the program runs: the tool's kind, what the command line asks, and what of its
+// tree belongs to the application rather than to the installer.
+ProgramSettings program_settings(const ProgramSettings& base, const LaunchOptions& options,
+                                 const LogFile& log) {
+  ProgramSettings settings = base;
+  settings.elevate = options.elevate;
+  settings.verbatim = options.verbatim;
+  settings.wait_tree = options.wait_tree;
+  if (!options.wait_tree) {
+    return settings;
   }
-  if (exit_code != 0) {
-    log_event(log, "relaunch",
-              [&] { return "skipped: exit code " + std::to_string(exit_code) + " is not 0"; });
-    return;
+  if (options.relaunch_app) {
+    settings.application_image = canonical_path(*options.relaunch_app).value_or(std::u16string());
   }
-  RelaunchCommand command;
-  try {
-    command = make_relaunch_command(*options.relaunch_app, options.relaunch_args);
-  } catch (const std::system_error& error) {
-    log_event(log, "relaunch", [&] {
-      return "skipped: the path cannot be written in the file system's code page, " +
-             describe_error(static_cast<std::uint32_t>(error.code().value()));
-    });
-    return;
-  } catch (const std::exception&) {
-    return;
-  }
-  const StartReport report = launch_detached(command.program, command.arguments);
-  log_event(log, "relaunch", [&] { return describe_start_report(report, command.program); });
+  settings.application_folders = options.wait_folders;
+  settings.on_program_ended = [&log](const std::vector<TreeMember>& installer) {
+    log_event(log, "wait", [&] { return describe_tree_left(installer); });
+  };
+  return settings;
 }
 
 // The C runtime hands the arguments over in narrow text, and it writes what it cannot
@@ -119,14 +118,14 @@ int run_logged(const std::vector<std::string>& args, const std::optional<std::st
   }
   // While the application, or a process from its folders, still runs, installing over
   // it would fail or damage it, so nothing is started.
-  if (wait_for_application(*options, log) != ApplicationWait::ended) {
-    log_event(log, "relaunch", [] { return std::string("skipped: the wait gave up"); });
+  const ApplicationWait waited = wait_for_application(*options, log);
+  if (waited != ApplicationWait::ended) {
+    const ProgramEnd end = waited == ApplicationWait::still_running ? ProgramEnd::application_running
+                                                                     : ProgramEnd::folders_not_free;
+    relaunch_if_due(*options, end, -1, std::nullopt, log);
     return -1;  // the outcome is unknown, which is not success
   }
-  ProgramSettings settings = base_settings;
-  settings.elevate = options->elevate;
-  settings.verbatim = options->verbatim;
-  settings.wait_tree = options->wait_tree;
+  const ProgramSettings settings = program_settings(base_settings, *options, log);
   const std::uint64_t started = steady_milliseconds();
   const RunReport ran = run_and_wait(options->program, options->program_args, settings);
   const std::uint64_t ran_ms = steady_milliseconds() - started;
@@ -137,7 +136,8 @@ int run_logged(const std::vector<std::string>& args, const std::optional<std::st
   if (program_ran(ran)) {
     log_event(log, "exit", [&] { return describe_exit(ran.exit_code, ran_ms, ran.tree); });
   }
-  relaunch_if_due(*options, ran, log);
+  relaunch_if_due(*options, program_end(ran), ran.exit_code,
+                  ran.tree ? ran.tree->application_pid : std::nullopt, log);
   return ran.exit_code;
 }
 
@@ -169,6 +169,11 @@ RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app,
 
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
         std::FILE* error_stream, const ProgramSettings& settings) {
+  // An earlier update's outcome, inherited through an application that was itself
+  // relaunched, must reach neither the program nor this relaunch.
+  for (const char* name : outcome_variables) {
+    set_own_environment(utf8_to_wide(name), std::nullopt);
+  }
   const LogFile log = open_log(log_file_option(args));
   log_event(log, "start", [] {
     return describe_start(relauncher_version, current_folder(), tool_command_line());

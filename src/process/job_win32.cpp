@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "process/folder_path.h"
 #include "process/process_win32_internal.h"
 
 namespace relauncher {
@@ -17,7 +18,60 @@ bool job_is_empty(HANDLE job) {
          accounting.ActiveProcesses == 0;
 }
 
-void wait_until_empty(HANDLE job, HANDLE port) {
+std::vector<DWORD> job_members(HANDLE job) {
+  // The list's two counts share the first slot; the ids follow, one per slot.
+  std::vector<ULONG_PTR> list(1 + 64);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(list.size() * sizeof(ULONG_PTR));
+    if (QueryInformationJobObject(job, JobObjectBasicProcessIdList, list.data(), size, nullptr)) {
+      break;
+    }
+    if (GetLastError() != ERROR_MORE_DATA || list.size() > 65536) {
+      return {};
+    }
+    list.resize(list.size() * 4);
+  }
+  const auto* ids = reinterpret_cast<const JOBOBJECT_BASIC_PROCESS_ID_LIST*>(list.data());
+  std::vector<DWORD> members;
+  for (DWORD i = 0; i < ids->NumberOfProcessIdsInList; ++i) {
+    members.push_back(static_cast<DWORD>(ids->ProcessIdList[i]));
+  }
+  return members;
+}
+
+// The processes of the tree that are still the installer's, once the program has ended;
+// `application` gets an instance of the relaunch application among the rest.
+std::vector<TreeMember> installer_members(HANDLE job, const ProgramSettings& settings,
+                                          std::optional<std::uint32_t>& application) {
+  std::vector<TreeMember> installer;
+  application.reset();
+  for (const DWORD pid : job_members(job)) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+      continue;  // ended since the list was made
+    }
+    const std::optional<std::u16string> image = process ? process_image(process) : std::nullopt;
+    if (process != nullptr) {
+      (void)CloseHandle(process);  // nothing can be done if it fails
+    }
+    // What cannot be read cannot be shown to be the application's: it is waited for.
+    const std::u16string comparable = image ? comparable_form(*image) : std::u16string();
+    if (!comparable.empty() && comparable == settings.application_image) {
+      application = pid;
+    } else if (comparable.empty() || !path_is_in_any(settings.application_folders, comparable)) {
+      installer.push_back({pid, image.value_or(std::u16string())});
+    }
+  }
+  return installer;
+}
+
+// Until the tree is empty or, once the program itself has ended, holds only the
+// application's processes: an installer that starts the application at its end, or
+// leaves one of its helpers running, must not keep the hand-over waiting as long as
+// the application runs.
+std::optional<std::uint32_t> wait_for_installer(HANDLE job, HANDLE port, HANDLE program,
+                                                const ProgramSettings& settings) {
+  bool told = false;
   for (;;) {
     DWORD message = 0;
     ULONG_PTR key = 0;
@@ -25,10 +79,20 @@ void wait_until_empty(HANDLE job, HANDLE port) {
     const BOOL got = GetQueuedCompletionStatus(port, &message, &key, &detail, recount_after_ms);
     if (got && key == reinterpret_cast<ULONG_PTR>(job) &&
         message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) {
-      return;
+      return std::nullopt;
     }
-    if (!got && job_is_empty(job)) {
-      return;
+    if (WaitForSingleObject(program, 0) == WAIT_OBJECT_0) {
+      std::optional<std::uint32_t> application;
+      const std::vector<TreeMember> installer = installer_members(job, settings, application);
+      if (installer.empty()) {
+        return application;
+      }
+      if (!told && settings.on_program_ended) {
+        settings.on_program_ended(installer);
+        told = true;
+      }
+    } else if (!got && job_is_empty(job)) {
+      return std::nullopt;
     }
   }
 }
@@ -54,7 +118,8 @@ DWORD make_job(HANDLE job, HANDLE port) {
 
 }  // namespace
 
-TreeWait resume_and_wait_for_tree(HANDLE process, HANDLE thread, DWORD& resume_error) {
+TreeWait resume_and_wait_for_tree(HANDLE process, HANDLE thread, const ProgramSettings& settings,
+                                  DWORD& resume_error) {
   TreeWait tree;
   resume_error = 0;
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
@@ -74,7 +139,7 @@ TreeWait resume_and_wait_for_tree(HANDLE process, HANDLE thread, DWORD& resume_e
   if (ResumeThread(thread) == static_cast<DWORD>(-1)) {
     resume_error = GetLastError();
   } else if (tree.error == 0) {
-    wait_until_empty(job, port);
+    tree.application_pid = wait_for_installer(job, port, process, settings);
     tree.whole_tree = true;
   }
   // Nothing can be done if a close fails; closing the job ends nothing in it.

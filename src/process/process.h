@@ -5,6 +5,7 @@
 // result and writes nothing anywhere; the caller decides what to tell.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -48,12 +49,22 @@ struct ElevatedRun {
   std::int32_t exit_code = -1;  // bit for bit; -1 when it did not run
 };
 
+// A process of the program's tree, by id and executable path (empty when unreadable).
+struct TreeMember {
+  std::uint32_t pid = 0;
+  std::u16string image;
+};
+
 // What a wait for the program's whole tree of processes came to.
 struct TreeWait {
-  bool whole_tree = false;  // the program and every process it started have ended
+  bool whole_tree = false;  // the program and every process it started have ended, but
+                            // for the application's own (see ProgramSettings)
   // Why only the program was waited for: the error that kept it out of a job, or 0
   // for an elevated start, which is never put in one.
   std::uint32_t error = 0;
+  // An instance of the relaunch application that the program started and that was
+  // still running when the wait ended: the installer has started the application.
+  std::optional<std::uint32_t> application_pid;
 };
 
 struct RunReport {
@@ -83,6 +94,14 @@ struct ProgramSettings {
   // Wait until the program and every process it starts have ended: it runs in a job
   // of its own, which kills nothing when the tool ends.
   bool wait_tree = false;
+  // With wait_tree, what belongs to the application rather than to the installer, as
+  // canonical paths: once the program has ended, a process of the tree whose image is
+  // the relaunch application, or lies in one of these folders, is no longer waited for.
+  std::u16string application_image;
+  std::vector<std::u16string> application_folders;
+  // With wait_tree, told once, as soon as the program has ended while others of its
+  // tree still run, which ones they are, so that a long wait can be explained as it lasts.
+  std::function<void(const std::vector<TreeMember>&)> on_program_ended;
   // For tests alone, never set from the command line or the environment: the first
   // start fails as Windows fails it for want of elevation, which Wine never does, so
   // that the elevated path can be run for real.
@@ -128,5 +147,9 @@ ElevatedRun run_elevated(const std::string& program, const std::vector<std::stri
 // report's error is 0 or the Windows error code of the failed start.
 StartReport launch_detached(const std::string& application,
                             const std::vector<std::string>& arguments);
+
+// Sets a variable of the tool's own environment, or removes it when there is no value;
+// every process the tool starts afterwards inherits the change.
+void set_own_environment(const std::u16string& name, const std::optional<std::u16string>& value);
 
 }  // namespace relauncher

@@ -121,7 +121,7 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
   }
   if (settings.wait_tree) {
     DWORD resume_error = 0;
-    report.tree = resume_and_wait_for_tree(info.hProcess, info.hThread, resume_error);
+    report.tree = resume_and_wait_for_tree(info.hProcess, info.hThread, settings, resume_error);
     if (resume_error != 0) {
       // It never ran a single instruction: a start that failed, not one to wait for.
       (void)TerminateProcess(info.hProcess, static_cast<UINT>(-1));
@@ -147,6 +147,11 @@ StartReport launch_detached(const std::string& application,
     close_process_handles(info);
   }
   return report;
+}
+
+void set_own_environment(const std::u16string& name, const std::optional<std::u16string>& value) {
+  // Nothing can be done if it fails (out of memory): the variable keeps its value.
+  (void)SetEnvironmentVariableW(as_wide(name), value ? as_wide(*value) : nullptr);
 }
 
 }  // namespace relauncher

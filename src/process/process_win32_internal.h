@@ -34,7 +34,8 @@ inline std::int32_t wait_for_exit_code(HANDLE process) {
 // process is resumed all the same and only the error comes back: the caller then
 // waits for the program alone. `resume_error` is set when the thread could not be
 // resumed at all.
-TreeWait resume_and_wait_for_tree(HANDLE process, HANDLE thread, DWORD& resume_error);
+TreeWait resume_and_wait_for_tree(HANDLE process, HANDLE thread, const ProgramSettings& settings,
+                                  DWORD& resume_error);
 
 // A full path as canonical_path gives it, without touching the file system: for the
 // images of running processes, which Windows reports full and long already.

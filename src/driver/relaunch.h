@@ -1,0 +1,52 @@
+#pragma once
+
+// Whether the application is started again at the end, and what it is told.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/log.h"
+#include "driver/options.h"
+
+namespace relauncher {
+
+enum class UpdateOutcome { succeeded, failed, not_started };
+
+// How the hand-over ended, as far as the relaunch is concerned.
+enum class ProgramEnd {
+  exited,               // the program ran, and its exit code is known
+  not_started,          // it could not be started: nothing was installed
+  not_waited_for,       // an elevated start gave no process: it may still be installing
+  application_running,  // the --wait-pid process outlived the wait: it is still there
+  folders_not_free,     // it ended, but a process from its folders outlived the wait
+};
+
+struct RelaunchDecision {
+  std::optional<UpdateOutcome> outcome;  // relaunch, telling it this; absent: no relaunch
+  std::string skipped;                   // why not, when there is none
+};
+
+// `running` is an instance of the application that the program itself started and
+// that still runs: relaunching would make a second one.
+RelaunchDecision decide_relaunch(const LaunchOptions& options, ProgramEnd end,
+                                 std::int32_t exit_code,
+                                 std::optional<std::uint32_t> running = std::nullopt);
+
+// What the relaunched application finds in its environment: RELAUNCHER_OUTCOME and,
+// when the program ran, RELAUNCHER_EXIT_CODE as the unsigned decimal of its 32 bits.
+// Nothing unless --relaunch-on-failure or --success-code asked for it.
+std::vector<std::pair<std::string, std::string>> outcome_environment(
+    const LaunchOptions& options, UpdateOutcome outcome, std::int32_t exit_code);
+
+// The names outcome_environment sets: removed from the tool's own environment at its
+// start, so that a value left by an earlier update reaches nothing it starts.
+extern const char* const outcome_variables[2];
+
+// Decides, relaunches (detached) when due, and logs what it did.
+void relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t exit_code,
+                     std::optional<std::uint32_t> running, const LogFile& log);
+
+}  // namespace relauncher
