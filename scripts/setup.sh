@@ -43,8 +43,9 @@ quietly() {
 }
 
 install_packages() {
-  # nsis builds the test installer; osslsigncode, openssl and zip sign and pack releases.
-  local packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest nsis osslsigncode openssl zip"
+  # nsis builds the test installer; osslsigncode, openssl and zip sign and pack releases;
+  # xvfb gives the progress window's tests a display.
+  local packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest nsis osslsigncode openssl zip xvfb"
   local missing=""
   for package in $packages; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -125,6 +127,30 @@ TEST(Binary, CarriesItsVersion) {
     EXPECT_EQ(version_string(info, L"ProductVersion"), version);
     EXPECT_EQ(version_string(info, L"OriginalFilename"), tool.file_name);
     EXPECT_NE(version_string(info, L"FileDescription"), L"");
+  }
+}
+
+// The window's modules are loaded only when a window is asked for: a plain hand-over
+// loads no more than it imports.
+TEST(Binary, LoadsUser32OnlyForTheProgressWindow) {
+  test::TempDir dir;
+  const std::wstring setup = test::copy_probe(dir, L"setup.exe");
+  SetEnvironmentVariableW(L"PROBE_setup_SLEEP_MS", L"1500");
+  for (const bool progress : {false, true}) {
+    HANDLE tool = test::start(test::tool_path(), test::quoted(test::tool_path()) + L" --wait-pid 1" +
+                                                     (progress ? L" --progress Updating" : L"") + L" -- " +
+                                                     test::quoted(setup));
+    Sleep(700);  // the program runs: the window's modules are loaded by now
+    bool user32 = false;
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetProcessId(tool));
+    MODULEENTRY32W module{};
+    module.dwSize = sizeof(module);
+    for (BOOL more = Module32FirstW(modules, &module); more; more = Module32NextW(modules, &module)) {
+      user32 = user32 || _wcsicmp(module.szModule, L"user32.dll") == 0;
+    }
+    CloseHandle(modules);
+    EXPECT_EQ(user32, progress);
+    test::finish(tool);
   }
 }
 

@@ -24,7 +24,13 @@ void log_left_behind(const std::vector<FolderProcess>& left, const LogFile& log)
   }
 }
 
-bool wait_for_folders(const LaunchOptions& options, std::uint64_t began, const LogFile& log) {
+}  // namespace
+
+bool wait_for_application_folders(const LaunchOptions& options, std::uint64_t began,
+                                  const LogFile& log) {
+  if (options.wait_folders.empty()) {
+    return true;
+  }
   FolderWaitSettings settings;
   settings.folders = options.wait_folders;
   settings.end_left_behind = options.end_folder_processes;
@@ -44,8 +50,6 @@ bool wait_for_folders(const LaunchOptions& options, std::uint64_t began, const L
   log_left_behind(report.left, log);
   return report.outcome != FolderWaitOutcome::gave_up;
 }
-
-}  // namespace
 
 std::optional<std::vector<std::u16string>> resolve_wait_folders(
     const std::vector<std::u16string>& folders, const LogFile& log) {
@@ -74,20 +78,14 @@ std::optional<std::vector<std::u16string>> resolve_wait_folders(
   return resolved;
 }
 
-ApplicationWait wait_for_application(const LaunchOptions& options, const LogFile& log) {
+bool wait_for_application_process(const LaunchOptions& options, const LogFile& log) {
   const std::uint64_t began = steady_milliseconds();
   const WaitReport wait = wait_for_process(options.wait_pid, options.wait_timeout_s);
   const std::uint64_t waited_ms = steady_milliseconds() - began;
   log_event(log, "wait", [&] {
     return describe_wait(options.wait_pid, wait, waited_ms, options.wait_timeout_s);
   });
-  if (wait.outcome == WaitOutcome::timed_out) {
-    return ApplicationWait::still_running;
-  }
-  if (!options.wait_folders.empty() && !wait_for_folders(options, began, log)) {
-    return ApplicationWait::folders_not_free;
-  }
-  return ApplicationWait::ended;
+  return wait.outcome != WaitOutcome::timed_out;
 }
 
 }  // namespace relauncher

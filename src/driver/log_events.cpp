@@ -55,6 +55,10 @@ std::string describe_usage(const LaunchOptions& options) {
   if (options.bad_value) {
     add("an empty --wait-folder, or a --success-code that is not 0 to 4294967295");
   }
+  if ((options.progress_text && options.progress_text->empty()) ||
+      (options.hold_shutdown && !options.progress_text)) {
+    add("--progress with no text, or --hold-shutdown without --progress");
+  }
   if (options.end_folder_processes && options.wait_timeout_s == 0) {
     add("--end-folder-processes needs --wait-timeout");
   }
@@ -131,6 +135,19 @@ std::string describe_tree_left(const std::vector<TreeMember>& installer) {
     text += " and " + std::to_string(installer.size() - most_named) + " more";
   }
   return text;
+}
+
+std::string describe_progress(const ProgressReport& report) {
+  switch (report.outcome) {
+    case ProgressOutcome::shown:
+      return "shown after_ms=" + std::to_string(report.after_ms) +
+             (report.answered_close ? "" : "; its window did not close within 500 ms");
+    case ProgressOutcome::not_shown:
+      return "not shown: " + describe_error(report.error);
+    case ProgressOutcome::not_needed:
+      break;
+  }
+  return "not needed: the work ended within a second";
 }
 
 std::string describe_start_report(const StartReport& report, const std::string& program,

@@ -12,6 +12,7 @@
 #include "driver/options.h"
 #include "process/folder_wait.h"
 #include "process/process.h"
+#include "progress/progress.h"
 
 namespace relauncher {
 
@@ -27,6 +28,8 @@ std::string describe_folder_wait(const FolderWaitReport& report, std::size_t fol
 std::string describe_folder_process(const FolderProcess& process);
 // With --wait-tree, what is still waited for once the program itself has ended.
 std::string describe_tree_left(const std::vector<TreeMember>& installer);
+// The progress window: shown after how long, or why not.
+std::string describe_progress(const ProgressReport& report);
 std::string describe_start_report(const StartReport& report, const std::string& program,
                                   const std::string& note = "");
 // The program's start, and what became of a demand for elevation.

@@ -79,7 +79,7 @@ namespace {
 bool takes_value(const std::string& word) {
   return word == "--wait-pid" || word == "--relaunch" || word == "--log" ||
          word == "--wait-timeout" || word == "--relaunch-arg" || word == "--wait-folder" ||
-         word == "--success-code";
+         word == "--success-code" || word == "--progress";
 }
 
 // Walks the words before the first free "--": calls `visit(word, value)` for an
@@ -128,6 +128,10 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
       if (code) {
         options.success_codes.push_back(*code);
       }
+    } else if (word == "--progress" && value) {
+      options.progress_text = path_to_wide(*value, argument_code_page());
+    } else if (word == "--hold-shutdown") {
+      options.hold_shutdown = true;
     } else if (word == "--end-folder-processes") {
       options.end_folder_processes = true;
     } else if (word == "--relaunch-on-failure") {
@@ -149,8 +153,11 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
   }
   // Ending processes with no bound on the wait would end them at once: refused.
   const bool unbounded_end = options.end_folder_processes && options.wait_timeout_s == 0;
+  // An empty window says nothing; holding a shutdown off needs a window to say why.
+  const bool bad_progress = (options.progress_text && options.progress_text->empty()) ||
+                            (options.hold_shutdown && !options.progress_text);
   options.valid = options.wait_pid > 0 && !options.program.empty() && !options.bad_wait_timeout &&
-                  !options.bad_value && !unbounded_end;
+                  !options.bad_value && !unbounded_end && !bad_progress;
   return options;
 }
 

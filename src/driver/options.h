@@ -26,15 +26,18 @@ struct LaunchOptions {
   bool end_folder_processes = false;  // --end-folder-processes: end those left at the timeout
   bool relaunch_on_failure = false;   // --relaunch-on-failure: relaunch whatever the outcome
   std::vector<std::uint32_t> success_codes;  // --success-code: success beside 0
+  std::optional<std::u16string> progress_text;  // --progress: the window's text
+  bool hold_shutdown = false;  // --hold-shutdown: hold off a shutdown while the window is up
   bool bad_value = false;  // an empty --wait-folder, or a --success-code that is no exit code
   bool valid = false;
 };
 
 // Reads `--wait-pid <pid> [--relaunch <app>] -- <program> [args...]`, and the further
 // options `--log <file>` (see log_file_option), `--wait-timeout <seconds>`,
-// `--relaunch-arg <arg>`, `--wait-folder <dir>` and `--success-code <n>`, and the words
-// `--elevate`, `--verbatim`, `--wait-tree`, `--end-folder-processes` and
-// `--relaunch-on-failure`, which take no value.
+// `--relaunch-arg <arg>`, `--wait-folder <dir>`, `--success-code <n>` and
+// `--progress <text>`, and the words `--elevate`, `--verbatim`, `--wait-tree`,
+// `--end-folder-processes`, `--relaunch-on-failure` and `--hold-shutdown`, which take
+// no value.
 // Lenient: a malformed command line only leaves fields at their defaults and `valid`
 // false. Throws std::system_error when the relaunch path is not valid text in the file
 // system's code page.

@@ -13,6 +13,7 @@
 #include "process/command_line.h"
 #include "process/folder_wait.h"
 #include "process/process.h"
+#include "progress/progress.h"
 #include "version.h"
 
 namespace relauncher {
@@ -110,33 +111,63 @@ std::optional<LaunchOptions> read_options(const std::vector<std::string>& args,
   return options;
 }
 
-int run_logged(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
-               std::FILE* error_stream, const ProgramSettings& base_settings, const LogFile& log) {
-  const std::optional<LaunchOptions> options = read_options(args, log);
-  if (!options) {
-    return print_usage(argv0, error_stream);
+ProgressWindow start_progress_if_asked(const LaunchOptions& options, const TestSeams& seams) {
+  if (!options.progress_text) {
+    return {};
   }
-  // While the application, or a process from its folders, still runs, installing over
-  // it would fail or damage it, so nothing is started.
-  const ApplicationWait waited = wait_for_application(*options, log);
-  if (waited != ApplicationWait::ended) {
-    const ProgramEnd end = waited == ApplicationWait::still_running ? ProgramEnd::application_running
-                                                                     : ProgramEnd::folders_not_free;
-    relaunch_if_due(*options, end, -1, std::nullopt, log);
-    return -1;  // the outcome is unknown, which is not success
+  ProgressSettings settings;
+  settings.text = *options.progress_text;
+  settings.icon_source = options.relaunch_app.value_or(std::u16string());
+  settings.hold_shutdown = options.hold_shutdown;
+  settings.stall_for_tests = seams.stall_progress_window;
+  return start_progress(settings);
+}
+
+void finish_progress(ProgressWindow& progress, const LogFile& log) {
+  const bool started = progress.state != nullptr;
+  const ProgressReport report = stop_progress(progress);
+  if (started) {
+    log_event(log, "progress", [&] { return describe_progress(report); });
   }
-  const ProgramSettings settings = program_settings(base_settings, *options, log);
+}
+
+// The program, and the window that shows it is at work; the window is closed as soon as
+// the program (and with --wait-tree its tree) has ended.
+RunReport run_program(const LaunchOptions& options, const ProgramSettings& settings,
+                      ProgressWindow& progress, const LogFile& log) {
   const std::uint64_t started = steady_milliseconds();
-  const RunReport ran = run_and_wait(options->program, options->program_args, settings);
+  const RunReport ran = run_and_wait(options.program, options.program_args, settings);
   const std::uint64_t ran_ms = steady_milliseconds() - started;
-  log_event(log, "run", [&] { return describe_run(ran, options->program, settings.elevate); });
+  finish_progress(progress, log);
+  log_event(log, "run", [&] { return describe_run(ran, options.program, settings.elevate); });
   if (ran.elevated) {
     log_event(log, "run", [&] { return describe_elevated_run(*ran.elevated); });
   }
   if (program_ran(ran)) {
     log_event(log, "exit", [&] { return describe_exit(ran.exit_code, ran_ms, ran.tree); });
   }
-  relaunch_if_due(*options, program_end(ran), ran.exit_code,
+  return ran;
+}
+
+int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings,
+              const TestSeams& seams, const LogFile& log) {
+  // While the application, or a process from its folders, still runs, installing over
+  // it would fail or damage it, so nothing is started.
+  const std::uint64_t began = steady_milliseconds();
+  if (!wait_for_application_process(options, log)) {
+    relaunch_if_due(options, ProgramEnd::application_running, -1, std::nullopt, log);
+    return -1;  // the outcome is unknown, which is not success
+  }
+  // The application is gone: from here on the user may wonder what is happening.
+  ProgressWindow progress = start_progress_if_asked(options, seams);
+  if (!wait_for_application_folders(options, began, log)) {
+    finish_progress(progress, log);
+    relaunch_if_due(options, ProgramEnd::folders_not_free, -1, std::nullopt, log);
+    return -1;
+  }
+  const RunReport ran = run_program(options, program_settings(base_settings, options, log),
+                                    progress, log);
+  relaunch_if_due(options, program_end(ran), ran.exit_code,
                   ran.tree ? ran.tree->application_pid : std::nullopt, log);
   return ran.exit_code;
 }
@@ -168,7 +199,7 @@ RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app,
 }
 
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
-        std::FILE* error_stream, const ProgramSettings& settings) {
+        std::FILE* error_stream, const ProgramSettings& settings, const TestSeams& seams) {
   // An earlier update's outcome, inherited through an application that was itself
   // relaunched, must reach neither the program nor this relaunch.
   for (const char* name : outcome_variables) {
@@ -178,7 +209,9 @@ int run(const std::vector<std::string>& args, const std::optional<std::string>& 
   log_event(log, "start", [] {
     return describe_start(relauncher_version, current_folder(), tool_command_line());
   });
-  const int exit_code = run_logged(args, argv0, error_stream, settings, log);
+  const std::optional<LaunchOptions> options = read_options(args, log);
+  const int exit_code = options ? hand_over(*options, settings, seams, log)
+                                : print_usage(argv0, error_stream);
   log_event(log, "end", [&] { return describe_exit_code(exit_code); });
   return exit_code;
 }

@@ -16,6 +16,11 @@ struct RelaunchCommand {
   std::vector<std::string> arguments;
 };
 
+// For tests alone, never set from the command line or the environment.
+struct TestSeams {
+  bool stall_progress_window = false;  // the window's thread hangs once it has shown
+};
+
 // The name the tool calls itself in the usage line: the file name of argv[0], or
 // "relauncher" when there is none or it cannot be converted.
 std::string display_name(const std::optional<std::string>& argv0);
@@ -31,6 +36,7 @@ RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app,
 // started beyond what the command line says (the twin's: with no console window of its
 // own); the command line adds its own options to them.
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
-        std::FILE* error_stream, const ProgramSettings& settings = {});
+        std::FILE* error_stream, const ProgramSettings& settings = {},
+        const TestSeams& seams = {});
 
 }  // namespace relauncher
