@@ -133,7 +133,9 @@ TEST(Elevation, TheRunAsksForItOnlyWithElevateAndReturnsTheElevatedExitCode) {
     args.insert(args.end(), {test::to_utf8(setup), "/quiet", "a b", R"(C:\dir\)"});
     ProgramSettings settings;
     settings.first_start_needs_elevation = true;
-    EXPECT_EQ(run(args, std::string("relauncher.exe"), stderr, settings), c.exit_code);
+    TestSeams seams;
+    seams.stay_in_job = true;
+    EXPECT_EQ(run(args, std::string("relauncher.exe"), stderr, settings, seams), c.exit_code);
     const auto record = test::probe_started(setup);
     ASSERT_EQ(record.has_value(), !c.command_line.empty());
     const std::string logged = test::read_file(log).value_or("");

@@ -132,6 +132,7 @@ TEST(Progress, AHungWindowDelaysNeitherTheExitCodeNorTheRelaunch) {
   SetEnvironmentVariableW(L"PROBE_app_SLEEP_MS", L"0");
   relauncher::TestSeams seams;
   seams.stall_progress_window = true;
+  seams.stay_in_job = true;
   const std::vector<std::string> args = {"--wait-pid", "1", "--relaunch-on-failure", "--relaunch",
                                          test::to_utf8(layout.app), "--progress", "Updating", "--",
                                          test::to_utf8(layout.setup)};

@@ -150,6 +150,16 @@ std::string describe_progress(const ProgressReport& report) {
   return "not needed: the work ended within a second";
 }
 
+std::string describe_job_left(std::uint32_t copy_pid) {
+  return "left: the caller's job may end its processes; the copy pid=" +
+         std::to_string(copy_pid) + " does the hand-over";
+}
+
+std::string describe_job_refused(std::uint32_t error) {
+  return "stayed: leaving the caller's job failed, " + describe_error(error) +
+         "; relauncher may be ended with its caller";
+}
+
 std::string describe_start_report(const StartReport& report, const std::string& program,
                                   const std::string& note) {
   if (!report.refusal.empty()) {

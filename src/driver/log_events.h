@@ -30,6 +30,9 @@ std::string describe_folder_process(const FolderProcess& process);
 std::string describe_tree_left(const std::vector<TreeMember>& installer);
 // The progress window: shown after how long, or why not.
 std::string describe_progress(const ProgressReport& report);
+// Leaving the caller's job: the copy that does the work, or why relauncher stayed.
+std::string describe_job_left(std::uint32_t copy_pid);
+std::string describe_job_refused(std::uint32_t error);
 std::string describe_start_report(const StartReport& report, const std::string& program,
                                   const std::string& note = "");
 // The program's start, and what became of a demand for elevation.

@@ -12,6 +12,7 @@
 #include "driver/relaunch.h"
 #include "process/command_line.h"
 #include "process/folder_wait.h"
+#include "process/job_escape.h"
 #include "process/process.h"
 #include "progress/progress.h"
 #include "version.h"
@@ -172,6 +173,23 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
   return ran.exit_code;
 }
 
+// The copy's exit code when a copy outside the caller's job did the hand-over.
+std::optional<int> leave_job(bool stay, const LogFile& log) {
+  if (stay) {
+    return std::nullopt;
+  }
+  // The line goes out as soon as the copy runs: the caller may end this process (and
+  // with it any later line) at any moment from then on.
+  const JobEscape escape = leave_job_if_needed([&log](std::uint32_t pid) {
+    log_event(log, "job", [&] { return describe_job_left(pid); });
+  });
+  if (escape.outcome == JobEscape::Outcome::refused) {
+    log_event(log, "job", [&] { return describe_job_refused(escape.error); });
+  }
+  return escape.outcome == JobEscape::Outcome::left ? std::optional<int>(escape.exit_code)
+                                                      : std::nullopt;
+}
+
 }  // namespace
 
 std::string display_name(const std::optional<std::string>& argv0) {
@@ -200,6 +218,8 @@ RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app,
 
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
         std::FILE* error_stream, const ProgramSettings& settings, const TestSeams& seams) {
+  // A copy started to leave its caller's job never tries to leave again.
+  const bool copy = take_copy_mark();
   // An earlier update's outcome, inherited through an application that was itself
   // relaunched, must reach neither the program nor this relaunch.
   for (const char* name : outcome_variables) {
@@ -210,8 +230,14 @@ int run(const std::vector<std::string>& args, const std::optional<std::string>& 
     return describe_start(relauncher_version, current_folder(), tool_command_line());
   });
   const std::optional<LaunchOptions> options = read_options(args, log);
-  const int exit_code = options ? hand_over(*options, settings, seams, log)
-                                : print_usage(argv0, error_stream);
+  int exit_code = 0;
+  if (!options) {
+    exit_code = print_usage(argv0, error_stream);
+  } else if (const std::optional<int> copy_exit = leave_job(copy || seams.stay_in_job, log)) {
+    exit_code = *copy_exit;
+  } else {
+    exit_code = hand_over(*options, settings, seams, log);
+  }
   log_event(log, "end", [&] { return describe_exit_code(exit_code); });
   return exit_code;
 }

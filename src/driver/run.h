@@ -19,6 +19,8 @@ struct RelaunchCommand {
 // For tests alone, never set from the command line or the environment.
 struct TestSeams {
   bool stall_progress_window = false;  // the window's thread hangs once it has shown
+  // Run in the test's own process, a copy of "the tool" would be the test program.
+  bool stay_in_job = false;
 };
 
 // The name the tool calls itself in the usage line: the file name of argv[0], or

@@ -1,0 +1,47 @@
+#pragma once
+
+// Leaving the caller's job. A caller that runs in a job which ends its processes when
+// closed (Node.js puts every child that is not detached in one) would take relauncher,
+// the installer and even the relaunched application down with it when it exits; so
+// relauncher starts a copy of itself outside that job and lets the copy do the work.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace relauncher {
+
+// JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE.
+constexpr std::uint32_t kill_on_job_close = 0x2000;
+
+// Whether a tool in a job should try to leave it: when the job's limits say it ends its
+// processes on close, and when they cannot be read or read as none (Wine reports none
+// for every job; on Windows such a job does not allow leaving either, so the attempt
+// fails there and changes nothing). A job read as sparing its processes is left alone.
+inline bool should_leave_job(bool in_job, std::optional<std::uint32_t> limit_flags) {
+  return in_job && (!limit_flags || *limit_flags == 0 || (*limit_flags & kill_on_job_close) != 0);
+}
+
+struct JobEscape {
+  enum class Outcome {
+    stays,    // in no job, or in one that spares its processes: nothing to do
+    left,     // a copy outside the job did the hand-over; `exit_code` is the copy's
+    refused,  // leaving was refused (or the copy could not start); `error` says why
+  };
+  Outcome outcome = Outcome::stays;
+  std::uint32_t error = 0;
+  std::uint32_t copy_pid = 0;
+  std::int32_t exit_code = -1;
+};
+
+// Reads (and removes from the tool's environment) the mark that a copy started by
+// leave_job_if_needed carries, so that neither the program nor the relaunch inherits it.
+bool take_copy_mark();
+
+// When should_leave_job says so, starts a copy of the tool (same executable, command
+// line, current folder, environment and standard handles, nothing else inherited) with
+// CREATE_BREAKAWAY_FROM_JOB, marked, tells `started` its id (the caller may end this
+// process at any moment from then on), and waits for it.
+JobEscape leave_job_if_needed(const std::function<void(std::uint32_t)>& started);
+
+}  // namespace relauncher

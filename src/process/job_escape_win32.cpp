@@ -1,0 +1,122 @@
+#include "process/job_escape.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "process/process_win32_internal.h"
+
+namespace relauncher {
+
+namespace {
+
+static_assert(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE == kill_on_job_close, "job limit flag");
+
+constexpr wchar_t copy_mark[] = L"RELAUNCHER_JOB_COPY";
+
+// The limits of the job the tool runs in; absent when they cannot be read.
+std::optional<std::uint32_t> own_job_limits() {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  if (!QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
+                                 sizeof(limits), nullptr)) {
+    return std::nullopt;
+  }
+  return limits.BasicLimitInformation.LimitFlags;
+}
+
+// The tool's standard handles, as inheritable duplicates: the copy gets these and no
+// other handle. Those that cannot be duplicated (none, or a console's) are left out.
+std::vector<HANDLE> inheritable_standard_handles(STARTUPINFOW& startup) {
+  std::vector<HANDLE> handles;
+  HANDLE* slots[] = {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError};
+  const DWORD kinds[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  for (int i = 0; i < 3; ++i) {
+    HANDLE handle = GetStdHandle(kinds[i]);
+    HANDLE copy = nullptr;
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+        DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS)) {
+      *slots[i] = copy;
+      handles.push_back(copy);
+    }
+  }
+  return handles;
+}
+
+// The copy's start; its process handle, or null with the error in GetLastError.
+HANDLE start_copy(DWORD& pid) {
+  std::vector<wchar_t> path(32768);
+  if (GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())) == 0) {
+    return nullptr;
+  }
+  // The buffer must be writable: CreateProcessW may modify the command line it is given.
+  std::wstring command_line = GetCommandLineW();
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  const std::vector<HANDLE> handles = inheritable_standard_handles(startup.StartupInfo);
+  SIZE_T size = 0;
+  (void)InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> attributes(size);
+  startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+  const bool listed = !handles.empty() &&
+                      InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size) &&
+                      UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                const_cast<HANDLE*>(handles.data()),
+                                                handles.size() * sizeof(HANDLE), nullptr, nullptr);
+  if (listed) {
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  }
+  PROCESS_INFORMATION info{};
+  (void)SetEnvironmentVariableW(copy_mark, L"1");  // for the copy alone: removed below
+  const BOOL started = CreateProcessW(path.data(), &command_line[0], nullptr, nullptr, listed ? TRUE : FALSE,
+                                      CREATE_BREAKAWAY_FROM_JOB | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                      nullptr, &startup.StartupInfo, &info);
+  const DWORD error = GetLastError();
+  (void)SetEnvironmentVariableW(copy_mark, nullptr);
+  if (listed) {
+    DeleteProcThreadAttributeList(startup.lpAttributeList);
+  }
+  for (HANDLE handle : handles) {
+    (void)CloseHandle(handle);  // the copy has its own by now; nothing to do if it fails
+  }
+  if (!started) {
+    SetLastError(error);
+    return nullptr;
+  }
+  (void)CloseHandle(info.hThread);
+  pid = info.dwProcessId;
+  return info.hProcess;
+}
+
+}  // namespace
+
+bool take_copy_mark() {
+  wchar_t value[8];
+  const bool marked = GetEnvironmentVariableW(copy_mark, value, 8) != 0;
+  (void)SetEnvironmentVariableW(copy_mark, nullptr);
+  return marked;
+}
+
+JobEscape leave_job_if_needed(const std::function<void(std::uint32_t)>& started) {
+  BOOL in_job = FALSE;
+  if (!IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) ||
+      !should_leave_job(in_job != FALSE, own_job_limits())) {
+    return {};
+  }
+  JobEscape escape;
+  DWORD pid = 0;
+  HANDLE copy = start_copy(pid);
+  if (copy == nullptr) {
+    escape.outcome = JobEscape::Outcome::refused;
+    escape.error = GetLastError();
+    return escape;
+  }
+  escape.outcome = JobEscape::Outcome::left;
+  escape.copy_pid = pid;
+  started(pid);
+  escape.exit_code = wait_for_exit_code(copy);
+  (void)CloseHandle(copy);  // nothing can be done if it fails
+  return escape;
+}
+
+}  // namespace relauncher
