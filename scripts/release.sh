@@ -2,7 +2,8 @@
 # Installs what it needs and builds the release:
 #   dist/relauncher-<version>-windows-x64.zip  relauncher.exe, relauncherw.exe, README.md and
 #                                              SHA256SUMS (of the two executables)
-#   dist/SHA256SUMS                            of the archive
+#   dist/relauncher-<version>.tgz               the npm package, with both executables
+#   dist/SHA256SUMS                            of the archive and the package
 # The executables are built twice, from two copies of the sources in two folders, and must
 # be byte-identical; the archive is reproducible too (fixed times, order and modes). With a
 # certificate (see scripts/sign.sh) both executables are signed before they are packed.
@@ -60,4 +61,18 @@ rm -f "dist/$archive" dist/SHA256SUMS
 (cd "$stage" && chmod 644 $files && TZ=UTC touch -d "@$stamp" $files &&
   TZ=UTC zip -X -D -q "$OLDPWD/dist/$archive" $files)
 (cd dist && sha256sum "$archive" >SHA256SUMS)
-say "done: dist/$archive and dist/SHA256SUMS"
+
+# The npm package: its sources and the two (signed, when signing) executables, packed by
+# npm, which gives every file a fixed time and order. The source folder holds no
+# executables; they are copied in here only.
+command -v npm >/dev/null || install_packages npm
+package="$work_root/npm"
+mkdir -p "$package/bin"
+cp packages/npm/package.json packages/npm/index.js packages/npm/index.d.ts packages/npm/README.md "$package/"
+for exe in $executables; do
+  cp "$stage/$exe" "$package/bin/"
+done
+rm -f "dist/relauncher-$version.tgz"
+quietly npm pack --pack-destination "$PWD/dist" "$package"
+(cd dist && sha256sum "$archive" "relauncher-$version.tgz" >SHA256SUMS)
+say "done: dist/$archive, dist/relauncher-$version.tgz and dist/SHA256SUMS"

@@ -44,8 +44,9 @@ quietly() {
 
 install_packages() {
   # nsis builds the test installer; osslsigncode, openssl and zip sign and pack releases;
-  # xvfb gives the progress window's tests a display.
-  local packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest nsis osslsigncode openssl zip xvfb"
+  # xvfb gives the progress window's tests a display; nodejs runs the npm package's.
+  # A script may ask for more, as arguments.
+  local packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest nsis osslsigncode openssl zip xvfb nodejs $*"
   local missing=""
   for package in $packages; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

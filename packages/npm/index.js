@@ -1,0 +1,133 @@
+'use strict';
+// Starts relauncher the way a hand-over needs it: from a copy outside the application's
+// folder, detached, with no window and no inherited handles, and only resolves once it
+// is running, so that the caller can quit at once.
+
+const childProcess = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+
+const DEFAULT_WAIT_TIMEOUT = 120;
+// relauncher that has not exited this long after its start is waiting: it has read its
+// command line (an unusable one exits at once) and holds the application's process.
+const RUNNING_AFTER_MS = 300;
+
+const KNOWN = new Set([
+  'program', 'args', 'waitPid', 'relaunch', 'relaunchArgs', 'log', 'verbatim', 'waitTree',
+  'waitTimeout', 'elevate', 'waitFolder', 'endFolderProcesses', 'relaunchOnFailure',
+  'successCodes', 'progress', 'holdShutdown',
+]);
+
+function fail(option, what) {
+  throw new TypeError(`relauncher: ${option} ${what}`);
+}
+
+// Text that a Windows command line can carry: no NUL.
+function checkText(option, value, { empty = false } = {}) {
+  if (typeof value !== 'string') fail(option, 'must be a string');
+  if (!empty && value === '') fail(option, 'must not be empty');
+  if (value.includes('\0')) fail(option, 'must not hold a NUL character');
+  return value;
+}
+
+function checkTexts(option, value) {
+  if (!Array.isArray(value)) fail(option, 'must be an array of strings');
+  value.forEach((item) => checkText(option, item, { empty: true }));
+  return value;
+}
+
+function checkWhole(option, value, low, high) {
+  if (!Number.isSafeInteger(value) || value < low || value > high) {
+    fail(option, `must be a whole number from ${low} to ${high}`);
+  }
+  return value;
+}
+
+function checkFlag(option, value) {
+  if (value !== undefined && typeof value !== 'boolean') fail(option, 'must be true or false');
+  return value === true;
+}
+
+function buildArguments(options) {
+  if (options === null || typeof options !== 'object') {
+    throw new TypeError('relauncher: the options must be an object');
+  }
+  for (const key of Object.keys(options)) {
+    if (!KNOWN.has(key)) fail(key, 'is not an option');
+  }
+  const o = options;
+  const line = [];
+  const waitPid = o.waitPid === undefined ? process.pid : checkWhole('waitPid', o.waitPid, 1, 0xFFFFFFFF);
+  line.push('--wait-pid', String(waitPid));
+  const waitTimeout = o.waitTimeout === undefined ? DEFAULT_WAIT_TIMEOUT
+    : checkWhole('waitTimeout', o.waitTimeout, 1, 86400);
+  line.push('--wait-timeout', String(waitTimeout));
+  if (o.log !== undefined) line.push('--log', checkText('log', o.log));
+  if (o.relaunch !== undefined) line.push('--relaunch', checkText('relaunch', o.relaunch));
+  if (o.relaunchArgs !== undefined) {
+    if (o.relaunch === undefined) fail('relaunchArgs', 'needs relaunch');
+    for (const arg of checkTexts('relaunchArgs', o.relaunchArgs)) line.push('--relaunch-arg', arg);
+  }
+  if (o.waitFolder !== undefined) {
+    const folders = typeof o.waitFolder === 'string' ? [o.waitFolder] : o.waitFolder;
+    if (!Array.isArray(folders) || folders.length === 0) fail('waitFolder', 'must be a string or an array of strings');
+    for (const folder of folders) line.push('--wait-folder', checkText('waitFolder', folder));
+  }
+  if (o.successCodes !== undefined) {
+    if (!Array.isArray(o.successCodes)) fail('successCodes', 'must be an array of exit codes');
+    for (const code of o.successCodes) line.push('--success-code', String(checkWhole('successCodes', code, 0, 0xFFFFFFFF)));
+  }
+  if (o.progress !== undefined) line.push('--progress', checkText('progress', o.progress));
+  if (checkFlag('holdShutdown', o.holdShutdown)) {
+    if (o.progress === undefined) fail('holdShutdown', 'needs progress');
+    line.push('--hold-shutdown');
+  }
+  const words = [['verbatim', '--verbatim'], ['waitTree', '--wait-tree'], ['elevate', '--elevate'],
+    ['endFolderProcesses', '--end-folder-processes'], ['relaunchOnFailure', '--relaunch-on-failure']];
+  for (const [option, word] of words) {
+    if (checkFlag(option, o[option])) line.push(word);
+  }
+  if (o.program === undefined) fail('program', 'is required');
+  line.push('--', checkText('program', o.program));
+  return line.concat(o.args === undefined ? [] : checkTexts('args', o.args));
+}
+
+// `system` is for tests: the platform, the spawn function and the temporary folder.
+function handOver(options, system = {}) {
+  const platform = system.platform || process.platform;
+  const spawn = system.spawn || childProcess.spawn;
+  return new Promise((resolve, reject) => {
+    if (platform !== 'win32') {
+      reject(new Error(`relauncher runs on Windows only, not on ${platform}`));
+      return;
+    }
+    const args = buildArguments(options);
+    // A copy outside the application's folder: the installer may replace that folder,
+    // and an executable inside an Electron archive cannot be started from there.
+    const folder = fs.mkdtempSync(path.join(system.tmpdir || os.tmpdir(), 'relauncher-'));
+    const exe = path.join(folder, 'relauncherw.exe');
+    fs.copyFileSync(path.join(__dirname, 'bin', 'relauncherw.exe'), exe);
+    // Never windowsVerbatimArguments: relauncher's own arguments are quoted the usual way.
+    const child = spawn(exe, args, { cwd: folder, detached: true, windowsHide: true, stdio: 'ignore' });
+    let settled = false;
+    const settle = (outcome) => {
+      if (!settled) {
+        settled = true;
+        outcome();
+      }
+    };
+    child.once('error', (error) => settle(() => reject(error)));
+    child.once('exit', (code) => settle(() => {
+      const error = new Error(`relauncher exited with ${code} before the hand-over`);
+      error.exitCode = code;
+      reject(error);
+    }));
+    setTimeout(() => settle(() => {
+      child.unref();
+      resolve({ pid: child.pid, executable: exe });
+    }), RUNNING_AFTER_MS);
+  });
+}
+
+module.exports = { handOver, buildArguments };

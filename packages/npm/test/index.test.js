@@ -1,0 +1,122 @@
+'use strict';
+// The package's own tests, on any system: the arguments it builds, what it refuses, and
+// how it starts relauncher (through an injected spawn function).
+
+const test = require('node:test');
+const assert = require('node:assert');
+const { EventEmitter } = require('node:events');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { handOver, buildArguments } = require('..');
+
+const base = ['--wait-pid', '42', '--wait-timeout', '120'];
+
+test('buildArguments gives each option its words, in a fixed order', () => {
+  const cases = [
+    [{ program: 'setup.exe' }, [...base, '--', 'setup.exe']],
+    [{ program: 'C:\\Temp\\my setup.exe', args: ['/S', 'a "quoted" b', '', 'C:\\dir\\'] },
+      [...base, '--', 'C:\\Temp\\my setup.exe', '/S', 'a "quoted" b', '', 'C:\\dir\\']],
+    [{ program: 's', waitTimeout: 5, log: 'C:\\logs\\u.log' },
+      ['--wait-pid', '42', '--wait-timeout', '5', '--log', 'C:\\logs\\u.log', '--', 's']],
+    [{ program: 's', relaunch: 'C:\\App\\app.exe', relaunchArgs: ['--updated', 'x y'] },
+      [...base, '--relaunch', 'C:\\App\\app.exe', '--relaunch-arg', '--updated', '--relaunch-arg', 'x y', '--', 's']],
+    [{ program: 's', waitFolder: 'C:\\App' }, [...base, '--wait-folder', 'C:\\App', '--', 's']],
+    [{ program: 's', waitFolder: ['C:\\A', 'D:\\B'], endFolderProcesses: true },
+      [...base, '--wait-folder', 'C:\\A', '--wait-folder', 'D:\\B', '--end-folder-processes', '--', 's']],
+    [{ program: 's', successCodes: [3010, 4294967295] },
+      [...base, '--success-code', '3010', '--success-code', '4294967295', '--', 's']],
+    [{ program: 's', progress: 'Updating "Example"', holdShutdown: true },
+      [...base, '--progress', 'Updating "Example"', '--hold-shutdown', '--', 's']],
+    [{ program: 's', verbatim: true, waitTree: true, elevate: true, relaunchOnFailure: true },
+      [...base, '--verbatim', '--wait-tree', '--elevate', '--relaunch-on-failure', '--', 's']],
+    [{ program: 's', verbatim: false, waitTree: false }, [...base, '--', 's']],
+  ];
+  for (const [options, expected] of cases) {
+    assert.deepStrictEqual(buildArguments({ waitPid: 42, ...options }), expected);
+  }
+  assert.deepStrictEqual(buildArguments({ program: 's' }).slice(0, 4),
+    ['--wait-pid', String(process.pid), '--wait-timeout', '120']);
+});
+
+test('buildArguments refuses a wrong type or value, naming the option', () => {
+  const cases = [
+    [{}, 'program'], [{ program: '' }, 'program'], [{ program: 7 }, 'program'],
+    [{ program: 'a\0b' }, 'program'], [{ program: 's', args: 'x' }, 'args'],
+    [{ program: 's', args: [1] }, 'args'], [{ program: 's', waitPid: 0 }, 'waitPid'],
+    [{ program: 's', waitPid: 1.5 }, 'waitPid'], [{ program: 's', waitPid: '5' }, 'waitPid'],
+    [{ program: 's', waitPid: 2 ** 32 }, 'waitPid'], [{ program: 's', waitTimeout: 0 }, 'waitTimeout'],
+    [{ program: 's', waitTimeout: 86401 }, 'waitTimeout'], [{ program: 's', relaunch: '' }, 'relaunch'],
+    [{ program: 's', relaunchArgs: ['x'] }, 'relaunchArgs'], [{ program: 's', log: 5 }, 'log'],
+    [{ program: 's', verbatim: 'yes' }, 'verbatim'], [{ program: 's', waitTree: 1 }, 'waitTree'],
+    [{ program: 's', elevate: null }, 'elevate'], [{ program: 's', waitFolder: [] }, 'waitFolder'],
+    [{ program: 's', waitFolder: [''] }, 'waitFolder'], [{ program: 's', endFolderProcesses: 'x' }, 'endFolderProcesses'],
+    [{ program: 's', relaunchOnFailure: 0 }, 'relaunchOnFailure'], [{ program: 's', successCodes: 3010 }, 'successCodes'],
+    [{ program: 's', successCodes: [-1] }, 'successCodes'], [{ program: 's', successCodes: [2 ** 32] }, 'successCodes'],
+    [{ program: 's', progress: '' }, 'progress'], [{ program: 's', holdShutdown: true }, 'holdShutdown'],
+    [{ program: 's', waitpid: 5 }, 'waitpid'],
+  ];
+  for (const [options, option] of cases) {
+    assert.throws(() => buildArguments(options), (error) => error instanceof TypeError && error.message.includes(option),
+      JSON.stringify(options));
+  }
+  assert.throws(() => buildArguments(null), TypeError);
+});
+
+// A stand-in for child_process.spawn that records its call and exits when told.
+function fakeSpawn(exitAfterMs) {
+  const calls = [];
+  const spawn = (file, args, options) => {
+    const child = new EventEmitter();
+    child.pid = 1234;
+    child.unref = () => { child.unrefed = true; };
+    calls.push({ file, args, options, child });
+    if (exitAfterMs !== undefined) setTimeout(() => child.emit('exit', 2), exitAfterMs);
+    return child;
+  };
+  return { spawn, calls };
+}
+
+test('handOver starts a copy in a new temporary folder, detached, hidden, with no stdio', async () => {
+  const tmpdir = fs.mkdtempSync(path.join(os.tmpdir(), 'relauncher-npm-test-'));
+  const bin = path.join(__dirname, '..', 'bin');
+  const made = !fs.existsSync(bin);
+  fs.mkdirSync(bin, { recursive: true });
+  const standIn = path.join(bin, 'relauncherw.exe');
+  const existed = fs.existsSync(standIn);
+  if (!existed) fs.writeFileSync(standIn, 'stand-in');
+  try {
+    const { spawn, calls } = fakeSpawn();
+    const started = await handOver({ program: 'setup.exe', waitPid: 42 }, { platform: 'win32', spawn, tmpdir });
+    assert.strictEqual(calls.length, 1);
+    const [{ file, args, options, child }] = calls;
+    assert.strictEqual(path.dirname(path.dirname(file)), tmpdir);
+    assert.strictEqual(path.basename(file), 'relauncherw.exe');
+    assert.ok(fs.existsSync(file), 'the copy exists');
+    assert.deepStrictEqual(args, [...base, '--', 'setup.exe']);
+    assert.deepStrictEqual(options, { cwd: path.dirname(file), detached: true, windowsHide: true, stdio: 'ignore' });
+    assert.ok(child.unrefed);
+    assert.deepStrictEqual(started, { pid: 1234, executable: file });
+
+    const quick = fakeSpawn(50);
+    await assert.rejects(handOver({ program: 'setup.exe' }, { platform: 'win32', spawn: quick.spawn, tmpdir }),
+      (error) => error.exitCode === 2);
+    await assert.rejects(handOver({ program: '' }, { platform: 'win32', spawn: quick.spawn, tmpdir }), TypeError);
+  } finally {
+    if (!existed) fs.rmSync(standIn);
+    if (made) fs.rmSync(bin, { recursive: true });
+    fs.rmSync(tmpdir, { recursive: true });
+  }
+});
+
+test('handOver refuses at once off Windows, spawning nothing', async () => {
+  const { spawn, calls } = fakeSpawn();
+  await assert.rejects(handOver({ program: 'setup.exe' }, { platform: 'linux', spawn }), /Windows only/);
+  assert.strictEqual(calls.length, 0);
+});
+
+test("the package's version is relauncher's own", () => {
+  const cmake = fs.readFileSync(path.join(__dirname, '..', '..', '..', 'CMakeLists.txt'), 'utf8');
+  const version = /project\(relauncher VERSION (\S+)/.exec(cmake)[1];
+  assert.strictEqual(require('../package.json').version, version);
+});
