@@ -84,6 +84,11 @@ TEST(Log, TellsTheHandOverAndWhyItFellShort) {
        {"pid=1 .*",
         R"(error 2 \(.*\) command_line=".*missing\.exe" "a<0x0A>b<0x09><0x1B><U\+0085><U\+202E><U\+2028><U\+2066>c")",
         "skipped: the program did not start", "code=-1 hex=0xFFFFFFFF"}},
+      // Each range's edges.
+      {L"--wait-pid 1 -- " + missing + L" \"\u061C\u200E\u200F\u009F\x7F\u2029\"", nullptr, 0xFFFFFFFF,
+       "start wait run relaunch end",
+       {"pid=1 .*", R"(error 2 \(.*\) command_line=".*missing\.exe" "<U\+061C><U\+200E><U\+200F><U\+009F><0x7F><U\+2029>")",
+        "skipped: no --relaunch given", "code=-1 hex=0xFFFFFFFF"}},
       // A script runs under the system's cmd.exe, named in the line; text that cannot
       // reach it safely is refused before anything is tried.
       {L"--wait-pid 1 -- " + script + L" a", nullptr, 0, "start wait run exit relaunch end",
@@ -121,7 +126,9 @@ TEST(Log, TellsTheHandOverAndWhyItFellShort) {
     std::string shown = test::to_utf8(arguments);
     for (const auto& code : {std::pair<const char*, const char*>{"\n", "<0x0A>"}, {"\t", "<0x09>"}, {"\x1B", "<0x1B>"},
                              {"\xC2\x85", "<U+0085>"}, {"\xE2\x80\xAE", "<U+202E>"}, {"\xE2\x80\xA8", "<U+2028>"},
-                             {"\xE2\x81\xA6", "<U+2066>"}}) {
+                             {"\xE2\x81\xA6", "<U+2066>"}, {"\xD8\x9C", "<U+061C>"}, {"\xE2\x80\x8E", "<U+200E>"},
+                             {"\xE2\x80\x8F", "<U+200F>"}, {"\xC2\x9F", "<U+009F>"}, {"\x7F", "<0x7F>"},
+                             {"\xE2\x80\xA9", "<U+2029>"}}) {
       shown = std::regex_replace(shown, std::regex(code.first), code.second);
     }
     EXPECT_EQ(lines[0].details, "version=" RELAUNCHER_VERSION_TEXT " folder=\"" + test::to_utf8(here) +
@@ -225,6 +232,38 @@ TEST(Log, KeepsEveryLineWholeWhenManyToolsWriteAtOnce) {
   EXPECT_EQ(lines.size(), pids.size() * 5);
   for (const std::string& pid : pids) {
     EXPECT_EQ(events_of(lines, pid), "start wait run relaunch end") << pid;
+  }
+}
+
+// Something else holds a lock on the log: on the first bytes, where readers look, it
+// stops nothing; on the whole file, for good, it costs the hand-over one second at most.
+TEST(Log, ALockThatAnotherProcessHoldsNeverHoldsUpTheHandOver) {
+  test::AppLayout layout;
+  const struct {
+    DWORD low, high;  // the locked range's length
+    const char* events;
+  } cases[] = {
+      {100, 0, "start wait run exit relaunch end"},
+      {MAXDWORD, MAXDWORD, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.events);
+    DeleteFileW(layout.log.c_str());
+    DeleteFileW((layout.app + L".started").c_str());
+    HANDLE holder = CreateFileW(layout.log.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    OVERLAPPED from_start{};
+    ASSERT_TRUE(LockFileEx(holder, LOCKFILE_EXCLUSIVE_LOCK, 0, c.low, c.high, &from_start));
+    const ULONGLONG before = GetTickCount64();
+    const test::ToolRun run = test::run_tool_with(L"--log " + test::quoted(layout.log) + L" --wait-pid 1 --relaunch " +
+                                                  test::quoted(layout.app) + L" -- " + test::quoted(layout.setup));
+    const ULONGLONG took = GetTickCount64() - before;
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_LT(took, 3500u) << "a line waited for the lock after one had been dropped";
+    EXPECT_TRUE(test::wait_until_started(layout.app, 3000)) << "not relaunched";
+    UnlockFileEx(holder, 0, c.low, c.high, &from_start);
+    CloseHandle(holder);
+    EXPECT_EQ(events_of(read_log(layout.log), std::to_string(run.pid)), c.events);
   }
 }
 

@@ -66,6 +66,12 @@ TEST(Processes, LeaveNoHandleOpenOnAnyPath) {
   EXPECT_EQ(test::count_open_handles(), before) << "run_and_wait";
   EXPECT_EQ(run_and_wait(missing, {}).exit_code, -1);
   EXPECT_EQ(test::count_open_handles(), before) << "run_and_wait, failed start";
+  ProgramSettings tree;
+  tree.wait_tree = true;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(run_and_wait(probe, {"x"}, tree).exit_code, 0);
+  }
+  EXPECT_EQ(test::count_open_handles(), before) << "run_and_wait, the tree's job or port";
   EXPECT_FALSE(launch_detached(probe, {}).error);
   EXPECT_EQ(test::count_open_handles(), before) << "launch_detached";
   EXPECT_TRUE(launch_detached(missing, {}).error);

@@ -130,10 +130,30 @@ TEST(Tool, ExitsWithAll32BitsOfTheProgramsExitCode) {
 TEST(Tool, ExitsWithMinusOneAndNoRelaunchWhenTheProgramCannotStart) {
   TempDir dir;
   const std::wstring app = test::copy_probe(dir, L"norelaunch.exe");
-  const test::ToolRun run =
-      test::run_tool_with(L"--wait-pid 1 --relaunch " + quoted(app) + L" -- " + quoted(dir.file(L"missing.exe")));
-  EXPECT_EQ(run.exit_code, 0xFFFFFFFFu);
-  EXPECT_FALSE(wait_until_started(app, 1000));
+  const std::wstring setup = test::copy_probe(dir, L"long.exe");
+  const std::wstring log = dir.file(L"relauncher.log");
+  // Quoting makes a line grow: 11,000 bare arguments, each quoted, make a line longer
+  // than Windows accepts, which Wine would start cut short.
+  std::wstring too_long;
+  for (int i = 0; i < 11000; ++i) {
+    too_long += L" x";
+  }
+  const struct {
+    std::wstring program;
+    const char* logged;
+  } cases[] = {
+      {quoted(dir.file(L"missing.exe")), " run error 2 "},
+      {quoted(setup) + too_long, " run refused: the command line is longer than Windows accepts"},
+  };
+  for (const auto& c : cases) {
+    DeleteFileW(log.c_str());
+    const test::ToolRun run =
+        test::run_tool_with(L"--log " + quoted(log) + L" --wait-pid 1 --relaunch " + quoted(app) + L" -- " + c.program);
+    EXPECT_EQ(run.exit_code, 0xFFFFFFFFu);
+    EXPECT_FALSE(wait_until_started(app, 1000));
+    EXPECT_FALSE(test::probe_started(setup)) << "started cut short";
+    EXPECT_NE(test::read_file(log).value_or("").find(c.logged), std::string::npos) << c.logged;
+  }
 }
 
 TEST(Tool, RefusesACommandLineItCannotReadExactlyAndKeepsItsUsageLineOneLine) {
@@ -153,8 +173,10 @@ TEST(Tool, RefusesACommandLineItCannotReadExactlyAndKeepsItsUsageLineOneLine) {
       {L"relauncher.exe --wait-pid 1 -- " + quoted(dir.file(L"set" + lone + L"up.exe")), 2, "relauncher.exe"},
       {L"relauncher.exe --wait-pid 1 --relaunch-arg " + lone + L" --relaunch " + quoted(app) + L" -- " + quoted(setup),
        2, "relauncher.exe"},
-      // The tool's own name only names it: the rest is still read exactly.
+      // The tool's own name only names it: the rest is still read exactly, all of it
+      // after a quoted name with a blank.
       {L"relauncher" + lone + L".exe --wait-pid 1 -- " + quoted(setup), 0, ""},
+      {L"\"C:\\x y\\relauncher" + lone + L".exe\" --wait-pid 1 -- " + quoted(setup), 0, ""},
       {L"\"C:\\x\\a\r\nb.exe\" --bogus", 2, "relauncher"},
       {L"C:\\x\\a\u0085b.exe --bogus", 2, "relauncher"},
       {L"C:\\x\\\u202Eexe.bat --bogus", 2, "relauncher"},
@@ -176,6 +198,17 @@ TEST(Tool, RefusesACommandLineItCannotReadExactlyAndKeepsItsUsageLineOneLine) {
                 std::string::npos);
     }
   }
+}
+
+// A --log path that its argument cannot carry exactly would name a near-miss file.
+TEST(Tool, OpensNoLogUnderANameTheCallerNeverGave) {
+  TempDir dir;
+  const std::wstring setup = test::copy_probe(dir, L"setup.exe");
+  const std::wstring lone = std::wstring(1, static_cast<wchar_t>(0xD800));
+  const test::ToolRun run = test::run_tool(L"relauncher.exe --log " + quoted(dir.file(L"near" + lone + L".log")) +
+                                           L" --wait-pid 1 -- " + quoted(setup));
+  EXPECT_EQ(run.exit_code, 2u);
+  EXPECT_EQ(test::files_in(dir), std::vector<std::wstring>{L"setup.exe"});
 }
 
 TEST(Tool, RelaunchesDetachedWithThePathAloneAndDoesNotWaitForIt) {

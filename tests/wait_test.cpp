@@ -104,7 +104,9 @@ TEST(Wait, GivesUpAfterTheTimeoutAndLeavesTheApplicationRunning) {
 }
 
 TEST(Wait, RefusesATimeoutThatIsNotWholeSecondsFromOneToADay) {
-  for (const wchar_t* value : {L"0", L"-1", L"1.5", L"abc", L"\"\"", L"86401", L"+5", L"99999999999999999999", L"5s"}) {
+  // Blanks around or inside the value, and a bad value that a good one follows.
+  for (const wchar_t* value : {L"0", L"-1", L"1.5", L"abc", L"\"\"", L"86401", L"+5", L"99999999999999999999", L"5s",
+                               L"\" 5\"", L"\"5 \"", L"\"1 0\"", L"x --wait-timeout 5"}) {
     const test::ToolRun run =
         test::run_tool(L"relauncher.exe --wait-pid 1 --wait-timeout " + std::wstring(value) + L" -- missing.exe");
     EXPECT_EQ(run.exit_code, 2u) << test::to_utf8(value);
@@ -139,6 +141,9 @@ TEST(Wait, SkipsAProcessNewerThanTheWaiter) {
   EXPECT_FALSE(relauncher::started_after_tool(tool - 1, tool));
   EXPECT_FALSE(relauncher::started_after_tool(std::nullopt, tool));
   EXPECT_FALSE(relauncher::started_after_tool(tool + 1, std::nullopt));
+  // Creation times differ in their high words too: the low word wraps every seven minutes.
+  EXPECT_FALSE(relauncher::started_after_tool(0x00000001FFFFFFFFu, 0x0000000200000000u));
+  EXPECT_TRUE(relauncher::started_after_tool(0x0000000300000000u, 0x00000002FFFFFFFFu));
 }
 
 }  // namespace

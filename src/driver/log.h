@@ -33,14 +33,22 @@ class LogFile {
   LogFile() = default;
   explicit LogFile(void* handle) : handle_(handle) {}
   ~LogFile();
-  LogFile(LogFile&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+  LogFile(LogFile&& other) noexcept : handle_(other.handle_), silent_(other.silent_) {
+    other.handle_ = nullptr;
+  }
   LogFile(const LogFile&) = delete;
   LogFile& operator=(const LogFile&) = delete;
   LogFile& operator=(LogFile&&) = delete;
-  void* handle() const { return handle_; }
+  // No handle once the log has gone silent (see write_log).
+  void* handle() const { return silent_ ? nullptr : handle_; }
+  // A log whose lock could not be had once stays silent for the rest of the run: the
+  // lock is held by something that does not let go, and every further line would wait
+  // its second too.
+  void go_silent() const { silent_ = true; }
 
  private:
   void* handle_ = nullptr;
+  mutable bool silent_ = false;
 };
 
 // Opens the file for appending, creating it if missing, shared with other readers
@@ -49,7 +57,8 @@ class LogFile {
 LogFile open_log(const std::optional<std::u16string>& path);
 
 // Appends one line, stamped with the current UTC time and the tool's pid, in a
-// single write. Does nothing without a log; a failed write is ignored.
+// single write. Does nothing without a log; a failed write is ignored. A line dropped
+// for want of the lock silences the log for the rest of the run.
 void write_log(const LogFile& log, const std::string& event, const std::string& details);
 
 // Describing an event costs a little (a system message, a conversion): only done

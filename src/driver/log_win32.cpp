@@ -7,7 +7,7 @@
 namespace relauncher {
 
 LogFile::~LogFile() {
-  if (handle_ != nullptr) {
+  if (handle_ != nullptr) {  // silent or not, the handle is ours to close
     (void)CloseHandle(handle_);  // nothing can be done about a failed close
   }
 }
@@ -86,6 +86,7 @@ void write_log(const LogFile& log, const std::string& event, const std::string& 
   // Wine, nor by network shares): each one is made under an exclusive lock.
   const LockResult lock = lock_for_append(log.handle());
   if (lock == LockResult::busy) {
+    log.go_silent();
     return;
   }
   DWORD written = 0;

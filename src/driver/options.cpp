@@ -161,18 +161,23 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
   return options;
 }
 
-std::optional<std::u16string> log_file_option(const std::vector<std::string>& args) {
-  const std::string* last = nullptr;
+std::optional<std::size_t> log_value_index(const std::vector<std::string>& args) {
+  std::optional<std::size_t> index;
   scan_options(args, [&](const std::string& word, const std::string* value) {
     if (word == "--log" && value) {
-      last = value;
+      index = static_cast<std::size_t>(value - args.data());
     }
   });
-  if (last == nullptr || last->empty()) {
+  return index;
+}
+
+std::optional<std::u16string> log_file_option(const std::vector<std::string>& args) {
+  const std::optional<std::size_t> index = log_value_index(args);
+  if (!index || args[*index].empty()) {
     return std::nullopt;
   }
   try {
-    return path_to_wide(*last, file_system_code_page());
+    return path_to_wide(args[*index], file_system_code_page());
   } catch (const std::system_error&) {
     return std::nullopt;  // a log that cannot be named is no log; the run goes on
   }

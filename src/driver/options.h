@@ -49,6 +49,9 @@ LaunchOptions parse_options(const std::vector<std::string>& args);
 // its own, before the options, so that even an unusable command line can be logged.
 std::optional<std::u16string> log_file_option(const std::vector<std::string>& args);
 
+// Where in `args` that --log value stands; absent when there is none.
+std::optional<std::size_t> log_value_index(const std::vector<std::string>& args);
+
 // Decimal text to a process id: an optional minus sign, then the longest run of
 // digits; anything after it is ignored. No digits, or a value outside the signed
 // 64-bit range, gives 0.

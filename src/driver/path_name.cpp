@@ -74,4 +74,44 @@ std::u16string after_program_name(const std::u16string& command_line) {
   return rest == std::u16string::npos ? std::u16string() : command_line.substr(rest);
 }
 
+std::vector<std::u16string> split_arguments(const std::u16string& text) {
+  std::vector<std::u16string> arguments;
+  std::size_t i = 0;
+  while (true) {
+    while (i < text.size() && (text[i] == u' ' || text[i] == u'\t')) {
+      ++i;
+    }
+    if (i >= text.size()) {
+      return arguments;
+    }
+    std::u16string argument;
+    bool quoted = false;
+    for (; i < text.size() && (quoted || (text[i] != u' ' && text[i] != u'\t')); ++i) {
+      std::size_t backslashes = 0;
+      while (i < text.size() && text[i] == u'\\') {
+        ++backslashes;
+        ++i;
+      }
+      if (i < text.size() && text[i] == u'"') {
+        argument.append(backslashes / 2, u'\\');
+        if (backslashes % 2 == 1) {
+          argument += u'"';
+        } else if (quoted && i + 1 < text.size() && text[i + 1] == u'"') {
+          argument += u'"';
+          ++i;
+        } else {
+          quoted = !quoted;
+        }
+        continue;
+      }
+      argument.append(backslashes, u'\\');
+      if (i >= text.size() || (!quoted && (text[i] == u' ' || text[i] == u'\t'))) {
+        break;
+      }
+      argument += text[i];
+    }
+    arguments.push_back(argument);
+  }
+}
+
 }  // namespace relauncher

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace relauncher {
 
@@ -17,5 +18,11 @@ std::u16string file_name_component(const std::u16string& path);
 // finds that name: up to the closing quote when it begins with one, otherwise up to
 // the first space or tab. Its separating blanks are not part of the result.
 std::u16string after_program_name(const std::u16string& command_line);
+
+// The arguments in what follows the program name, split as the C runtime splits them:
+// blanks separate outside quotes, 2n backslashes before a quote give n and the quote
+// opens or closes, 2n+1 give n and a literal quote, other backslashes are literal, and
+// a doubled quote inside quotes is a literal quote.
+std::vector<std::u16string> split_arguments(const std::u16string& text);
 
 }  // namespace relauncher

@@ -77,6 +77,27 @@ bool arguments_read_exactly(const std::u16string& command_line) {
   }
 }
 
+// The --log path, unless the C runtime altered it on its way to `args`: a lone surrogate
+// comes through as U+FFFD, and would name a file the caller never gave. Where the
+// arguments cannot be matched up with the command line, no log either.
+std::optional<std::u16string> log_path(const std::vector<std::string>& args) {
+  const std::u16string line = tool_command_line();
+  if (arguments_read_exactly(line)) {
+    return log_file_option(args);
+  }
+  const std::optional<std::size_t> index = log_value_index(args);
+  const std::vector<std::u16string> given = split_arguments(after_program_name(line));
+  if (!index || given.size() != args.size()) {
+    return std::nullopt;
+  }
+  try {
+    (void)path_to_narrow(given[*index], argument_code_page());
+  } catch (const std::system_error&) {
+    return std::nullopt;
+  }
+  return log_file_option(args);
+}
+
 // The options, or nothing when the command line is unusable; the log says why.
 std::optional<LaunchOptions> read_options(const std::vector<std::string>& args,
                                           const LogFile& log) {
@@ -225,7 +246,7 @@ int run(const std::vector<std::string>& args, const std::optional<std::string>& 
   for (const char* name : outcome_variables) {
     set_own_environment(utf8_to_wide(name), std::nullopt);
   }
-  const LogFile log = open_log(log_file_option(args));
+  const LogFile log = open_log(log_path(args));
   log_event(log, "start", [] {
     return describe_start(relauncher_version, current_folder(), tool_command_line());
   });

@@ -65,10 +65,13 @@ ChildCommand batch_command(const std::u16string& script_name,
   return command;
 }
 
-}  // namespace
+// CreateProcessW takes at most 32,767 units, its terminator included. Wine starts a
+// longer line cut short instead of refusing it, and the program would then run with
+// arguments nobody gave: refused here, before anything starts, wherever it runs.
+constexpr std::size_t longest_command_line = 32766;
 
-ChildCommand child_command(const std::string& program, const std::vector<std::string>& arguments,
-                           bool verbatim) {
+ChildCommand compose(const std::string& program, const std::vector<std::string>& arguments,
+                     bool verbatim) {
   const std::u16string name = utf8_to_wide(program);
   if (is_batch_file(name) && verbatim) {
     ChildCommand command;
@@ -84,6 +87,18 @@ ChildCommand child_command(const std::string& program, const std::vector<std::st
   command.command_line = verbatim ? build_verbatim_command_line(program, arguments)
                                   : build_command_line(program, arguments);
   command.arguments_at = std::min(quote_argument(program).size() + 1, command.command_line.size());
+  return command;
+}
+
+}  // namespace
+
+ChildCommand child_command(const std::string& program, const std::vector<std::string>& arguments,
+                           bool verbatim) {
+  ChildCommand command = compose(program, arguments, verbatim);
+  if (command.error == 0 && command.command_line.size() > longest_command_line) {
+    command.error = ERROR_FILENAME_EXCED_RANGE;
+    command.refusal = "the command line is longer than Windows accepts";
+  }
   return command;
 }
 
