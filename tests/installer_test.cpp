@@ -104,4 +104,43 @@ TEST(Installers, ThatHandOffAreWaitedForToTheEndWithWaitTree) {
   }
 }
 
+// The tree's job kills nothing when relauncher ends, and lets a child leave that asks to.
+TEST(Installers, TheTreesJobNeitherEndsTheInstallerNorHoldsAChildThatLeaves) {
+  test::AppLayout layout;
+  const std::wstring work = test::copy_probe(layout.dir, L"work.exe");
+  const struct {
+    bool end_tool;        // relauncher is ended while it waits
+    const wchar_t* flags;  // how the installer starts work.exe; none: it starts nothing
+  } cases[] = {
+      {true, L""},
+      {false, L"0x01000000"},  // CREATE_BREAKAWAY_FROM_JOB
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.end_tool);
+    for (const std::wstring& probe : {layout.setup, work}) {
+      DeleteFileW((probe + L".started").c_str());
+      DeleteFileW((probe + L".ended").c_str());
+    }
+    SetEnvironmentVariableW(L"PROBE_setup_SLEEP_MS", L"1500");
+    SetEnvironmentVariableW(L"PROBE_setup_START", *c.flags ? work.c_str() : nullptr);
+    SetEnvironmentVariableW(L"PROBE_setup_START_FLAGS", c.flags);
+    SetEnvironmentVariableW(L"PROBE_work_SLEEP_MS", L"4000");
+    test::set_probe_exit(layout.setup, 0);
+    HANDLE tool = test::start(test::tool_path(), test::quoted(test::tool_path()) + L" --wait-pid 1 --wait-tree -- " +
+                                                     test::quoted(layout.setup));
+    if (c.end_tool) {
+      ASSERT_TRUE(test::wait_until_started(layout.setup, 3000));
+      TerminateProcess(tool, 1);
+      EXPECT_TRUE(test::wait_for_file(layout.setup + L".ended", 4000)) << "the installer was ended with relauncher";
+      test::finish(tool);
+      continue;
+    }
+    EXPECT_EQ(test::finish(tool), 0u) << "the child's start failed";
+    EXPECT_TRUE(test::probe_started(work));
+    EXPECT_FALSE(test::probe_ended(work)) << "a child that left the job was waited for";
+    test::wait_for_file(work + L".ended", 6000);
+  }
+  SetEnvironmentVariableW(L"PROBE_setup_START", nullptr);
+}
+
 }  // namespace

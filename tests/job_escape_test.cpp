@@ -16,8 +16,7 @@ HANDLE start_tool_in(HANDLE job, const std::wstring& arguments) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(test::tool_path().c_str(), &command_line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                      nullptr, nullptr, &startup, &info)) {
+  if (!test::create_process(test::tool_path().c_str(), command_line, nullptr, FALSE, CREATE_SUSPENDED, startup, info)) {
     throw std::runtime_error("cannot start the tool");
   }
   if (job != nullptr) {

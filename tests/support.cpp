@@ -236,14 +236,30 @@ void wait_for_pid(DWORD pid) {
   }
 }
 
+bool create_process(const wchar_t* application, std::wstring& command_line, SECURITY_ATTRIBUTES* security,
+                    BOOL inherit, DWORD flags, STARTUPINFOW& startup, PROCESS_INFORMATION& info) {
+  // Under load Wine now and then fails a start with ERROR_INTERNAL_ERROR: once more, so
+  // that the test script's own retry is left for real faults. The tool never retries.
+  for (int attempt = 0;; ++attempt) {
+    std::wstring buffer = command_line;
+    if (CreateProcessW(application, &buffer[0], security, nullptr, inherit, flags, nullptr, nullptr, &startup, &info)) {
+      return true;
+    }
+    if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 1) {
+      return false;
+    }
+    Sleep(100);
+  }
+}
+
 HANDLE start(const std::wstring& application, const std::wstring& command_line, DWORD flags,
              SECURITY_ATTRIBUTES* security) {
   std::wstring buffer = command_line;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), &buffer[0], security,
-                      nullptr, FALSE, flags, nullptr, nullptr, &startup, &info)) {
+  if (!create_process(application.empty() ? nullptr : application.c_str(), buffer, security, FALSE, flags, startup,
+                      info)) {
     throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
   }
   CloseHandle(info.hThread);
@@ -313,8 +329,8 @@ ToolRun run_tool(const std::wstring& command_line, bool own_console, const std::
   }
   std::wstring buffer = command_line;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(exe.c_str(), &buffer[0], nullptr, nullptr, own_console ? FALSE : TRUE,
-                      own_console ? CREATE_NO_WINDOW : 0, nullptr, nullptr, &startup, &info)) {
+  if (!create_process(exe.c_str(), buffer, nullptr, own_console ? FALSE : TRUE, own_console ? CREATE_NO_WINDOW : 0,
+                      startup, info)) {
     throw std::runtime_error("cannot start " + to_utf8(exe) + ": " + std::to_string(GetLastError()));
   }
   ToolRun run;

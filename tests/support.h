@@ -105,6 +105,10 @@ inline bool still_running(HANDLE process) {
   return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
 }
 
+// CreateProcessW, tried once more when Wine fails it with ERROR_INTERNAL_ERROR (1359).
+bool create_process(const wchar_t* application, std::wstring& command_line, SECURITY_ATTRIBUTES* security,
+                    BOOL inherit, DWORD flags, STARTUPINFOW& startup, PROCESS_INFORMATION& info);
+
 // Starts a program and returns its handle; the caller closes it. `security` guards the
 // new process, when given.
 HANDLE start(const std::wstring& application, const std::wstring& command_line, DWORD flags = 0,
