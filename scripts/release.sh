@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Installs what it needs and builds the release:
-#   dist/relauncher-<version>-windows-x64.zip  relauncher.exe, relauncherw.exe, README.md and
-#                                              SHA256SUMS (of the two executables)
+#   dist/relauncher-<version>-windows-x64.zip  relauncher.exe, relauncherw.exe, README.md,
+#                                              CHANGELOG.md, VERSION (the version and commit)
+#                                              and SHA256SUMS (of the two executables)
 #   dist/relauncher-<version>.tgz               the npm package, with both executables
 #   dist/SHA256SUMS                            of the archive and the package
 # The executables are built twice, from two copies of the sources in two folders, and must
 # be byte-identical; the archive is reproducible too (fixed times, order and modes). With a
 # certificate (see scripts/sign.sh) both executables are signed before they are packed.
 set -euo pipefail
+# A certificate named relative to where the script was started, before it changes folder.
+if [ -n "${RELAUNCHER_SIGN_PKCS12:-}" ]; then
+  RELAUNCHER_SIGN_PKCS12="$(realpath "$RELAUNCHER_SIGN_PKCS12")"
+  export RELAUNCHER_SIGN_PKCS12
+fi
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 install_packages
@@ -18,6 +24,9 @@ build_release() {
     -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF
   quietly cmake --build "$2" --target relauncher relauncherw -j"$(nproc)"
 }
+
+# An earlier release's files go first: a run that fails must not leave them looking new.
+rm -f dist/relauncher-* dist/SHA256SUMS
 
 say "building the release twice, from two copies of the sources"
 for copy in one two; do
@@ -39,7 +48,9 @@ mkdir -p "$stage"
 for exe in $executables; do
   cp "$work_root/one/build/$exe" "$stage/"
 done
-cp README.md "$stage/"
+cp README.md CHANGELOG.md "$stage/"
+# What the archive was built from, so that it can be rebuilt and checked.
+printf 'relauncher %s\ncommit %s\n' "$version" "$(git rev-parse HEAD 2>/dev/null || echo unknown)" >"$stage/VERSION"
 if [ -n "${RELAUNCHER_SIGN_PKCS12:-}" ]; then
   say "signing with $RELAUNCHER_SIGN_PKCS12"
   # shellcheck disable=SC2086
@@ -54,9 +65,8 @@ fi
 # files always give the same archive. Zip stores local times: the zone is fixed too.
 stamp="$(git log -1 --format=%ct 2>/dev/null || echo 315532800)"
 archive="relauncher-$version-windows-x64.zip"
-files="relauncher.exe relauncherw.exe README.md SHA256SUMS"
+files="relauncher.exe relauncherw.exe README.md CHANGELOG.md VERSION SHA256SUMS"
 mkdir -p dist
-rm -f "dist/$archive" dist/SHA256SUMS
 # shellcheck disable=SC2086
 (cd "$stage" && chmod 644 $files && TZ=UTC touch -d "@$stamp" $files &&
   TZ=UTC zip -X -D -q "$OLDPWD/dist/$archive" $files)
@@ -72,7 +82,6 @@ cp packages/npm/package.json packages/npm/index.js packages/npm/index.d.ts packa
 for exe in $executables; do
   cp "$stage/$exe" "$package/bin/"
 done
-rm -f "dist/relauncher-$version.tgz"
 quietly npm pack --pack-destination "$PWD/dist" "$package"
 (cd dist && sha256sum "$archive" "relauncher-$version.tgz" >SHA256SUMS)
 say "done: dist/$archive, dist/relauncher-$version.tgz and dist/SHA256SUMS"

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The release scripts, run for real on a repository of their own (a copy of this one):
+# two releases give the same bytes; builds that differ stop the release; signing never
+# puts the password on a command line, takes a certificate named relative to where it
+# was started, and a failed signing leaves no archive behind; the archive names its
+# commit and carries the changelog. osslsigncode and the compiler are stand-ins on PATH
+# where a run needs them to behave otherwise.
+#   tests/release_test.sh <source folder>
+set -euo pipefail
+here="$(cd "$1" && pwd)"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+
+repo="$scratch/repo"
+mkdir -p "$repo" "$scratch/bin" "$scratch/first"
+(cd "$here" && git ls-files -z | tar --null -T - -cf -) | tar -xf - -C "$repo"
+(cd "$repo" && git init -q && git add -A &&
+  git -c user.name=test -c user.email=test@example.invalid commit -qm release)
+commit="$(cd "$repo" && git rev-parse HEAD)"
+
+# Signs by copying, and records every argument it is given.
+cat >"$scratch/bin/osslsigncode" <<'STAND_IN'
+#!/usr/bin/env bash
+printf '%s\n' "$@" >>"$RELEASE_TEST_ARGS"
+[ -z "${RELEASE_TEST_SIGNING_FAILS:-}" ] || exit 1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -in) in="$2"; shift ;;
+    -out) out="$2"; shift ;;
+    -pkcs12) [ -f "$2" ] || { echo "no certificate at $2" >&2; exit 1; }; shift ;;
+  esac
+  shift
+done
+cp "$in" "$out"
+STAND_IN
+chmod +x "$scratch/bin/osslsigncode"
+export RELEASE_TEST_ARGS="$scratch/args"
+password="not-on-any-command-line-4711"
+echo "certificate" >"$scratch/cert.p12"
+
+release() {
+  (cd "$scratch" && PATH="$scratch/bin:$PATH" RELAUNCHER_SIGN_PKCS12=cert.p12 RELAUNCHER_SIGN_PASSWORD="$password" \
+    "$repo/scripts/release.sh") >"$scratch/output" 2>&1
+}
+
+release || { cat "$scratch/output"; fail "the release"; }
+cp "$repo"/dist/* "$scratch/first/"
+grep -q -- "$password" "$scratch/args" && fail "the password was on osslsigncode's command line"
+grep -q -- "-readpass" "$scratch/args" || fail "the password did not go through a file"
+release || { cat "$scratch/output"; fail "the second release"; }
+for file in "$scratch"/first/*; do
+  cmp "$file" "$repo/dist/$(basename "$file")" || fail "$(basename "$file") differs between two releases"
+done
+zip="$(ls "$repo"/dist/*.zip)"
+# (Read whole before grep: with pipefail, grep -q stopping early would fail the pipe.)
+version_file="$(unzip -p "$zip" VERSION)"
+listing="$(unzip -l "$zip")"
+grep -qx "commit $commit" <<<"$version_file" || fail "the archive does not name its commit"
+grep -q ' CHANGELOG.md$' <<<"$listing" || fail "the archive lacks the changelog"
+
+RELEASE_TEST_SIGNING_FAILS=1 release && fail "a failed signing did not stop the release"
+ls "$repo"/dist/*.zip >/dev/null 2>&1 && fail "a failed signing left an archive behind"
+
+# The second copy's executable is linked differently.
+cat >"$scratch/bin/x86_64-w64-mingw32-g++-posix" <<'STAND_IN'
+#!/usr/bin/env bash
+case "$PWD:$*" in
+  */two/build*"-o relauncher.exe"*) exec /usr/bin/x86_64-w64-mingw32-g++-posix "$@" -Wl,--major-image-version,9 ;;
+esac
+exec /usr/bin/x86_64-w64-mingw32-g++-posix "$@"
+STAND_IN
+chmod +x "$scratch/bin/x86_64-w64-mingw32-g++-posix"
+release && fail "builds that differ did not stop the release"
+grep -q "the two builds of relauncher.exe differ" "$scratch/output" || { cat "$scratch/output"; fail "no word of the difference"; }
+echo "release scripts: all checks passed"
