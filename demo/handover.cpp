@@ -16,12 +16,12 @@ std::wstring here() {
   return dir.substr(0, dir.find_last_of(L'\\'));
 }
 
-HANDLE start(const std::wstring& command_line, DWORD flags) {
+HANDLE start(const std::wstring& command_line, DWORD flags, const wchar_t* folder = nullptr) {
   std::wstring buffer = command_line;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, &buffer[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
+  if (!CreateProcessW(nullptr, &buffer[0], nullptr, nullptr, FALSE, flags, nullptr, folder, &startup,
                       &info)) {
     std::printf("cannot start %ls: error %lu\n", command_line.c_str(), GetLastError());
     std::exit(1);
@@ -62,12 +62,16 @@ int main() {
   const DWORD app_pid = GetProcessId(app);
   CloseHandle(app);
 
+  // As the README advises: a copy of relauncher in a folder of its own, which is also its
+  // current folder, so that the installer could replace the application's folder.
+  const std::wstring tool_copy = work + L"\\relauncher.exe";
+  CopyFileW((dir + L"\\relauncher.exe").c_str(), tool_copy.c_str(), FALSE);
   const std::wstring log_file = work + L"\\relauncher.log";
-  const std::wstring command = L"\"" + dir + L"\\relauncher.exe\" --log \"" + log_file + L"\" --wait-timeout 30 --wait-pid " +
+  const std::wstring command = L"\"" + tool_copy + L"\" --log \"" + log_file + L"\" --wait-timeout 30 --wait-pid " +
                                std::to_wstring(app_pid) + L" --relaunch " + stub + L" --relaunch-arg --updated -- " +
                                stub + L" install 2.0";
-  std::printf("2. The updater starts, with CREATE_NO_WINDOW, and leaves:\n   %ls\n", command.c_str());
-  HANDLE tool = start(command, CREATE_NO_WINDOW);
+  std::printf("2. The updater copies relauncher to a folder of its own, starts it there with CREATE_NO_WINDOW, and leaves:\n   %ls\n", command.c_str());
+  HANDLE tool = start(command, CREATE_NO_WINDOW, work.c_str());
   WaitForSingleObject(tool, INFINITE);
   DWORD exit_code = 0;
   GetExitCodeProcess(tool, &exit_code);
@@ -107,6 +111,7 @@ int main() {
   DeleteFileW((work + L"\\handover.log").c_str());
   DeleteFileW(log_file.c_str());
   DeleteFileW((work + L"\\version.txt").c_str());
+  DeleteFileW(tool_copy.c_str());
   RemoveDirectoryW(work.c_str());
   return exit_code == 0 && relaunched ? 0 : 1;
 }
