@@ -67,6 +67,7 @@ struct Contestant {
   std::wstring after_pid;   // or before_pid alone for a program that takes no pid
   bool takes_pid;
   std::vector<double> samples;
+  std::wstring victim = L"victim.exe";  // the application, as a path under the build folder
 };
 
 std::wstring command_for(const Contestant& contestant, DWORD pid) {
@@ -94,7 +95,7 @@ double hand_over_ms(const Contestant& contestant, bench::SharedTimes& times, HAN
   times.marker_start = 0;
   times.marker_pid = 0;
   ResetEvent(go);
-  HANDLE victim = start(exe(L"victim.exe"));
+  HANDLE victim = start(exe(contestant.victim.c_str()));
   HANDLE waiter = start(command_for(contestant, GetProcessId(victim)));
   // Let the waiter start and open the victim before the victim may end; the random
   // part spreads the victim's end over the pollers' intervals instead of locking it
@@ -156,11 +157,21 @@ void report_hand_over(int rounds) {
   auto* times = static_cast<bench::SharedTimes*>(
       MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(bench::SharedTimes)));
   const std::wstring marker = L" " + exe(L"marker.exe");
+  // For the folder wait, the application runs from a folder of its own, and relauncher
+  // learns of it only through that folder.
+  const std::wstring folder = g_dir + L"\\bench-application";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  CopyFileW((g_dir + L"\\victim.exe").c_str(), (folder + L"\\victim.exe").c_str(), FALSE);
+  Contestant by_folder{"relauncher.exe --wait-folder (the application's folder)",
+                       exe(L"relauncher.exe") + L" --wait-pid 1 --wait-folder \"" + folder + L"\" --" + marker, L"",
+                       false, {}};
+  by_folder.victim = L"bench-application\\victim.exe";
   std::vector<Contestant> contestants = {
       {"relauncher.exe", exe(L"relauncher.exe") + L" --wait-pid ", L" --" + marker, true, {}},
       {"limit: handle wait + CreateProcessW", exe(L"minimal_waiter.exe") + L" ", marker, true, {}},
       {"polling every 100 ms", exe(L"polling_waiter.exe") + L" 100 ", marker, true, {}},
       {"polling every 1000 ms", exe(L"polling_waiter.exe") + L" 1000 ", marker, true, {}},
+      by_folder,
   };
   interleave(contestants, rounds, [&](const Contestant& c) { return hand_over_ms(c, *times, go); });
   const double limit = median(contestants[1].samples);
@@ -171,6 +182,9 @@ void report_hand_over(int rounds) {
     std::printf("| %s | %.2f | %.2f | %.2fx |\n", c.name, median(c.samples), percentile(c.samples, 0.9),
                 median(c.samples) / limit);
   }
+  std::printf("\n--wait-folder / --wait-pid: %.2fx\n", median(contestants[4].samples) / median(contestants[0].samples));
+  DeleteFileW((folder + L"\\victim.exe").c_str());
+  RemoveDirectoryW(folder.c_str());
   UnmapViewOfFile(times);
   CloseHandle(go);
   CloseHandle(mapping);
@@ -195,6 +209,8 @@ void report_pass_through(int rounds) {
        exe(L"relauncher.exe") + L" --log \"" + log + L"\" --wait-pid ", L" --" + noop, true, {}},
       {"relauncher.exe --verbatim --wait-tree --wait-pid <absent> -- noop.exe",
        exe(L"relauncher.exe") + L" --verbatim --wait-tree --wait-pid ", L" --" + noop, true, {}},
+      {"relauncher.exe --progress <text> --wait-pid <absent> -- noop.exe",
+       exe(L"relauncher.exe") + L" --progress Updating --wait-pid ", L" --" + noop, true, {}},
   };
   for (Contestant& c : contestants) {
     (void)wall_ms(c);  // warm the file cache
@@ -216,6 +232,9 @@ void report_pass_through(int rounds) {
   const double tree = median(contestants[4].samples);
   std::printf("--verbatim --wait-tree cost %.2f ms per hand-over (%.2fx relauncher without them)\n", tree - tool,
               tree / tool);
+  const double progress = median(contestants[5].samples);
+  std::printf("--progress costs %.2f ms per quick hand-over (%.2fx relauncher without it: its modules are loaded)\n",
+              progress - tool, progress / tool);
   DeleteFileW(log.c_str());
 }
 

@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 prepare
-say "running the benchmark (about 2 minutes)"
+say "running the benchmark (about 3 minutes)"
 wine build/windows/bench.exe "${1:-15}"

@@ -2,7 +2,6 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-#include <set>
 
 #include "process/folder_path.h"
 #include "process/folder_wait.h"
@@ -25,10 +24,17 @@ struct Found {
   FolderProcess process;
 };
 
+// Ids seen over all looks, each counted once.
 struct Tally {
-  std::set<DWORD> found;
-  std::set<DWORD> unreadable;
+  std::vector<DWORD> found;
+  std::vector<DWORD> unreadable;
 };
+
+void count_once(std::vector<DWORD>& ids, DWORD pid) {
+  if (std::find(ids.begin(), ids.end(), pid) == ids.end()) {
+    ids.push_back(pid);
+  }
+}
 
 void close_all(std::vector<Found>& look) {
   for (const Found& found : look) {
@@ -104,14 +110,14 @@ std::vector<Found> look(const FolderWaitSettings& settings, const std::vector<DW
     const std::optional<std::u16string> image = process ? process_image(process) : std::nullopt;
     if (!image || !path_is_in_any(settings.folders, comparable_form(*image))) {
       if (!image && open_error != ERROR_INVALID_PARAMETER) {
-        tally.unreadable.insert(pid);
+        count_once(tally.unreadable, pid);
       }
       if (process != nullptr) {
         (void)CloseHandle(process);  // nothing can be done if it fails
       }
       continue;
     }
-    tally.found.insert(pid);
+    count_once(tally.found, pid);
     running.push_back({process, {pid, *image, FolderProcess::Fate::running, 0}});
   }
   return running;

@@ -50,7 +50,8 @@ HANDLE start_copy(DWORD& pid) {
     return nullptr;
   }
   // The buffer must be writable: CreateProcessW may modify the command line it is given.
-  std::wstring command_line = GetCommandLineW();
+  const wchar_t* own_line = GetCommandLineW();
+  std::vector<wchar_t> command_line(own_line, own_line + lstrlenW(own_line) + 1);
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof(startup);
   const std::vector<HANDLE> handles = inheritable_standard_handles(startup.StartupInfo);
@@ -68,7 +69,7 @@ HANDLE start_copy(DWORD& pid) {
   }
   PROCESS_INFORMATION info{};
   (void)SetEnvironmentVariableW(copy_mark, L"1");  // for the copy alone: removed below
-  const BOOL started = CreateProcessW(path.data(), &command_line[0], nullptr, nullptr, listed ? TRUE : FALSE,
+  const BOOL started = CreateProcessW(path.data(), command_line.data(), nullptr, nullptr, listed ? TRUE : FALSE,
                                       CREATE_BREAKAWAY_FROM_JOB | EXTENDED_STARTUPINFO_PRESENT, nullptr,
                                       nullptr, &startup.StartupInfo, &info);
   const DWORD error = GetLastError();

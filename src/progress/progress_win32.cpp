@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <mutex>
 
 #include "progress/ui_win32.h"
 
@@ -29,7 +28,7 @@ struct State {
   HANDLE thread = nullptr;
   ULONGLONG started = 0;
   HFONT font = nullptr;
-  std::mutex lock;          // guards `report`, which both threads touch
+  SRWLOCK lock = SRWLOCK_INIT;  // guards `report`, which both threads touch
   ProgressReport report;
 };
 
@@ -144,8 +143,9 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM w, LPARAM l)
 }
 
 void set_report(State& state, const ProgressReport& report) {
-  const std::lock_guard<std::mutex> guard(state.lock);
+  AcquireSRWLockExclusive(&state.lock);
   state.report = report;
+  ReleaseSRWLockExclusive(&state.lock);
 }
 
 // Made hidden where the pointer is, laid out for that monitor's DPI, then shown
@@ -266,10 +266,9 @@ ProgressReport stop_progress(ProgressWindow& window) {
   const bool ended =
       state->thread == nullptr || WaitForSingleObject(state->thread, close_wait_ms) == WAIT_OBJECT_0;
   ProgressReport report;
-  {
-    const std::lock_guard<std::mutex> guard(state->lock);
-    report = state->report;
-  }
+  AcquireSRWLockExclusive(&state->lock);
+  report = state->report;
+  ReleaseSRWLockExclusive(&state->lock);
   if (!ended) {
     // The thread still uses its state: both are left to it, and end with the tool.
     report.answered_close = false;

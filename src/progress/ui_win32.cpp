@@ -28,8 +28,12 @@ BOOL CALLBACK take_first_name(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR found) {
   auto& first = *reinterpret_cast<std::u16string*>(found);
   if (IS_INTRESOURCE(name)) {
     // A numbered resource is written "#<n>", which the load functions read as the number.
-    const std::wstring number = L"#" + std::to_wstring(reinterpret_cast<ULONG_PTR>(name));
-    first.assign(number.begin(), number.end());
+    first = u"#";
+    std::u16string digits;
+    for (ULONG_PTR id = reinterpret_cast<ULONG_PTR>(name); id != 0 || digits.empty(); id /= 10) {
+      digits.insert(digits.begin(), static_cast<char16_t>(u'0' + id % 10));
+    }
+    first += digits;
   } else {
     first = reinterpret_cast<const char16_t*>(name);
   }
