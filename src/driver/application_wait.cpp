@@ -44,18 +44,16 @@ bool wait_for_application_folders(const LaunchOptions& options, std::uint64_t be
   }
   const FolderWaitReport report = wait_for_folders(settings);
   const std::uint64_t waited_ms = steady_milliseconds() - started;
-  log_event(log, "wait", [&] {
-    return describe_folder_wait(report, options.wait_folders.size(), waited_ms);
-  });
+  log_event(log, "wait",
+            [&] { return describe_folder_wait(report, options.wait_folders.size(), waited_ms); });
   log_left_behind(report.left, log);
   return report.outcome != FolderWaitOutcome::gave_up;
 }
 
 std::optional<std::vector<std::u16string>> resolve_wait_folders(
     const std::vector<std::u16string>& folders, const LogFile& log) {
-  const std::vector<std::u16string> protected_folders = folders.empty()
-                                                            ? std::vector<std::u16string>()
-                                                            : system_folders();
+  const std::vector<std::u16string> protected_folders =
+      folders.empty() ? std::vector<std::u16string>() : system_folders();
   std::vector<std::u16string> resolved;
   for (const std::u16string& folder : folders) {
     const std::optional<std::u16string> canonical = canonical_path(folder);

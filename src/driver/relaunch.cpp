@@ -16,13 +16,11 @@ namespace {
 
 bool is_success(const LaunchOptions& options, std::int32_t exit_code) {
   const auto code = static_cast<std::uint32_t>(exit_code);
-  return code == 0 || std::find(options.success_codes.begin(), options.success_codes.end(),
-                                code) != options.success_codes.end();
+  return code == 0 || std::find(options.success_codes.begin(), options.success_codes.end(), code) !=
+                          options.success_codes.end();
 }
 
-RelaunchDecision skip(const std::string& why) {
-  return {std::nullopt, why};
-}
+RelaunchDecision skip(const std::string& why) { return {std::nullopt, why}; }
 
 const char* outcome_name(UpdateOutcome outcome) {
   switch (outcome) {
@@ -41,7 +39,8 @@ const char* outcome_name(UpdateOutcome outcome) {
 RelaunchDecision decide_relaunch(const LaunchOptions& options, ProgramEnd end,
                                  std::int32_t exit_code, std::optional<std::uint32_t> running) {
   const bool on_failure = options.relaunch_on_failure;
-  if (end == ProgramEnd::application_running || (end == ProgramEnd::folders_not_free && !on_failure)) {
+  if (end == ProgramEnd::application_running ||
+      (end == ProgramEnd::folders_not_free && !on_failure)) {
     return skip("the wait gave up");
   }
   if (!options.relaunch_app) {
@@ -74,8 +73,9 @@ RelaunchDecision decide_relaunch(const LaunchOptions& options, ProgramEnd end,
               (options.success_codes.empty() ? " is not 0" : " is not a success code"));
 }
 
-std::vector<std::pair<std::string, std::string>> outcome_environment(
-    const LaunchOptions& options, UpdateOutcome outcome, std::int32_t exit_code) {
+std::vector<std::pair<std::string, std::string>> outcome_environment(const LaunchOptions& options,
+                                                                     UpdateOutcome outcome,
+                                                                     std::int32_t exit_code) {
   if (!options.relaunch_on_failure && options.success_codes.empty()) {
     return {};
   }

@@ -38,8 +38,9 @@ RelaunchDecision decide_relaunch(const LaunchOptions& options, ProgramEnd end,
 // What the relaunched application finds in its environment: RELAUNCHER_OUTCOME and,
 // when the program ran, RELAUNCHER_EXIT_CODE as the unsigned decimal of its 32 bits.
 // Nothing unless --relaunch-on-failure or --success-code asked for it.
-std::vector<std::pair<std::string, std::string>> outcome_environment(
-    const LaunchOptions& options, UpdateOutcome outcome, std::int32_t exit_code);
+std::vector<std::pair<std::string, std::string>> outcome_environment(const LaunchOptions& options,
+                                                                     UpdateOutcome outcome,
+                                                                     std::int32_t exit_code);
 
 // The names outcome_environment sets: removed from the tool's own environment at its
 // start, so that a value left by an earlier update reaches nothing it starts.

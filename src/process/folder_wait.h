@@ -41,8 +41,8 @@ enum class FolderWaitOutcome {
 
 struct FolderWaitReport {
   FolderWaitOutcome outcome = FolderWaitOutcome::free;
-  std::size_t processes = 0;   // distinct processes found running from the folders
-  std::size_t unreadable = 0;  // distinct processes whose image could not be read
+  std::size_t processes = 0;        // distinct processes found running from the folders
+  std::size_t unreadable = 0;       // distinct processes whose image could not be read
   std::vector<FolderProcess> left;  // those still running when time ran out
 };
 

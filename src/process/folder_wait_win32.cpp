@@ -1,4 +1,5 @@
 #include <windows.h>
+// After <windows.h>, which it needs.
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -51,7 +52,8 @@ std::vector<PROCESSENTRY32W> list_processes() {
   }
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
     processes.push_back(entry);
   }
   (void)CloseHandle(snapshot);  // nothing can be done if it fails
@@ -67,9 +69,9 @@ std::optional<std::u16string> comparable_image(HANDLE process) {
 // job waits for its copy): both may well run from the very folder waited for.
 std::vector<DWORD> tool_ids(const std::vector<PROCESSENTRY32W>& processes) {
   std::vector<DWORD> ids = {GetCurrentProcessId()};
-  const auto self = std::find_if(processes.begin(), processes.end(), [](const PROCESSENTRY32W& entry) {
-    return entry.th32ProcessID == GetCurrentProcessId();
-  });
+  const auto self = std::find_if(
+      processes.begin(), processes.end(),
+      [](const PROCESSENTRY32W& entry) { return entry.th32ProcessID == GetCurrentProcessId(); });
   if (self == processes.end()) {
     return ids;
   }
@@ -135,8 +137,8 @@ void wait_for_any(const std::vector<Found>& running, DWORD ms) {
 
 bool in_own_session(DWORD pid) {
   DWORD own = 0, theirs = 0;
-  return ProcessIdToSessionId(GetCurrentProcessId(), &own) &&
-         ProcessIdToSessionId(pid, &theirs) && own == theirs;
+  return ProcessIdToSessionId(GetCurrentProcessId(), &own) && ProcessIdToSessionId(pid, &theirs) &&
+         own == theirs;
 }
 
 // Time has run out: ends what may be ended, then gives it a little while to be gone.

@@ -1,9 +1,8 @@
-#include "process/job_escape.h"
-
 #include <windows.h>
 
 #include <vector>
 
+#include "process/job_escape.h"
 #include "process/process_win32_internal.h"
 
 namespace relauncher {
@@ -59,19 +58,20 @@ HANDLE start_copy(DWORD& pid) {
   (void)InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<char> attributes(size);
   startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-  const bool listed = !handles.empty() &&
-                      InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size) &&
-                      UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                                const_cast<HANDLE*>(handles.data()),
-                                                handles.size() * sizeof(HANDLE), nullptr, nullptr);
+  const bool listed =
+      !handles.empty() && InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size) &&
+      UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                const_cast<HANDLE*>(handles.data()),
+                                handles.size() * sizeof(HANDLE), nullptr, nullptr);
   if (listed) {
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   }
   PROCESS_INFORMATION info{};
   (void)SetEnvironmentVariableW(copy_mark, L"1");  // for the copy alone: removed below
-  const BOOL started = CreateProcessW(path.data(), command_line.data(), nullptr, nullptr, listed ? TRUE : FALSE,
-                                      CREATE_BREAKAWAY_FROM_JOB | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                                      nullptr, &startup.StartupInfo, &info);
+  const BOOL started =
+      CreateProcessW(path.data(), command_line.data(), nullptr, nullptr, listed ? TRUE : FALSE,
+                     CREATE_BREAKAWAY_FROM_JOB | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                     &startup.StartupInfo, &info);
   const DWORD error = GetLastError();
   (void)SetEnvironmentVariableW(copy_mark, nullptr);
   if (listed) {

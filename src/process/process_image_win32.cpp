@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "process/folder_wait.h"
 #include "process/folder_path.h"
+#include "process/folder_wait.h"
 #include "process/process_win32_internal.h"
 
 namespace relauncher {
@@ -14,7 +14,8 @@ template <typename Fill>
 std::optional<std::u16string> read_sized(Fill fill) {
   std::u16string text(MAX_PATH, u'\0');
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const DWORD length = fill(reinterpret_cast<wchar_t*>(&text[0]), static_cast<DWORD>(text.size()));
+    const DWORD length =
+        fill(reinterpret_cast<wchar_t*>(&text[0]), static_cast<DWORD>(text.size()));
     if (length == 0) {
       return std::nullopt;
     }
@@ -41,17 +42,17 @@ std::u16string without_long_prefix(const std::u16string& path) {
 // user's language: the invariant locale's mapping.
 std::u16string upper_case(const std::u16string& text) {
   std::u16string upper(text.size(), u'\0');
-  const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, as_wide(text),
-                                   static_cast<int>(text.size()),
-                                   reinterpret_cast<wchar_t*>(&upper[0]),
-                                   static_cast<int>(upper.size()), nullptr, nullptr, 0);
+  const int length = LCMapStringEx(
+      LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, as_wide(text), static_cast<int>(text.size()),
+      reinterpret_cast<wchar_t*>(&upper[0]), static_cast<int>(upper.size()), nullptr, nullptr, 0);
   return length == static_cast<int>(text.size()) ? upper : text;
 }
 
 std::u16string environment_value(const wchar_t* name) {
   return read_sized([&](wchar_t* buffer, DWORD capacity) {
            return GetEnvironmentVariableW(name, buffer, capacity);
-         }).value_or(std::u16string());
+         })
+      .value_or(std::u16string());
 }
 
 }  // namespace
@@ -91,8 +92,9 @@ std::vector<std::u16string> system_folders() {
       read_sized([](wchar_t* buffer, DWORD capacity) {
         return GetWindowsDirectoryW(buffer, capacity);
       }).value_or(std::u16string()),
-      read_sized([](wchar_t* buffer, DWORD capacity) { return GetTempPathW(capacity, buffer); })
-          .value_or(std::u16string()),
+      read_sized([](wchar_t* buffer, DWORD capacity) {
+        return GetTempPathW(capacity, buffer);
+      }).value_or(std::u16string()),
       environment_value(L"ProgramFiles"),
       environment_value(L"ProgramFiles(x86)"),
       environment_value(L"ProgramW6432"),

@@ -18,9 +18,10 @@ HMODULE system_module(const wchar_t* name) {
 // without a cast-function-type warning.
 template <typename Function>
 bool load(HMODULE module, const char* name, Function& function) {
-  function = module == nullptr
-                 ? nullptr
-                 : reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+  function =
+      module == nullptr
+          ? nullptr
+          : reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
   return function != nullptr;
 }
 
@@ -40,7 +41,8 @@ BOOL CALLBACK take_first_name(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR found) {
   return FALSE;
 }
 
-HICON copied_icon(const Ui& ui, HMODULE module, const std::u16string& name, int metric_x, int metric_y) {
+HICON copied_icon(const Ui& ui, HMODULE module, const std::u16string& name, int metric_x,
+                  int metric_y) {
   HANDLE loaded = ui.load_image(module, reinterpret_cast<const wchar_t*>(name.c_str()), IMAGE_ICON,
                                 ui.system_metrics(metric_x), ui.system_metrics(metric_y), 0);
   if (loaded == nullptr) {
@@ -76,14 +78,17 @@ bool load_ui(Ui& ui) {
          load(user, "MonitorFromPoint", ui.monitor_from_point) &&
          load(user, "GetMonitorInfoW", ui.monitor_info) &&
          load(user, "SetWindowPos", ui.set_window_position) &&
-         load(user, "AdjustWindowRectEx", ui.adjust_window_rect) && load(user, "GetDC", ui.get_dc) &&
-         load(user, "ReleaseDC", ui.release_dc) && load(user, "LoadImageW", ui.load_image) &&
-         load(user, "CopyImage", ui.copy_image) && load(user, "DestroyIcon", ui.destroy_icon) &&
+         load(user, "AdjustWindowRectEx", ui.adjust_window_rect) &&
+         load(user, "GetDC", ui.get_dc) && load(user, "ReleaseDC", ui.release_dc) &&
+         load(user, "LoadImageW", ui.load_image) && load(user, "CopyImage", ui.copy_image) &&
+         load(user, "DestroyIcon", ui.destroy_icon) &&
          load(user, "GetSystemMetrics", ui.system_metrics) &&
          load(user, "ShutdownBlockReasonCreate", ui.block_shutdown) &&
          load(user, "ShutdownBlockReasonDestroy", ui.unblock_shutdown) &&
-         load(gdi, "GetDeviceCaps", ui.device_caps) && load(gdi, "CreateFontIndirectW", ui.create_font) &&
-         load(gdi, "DeleteObject", ui.delete_object) && load(gdi, "SelectObject", ui.select_object) &&
+         load(gdi, "GetDeviceCaps", ui.device_caps) &&
+         load(gdi, "CreateFontIndirectW", ui.create_font) &&
+         load(gdi, "DeleteObject", ui.delete_object) &&
+         load(gdi, "SelectObject", ui.select_object) &&
          load(gdi, "GetTextExtentPoint32W", ui.text_extent);
 }
 
@@ -109,7 +114,8 @@ Icons read_icons(const Ui& ui, const std::u16string& file) {
     return icons;
   }
   std::u16string name;
-  (void)EnumResourceNamesW(module, RT_GROUP_ICON, take_first_name, reinterpret_cast<LONG_PTR>(&name));
+  (void)EnumResourceNamesW(module, RT_GROUP_ICON, take_first_name,
+                           reinterpret_cast<LONG_PTR>(&name));
   if (!name.empty()) {
     icons.big = copied_icon(ui, module, name, SM_CXICON, SM_CYICON);
     icons.small = copied_icon(ui, module, name, SM_CXSMICON, SM_CYSMICON);

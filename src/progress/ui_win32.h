@@ -5,6 +5,7 @@
 // none of these modules.
 
 #include <windows.h>
+// After <windows.h>, which it needs.
 #include <commctrl.h>
 
 #include <string>
@@ -56,6 +57,22 @@ bool load_ui(Ui& ui);
 // Loads comctl32 (version 6 when the common controls' activation context is active) and
 // registers its progress bar class.
 bool load_common_controls();
+
+// The window's two children.
+constexpr int label_id = 1;
+constexpr int bar_id = 2;
+
+// The DPI of the monitor the window is on (the system's before Windows 10 1607).
+UINT dpi_of(const Ui& ui, HWND window);
+
+// The work area of the monitor under the mouse pointer, or the primary monitor's.
+RECT work_area_under_pointer(const Ui& ui);
+
+// Sizes the window and its children from the system's message font at `dpi` and the text,
+// and places it centred on `area`, or at `suggested` when Windows moved it to a monitor of
+// another DPI. `font` is the label's: replaced by one made for `dpi`.
+void lay_out(const Ui& ui, HWND window, const std::u16string& line, UINT dpi, const RECT& area,
+             const RECT* suggested, HFONT& font);
 
 struct Icons {
   HICON big = nullptr;
