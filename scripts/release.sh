@@ -75,7 +75,6 @@ mkdir -p dist
 # The npm package: its sources and the two (signed, when signing) executables, packed by
 # npm, which gives every file a fixed time and order. The source folder holds no
 # executables; they are copied in here only.
-command -v npm >/dev/null || install_packages npm
 package="$work_root/npm"
 mkdir -p "$package/bin"
 cp packages/npm/package.json packages/npm/index.js packages/npm/index.d.ts packages/npm/README.md "$package/"

@@ -44,11 +44,16 @@ quietly() {
 
 install_packages() {
   # nsis builds the test installer; osslsigncode, openssl and zip sign and pack releases;
-  # xvfb gives the progress window's tests a display; nodejs runs the npm package's.
-  # A script may ask for more, as arguments.
-  local packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest nsis osslsigncode openssl zip xvfb nodejs $*"
+  # xvfb gives the progress window's tests a display; nodejs runs the npm package's, and
+  # npm packs it. A script may ask for more, as arguments.
+  local packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest nsis osslsigncode openssl zip xvfb nodejs npm $*"
   local missing=""
   for package in $packages; do
+    # Node.js from elsewhere (NodeSource's nodejs) brings its own npm, and conflicts with
+    # Debian's: npm counts as there when the command is.
+    if [ "$package" = npm ] && command -v npm >/dev/null; then
+      continue
+    fi
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
       missing="$missing $package"
   done
