@@ -20,6 +20,9 @@ if [ ! -f "$bun" ]; then
   node - "$build/bun/bun.tgz" <<'FETCH'
 const fs = require('fs');
 const crypto = require('crypto');
+// Node.js 18 tries only the first address it is given, an IPv6 one where there is one,
+// and fails where the network has no IPv6 route.
+require('dns').setDefaultResultOrder('ipv4first');
 const url = 'https://registry.npmjs.org/@oven/bun-windows-x64/-/bun-windows-x64-1.4.5.tgz';
 const integrity = 'FNvply651vcE/GHgNWz6mZvhmkwBuu8Hw54oNzA+CQog+HW+542rXQmZqNHRkFxazD9L3xi+iTtvO3engAgJfw==';
 fetch(url).then((response) => {
@@ -29,7 +32,10 @@ fetch(url).then((response) => {
   const bytes = Buffer.from(body);
   if (crypto.createHash('sha512').update(bytes).digest('base64') !== integrity) throw new Error('digest mismatch');
   fs.writeFileSync(process.argv[2], bytes);
-}).catch((error) => { console.error(error.message); process.exit(1); });
+}).catch((error) => {
+  console.error(`${error.message}${error.cause ? `: ${error.cause.message || error.cause}` : ''}`);
+  process.exit(1);
+});
 FETCH
   tar -xzf "$build/bun/bun.tgz" -C "$build/bun"
   rm "$build/bun/bun.tgz"
