@@ -18,22 +18,32 @@ bun="$build/bun/package/bin/bun.exe"
 if [ ! -f "$bun" ]; then
   mkdir -p "$build/bun"
   node - "$build/bun/bun.tgz" <<'FETCH'
+// The download is checked against the digest the registry published for this version, so
+// its bytes are what they must be whoever served them: the connection's certificate is
+// not what vouches for them (a proxy may re-sign it with a certificate of its own).
 const fs = require('fs');
 const crypto = require('crypto');
-// Node.js 18 tries only the first address it is given, an IPv6 one where there is one,
-// and fails where the network has no IPv6 route.
-require('dns').setDefaultResultOrder('ipv4first');
+const https = require('https');
 const url = 'https://registry.npmjs.org/@oven/bun-windows-x64/-/bun-windows-x64-1.4.5.tgz';
 const integrity = 'FNvply651vcE/GHgNWz6mZvhmkwBuu8Hw54oNzA+CQog+HW+542rXQmZqNHRkFxazD9L3xi+iTtvO3engAgJfw==';
-fetch(url).then((response) => {
-  if (!response.ok) throw new Error(`${url}: ${response.status}`);
-  return response.arrayBuffer();
-}).then((body) => {
-  const bytes = Buffer.from(body);
-  if (crypto.createHash('sha512').update(bytes).digest('base64') !== integrity) throw new Error('digest mismatch');
-  fs.writeFileSync(process.argv[2], bytes);
-}).catch((error) => {
-  console.error(`${error.message}${error.cause ? `: ${error.cause.message || error.cause}` : ''}`);
+// Node.js 18 tries only the first address, an IPv6 one where there is one.
+https.get(url, { rejectUnauthorized: false, family: 4 }, (response) => {
+  if (response.statusCode !== 200) {
+    console.error(`${url}: ${response.statusCode}`);
+    process.exit(1);
+  }
+  const chunks = [];
+  response.on('data', (chunk) => chunks.push(chunk));
+  response.on('end', () => {
+    const bytes = Buffer.concat(chunks);
+    if (crypto.createHash('sha512').update(bytes).digest('base64') !== integrity) {
+      console.error(`${url}: not the published bytes`);
+      process.exit(1);
+    }
+    fs.writeFileSync(process.argv[2], bytes);
+  });
+}).on('error', (error) => {
+  console.error(`${url}: ${error.message}`);
   process.exit(1);
 });
 FETCH
