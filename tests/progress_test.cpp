@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "driver/run.h"
 #include "support.h"
 
@@ -121,6 +124,35 @@ TEST(Progress, ShowsAWindowOnlyWhileALongInstallRunsAndNeverTakesTheFocus) {
     EXPECT_FALSE(seen.hid_after_close);
   }
   DestroyWindow(focus);
+}
+
+// The window shows the icon of the application it will relaunch, where that has one (the
+// NSIS installer does; the probe does not). The program fails, so nothing is relaunched.
+// Run in the test's process: Wine answers WM_GETICON from another process with nothing.
+TEST(Progress, ShowsTheIconOfTheApplicationToBeRelaunched) {
+  test::AppLayout layout;
+  const std::wstring with_icon = test::copy_from_build(layout.dir, L"nsis-installer.exe", L"app\\installer.exe");
+  test::set_probe_exit(layout.setup, 5);
+  SetEnvironmentVariableW(L"PROBE_setup_SLEEP_MS", L"2500");
+  relauncher::TestSeams seams;
+  seams.stay_in_job = true;
+  for (const std::wstring& relaunch : {layout.app, with_icon}) {
+    SCOPED_TRACE(test::to_utf8(relaunch));
+    std::atomic<int> icon{-1};  // -1: no window seen
+    std::thread watcher([&icon] {
+      for (int i = 0; i < 100 && icon < 0; ++i, Sleep(50)) {
+        HWND window = FindWindowW(L"relauncher.progress", nullptr);
+        if (window != nullptr && IsWindowVisible(window)) {
+          icon = SendMessageW(window, WM_GETICON, ICON_BIG, 0) != 0 ? 1 : 0;
+        }
+      }
+    });
+    const std::vector<std::string> args = {"--wait-pid", "1", "--relaunch", test::to_utf8(relaunch),
+                                           "--progress", "Updating", "--", test::to_utf8(layout.setup)};
+    EXPECT_EQ(relauncher::run(args, std::string("relauncher.exe"), stderr, {}, seams), 5);
+    watcher.join();
+    EXPECT_EQ(icon, relaunch == with_icon ? 1 : 0);
+  }
 }
 
 // A hung window must not hold up the hand-over: the stall is made in the tool's own

@@ -95,6 +95,10 @@ HWND make_window(State& state) {
       ui.create_window(0, PROGRESS_CLASSW, nullptr, child | PBS_MARQUEE, 0, 0, 0, 0, window,
                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(bar_id)), instance, nullptr);
   ui.send_message(bar, PBM_SETMARQUEE, TRUE, 30);
+  // The class's icons serve the window; set on the window as well, they are what the
+  // taskbar and Alt+Tab ask it for.
+  ui.send_message(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(state.icons.big));
+  ui.send_message(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(state.icons.small));
   lay_out(ui, window, state.line, dpi_of(ui, window), area, nullptr, state.font);
   if (state.settings.hold_shutdown) {
     // Not implemented everywhere (Wine): the answer to WM_QUERYENDSESSION still holds.
