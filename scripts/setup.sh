@@ -67,7 +67,7 @@ install_packages() {
     command -v sudo >/dev/null || { echo "==> not root and no sudo: install$missing first" >&2; return 1; }
     sudo="sudo"
   fi
-  say "installing packages:$missing (apt-get; about 230 MB to download the first time)"
+  say "installing packages:$missing (apt-get; several hundred MB to download the first time)"
   quietly $sudo apt-get update
   # shellcheck disable=SC2086
   quietly $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
