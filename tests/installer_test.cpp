@@ -117,10 +117,7 @@ TEST(Installers, TheTreesJobNeitherEndsTheInstallerNorHoldsAChildThatLeaves) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.end_tool);
-    for (const std::wstring& probe : {layout.setup, work}) {
-      DeleteFileW((probe + L".started").c_str());
-      DeleteFileW((probe + L".ended").c_str());
-    }
+    test::forget_records({layout.setup, work});
     SetEnvironmentVariableW(L"PROBE_setup_SLEEP_MS", L"1500");
     SetEnvironmentVariableW(L"PROBE_setup_START", *c.flags ? work.c_str() : nullptr);
     SetEnvironmentVariableW(L"PROBE_setup_START_FLAGS", c.flags);

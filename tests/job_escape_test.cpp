@@ -52,10 +52,7 @@ TEST(JobEscape, TheHandOverOutlivesACallerWhoseJobEndsItsProcesses) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.limits) + (c.caller_exits ? " caller exits" : ""));
-    for (const std::wstring& probe : {layout.setup, layout.app}) {
-      DeleteFileW((probe + L".started").c_str());
-      DeleteFileW((probe + L".ended").c_str());
-    }
+    test::forget_records({layout.setup, layout.app});
     DeleteFileW(layout.log.c_str());
     test::set_probe_exit(layout.setup, c.caller_exits ? 0 : 0xC0000005);
     SetEnvironmentVariableW(L"PROBE_setup_SLEEP_MS", L"2000");

@@ -108,10 +108,7 @@ TEST(Outcome, TheTreeWaitEndsWhenOnlyTheApplicationsOwnProcessesAreLeft) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(test::to_utf8(c.started + L" " + c.program) + (c.folder ? " folder" : ""));
-    for (const std::wstring& probe : {setup, app, helper, work}) {
-      DeleteFileW((probe + L".started").c_str());
-      DeleteFileW((probe + L".ended").c_str());
-    }
+    test::forget_records({setup, app, helper, work});
     DeleteFileW(log.c_str());
     SetEnvironmentVariableW(L"PROBE_setup_START", c.started.c_str());
     SetEnvironmentVariableW(L"PROBE_setup_SLEEP_MS", L"300");

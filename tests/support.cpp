@@ -216,6 +216,13 @@ std::optional<ProbeRecord> probe_started(const std::wstring& probe) {
   return record;
 }
 
+void forget_records(const std::vector<std::wstring>& probes) {
+  for (const std::wstring& probe : probes) {
+    DeleteFileW((probe + L".started").c_str());
+    DeleteFileW((probe + L".ended").c_str());
+  }
+}
+
 std::optional<std::int64_t> probe_ended(const std::wstring& probe) {
   const std::optional<std::string> text = read_file(probe + L".ended");
   if (!text) {

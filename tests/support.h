@@ -74,6 +74,8 @@ struct ProbeRecord {
   std::wstring command_line;
 };
 std::optional<ProbeRecord> probe_started(const std::wstring& probe);
+// Removes what these probes wrote, so that a table's next row starts clean.
+void forget_records(const std::vector<std::wstring>& probes);
 std::optional<std::int64_t> probe_ended(const std::wstring& probe);
 
 // Makes `relative` (and the folders on its way) under `dir`; returns its full path.

@@ -10,16 +10,13 @@ namespace relauncher {
 
 namespace {
 
-// Enough to tell what held the folders; the rest only as a count.
-constexpr std::size_t most_processes_logged = 20;
-
 void log_left_behind(const std::vector<FolderProcess>& left, const LogFile& log) {
-  for (std::size_t i = 0; i < left.size() && i < most_processes_logged; ++i) {
+  for (std::size_t i = 0; i < left.size() && i < most_processes_named; ++i) {
     log_event(log, "wait", [&] { return describe_folder_process(left[i]); });
   }
-  if (left.size() > most_processes_logged) {
+  if (left.size() > most_processes_named) {
     log_event(log, "wait", [&] {
-      return "and " + std::to_string(left.size() - most_processes_logged) + " more";
+      return "and " + std::to_string(left.size() - most_processes_named) + " more";
     });
   }
 }

@@ -55,11 +55,10 @@ std::string describe_usage(const LaunchOptions& options) {
   if (options.bad_value) {
     add("an empty --wait-folder, or a --success-code that is not 0 to 4294967295");
   }
-  if ((options.progress_text && options.progress_text->empty()) ||
-      (options.hold_shutdown && !options.progress_text)) {
+  if (progress_unusable(options)) {
     add("--progress with no text, or --hold-shutdown without --progress");
   }
-  if (options.end_folder_processes && options.wait_timeout_s == 0) {
+  if (ends_without_bound(options)) {
     add("--end-folder-processes needs --wait-timeout");
   }
   return reasons;
@@ -124,15 +123,14 @@ std::string describe_folder_process(const FolderProcess& process) {
 }
 
 std::string describe_tree_left(const std::vector<TreeMember>& installer) {
-  constexpr std::size_t most_named = 20;
   std::string text = "tree: the program has ended, still waiting for " +
                      std::to_string(installer.size()) + ":";
-  for (std::size_t i = 0; i < installer.size() && i < most_named; ++i) {
+  for (std::size_t i = 0; i < installer.size() && i < most_processes_named; ++i) {
     text += " pid=" + std::to_string(installer[i].pid) + " image=\"" +
             wide_to_utf8(installer[i].image) + "\"";
   }
-  if (installer.size() > most_named) {
-    text += " and " + std::to_string(installer.size() - most_named) + " more";
+  if (installer.size() > most_processes_named) {
+    text += " and " + std::to_string(installer.size() - most_processes_named) + " more";
   }
   return text;
 }

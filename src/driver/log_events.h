@@ -16,6 +16,9 @@
 
 namespace relauncher {
 
+// Enough processes named to tell what held a wait; the rest only as a count.
+constexpr std::size_t most_processes_named = 20;
+
 std::string describe_start(const std::string& version, const std::u16string& folder,
                            const std::u16string& command_line);
 std::string describe_usage(const LaunchOptions& options);

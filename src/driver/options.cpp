@@ -151,14 +151,19 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
     options.program = args[i];
     options.program_args.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
   }
-  // Ending processes with no bound on the wait would end them at once: refused.
-  const bool unbounded_end = options.end_folder_processes && options.wait_timeout_s == 0;
-  // An empty window says nothing; holding a shutdown off needs a window to say why.
-  const bool bad_progress = (options.progress_text && options.progress_text->empty()) ||
-                            (options.hold_shutdown && !options.progress_text);
   options.valid = options.wait_pid > 0 && !options.program.empty() && !options.bad_wait_timeout &&
-                  !options.bad_value && !unbounded_end && !bad_progress;
+                  !options.bad_value && !ends_without_bound(options) &&
+                  !progress_unusable(options);
   return options;
+}
+
+bool ends_without_bound(const LaunchOptions& options) {
+  return options.end_folder_processes && options.wait_timeout_s == 0;
+}
+
+bool progress_unusable(const LaunchOptions& options) {
+  return (options.progress_text && options.progress_text->empty()) ||
+         (options.hold_shutdown && !options.progress_text);
 }
 
 std::optional<std::size_t> log_value_index(const std::vector<std::string>& args) {

@@ -43,6 +43,12 @@ struct LaunchOptions {
 // system's code page.
 LaunchOptions parse_options(const std::vector<std::string>& args);
 
+// Ending processes with no bound on the wait would end them at once.
+bool ends_without_bound(const LaunchOptions& options);
+
+// An empty window says nothing; holding a shutdown off needs a window to say why.
+bool progress_unusable(const LaunchOptions& options);
+
 // The path given by the last `--log <file>` before "--", converted like the relaunch
 // path. Absent when there is none, when it is empty, or when it is not valid text in
 // the file system's code page: a log never makes the command line unusable. Read on

@@ -13,32 +13,26 @@ namespace relauncher {
 namespace {
 
 std::u16string system_folder() {
-  wchar_t path[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-  return length == 0 || length >= MAX_PATH ? std::u16string() : std::u16string(path, path + length);
+  return read_sized([](wchar_t* buffer, DWORD capacity) {
+           return GetSystemDirectoryW(buffer, capacity);
+         }).value_or(std::u16string());
 }
 
 // Finds a script the way CreateProcessW finds a program: the tool's folder, the
 // current folder, the system folders, then PATH. A folder is not a script.
 DWORD find_script(const std::u16string& name, std::u16string& full_path) {
-  std::u16string found(MAX_PATH, u'\0');
-  DWORD length = SearchPathW(nullptr, as_wide(name), nullptr, static_cast<DWORD>(found.size()),
-                             reinterpret_cast<wchar_t*>(&found[0]), nullptr);
-  if (length >= found.size()) {
-    found.resize(length);
-    length = SearchPathW(nullptr, as_wide(name), nullptr, length,
-                         reinterpret_cast<wchar_t*>(&found[0]), nullptr);
-  }
-  if (length == 0 || length >= found.size()) {
+  const std::optional<std::u16string> found = read_sized([&](wchar_t* buffer, DWORD capacity) {
+    return SearchPathW(nullptr, as_wide(name), nullptr, capacity, buffer, nullptr);
+  });
+  if (!found) {
     const DWORD error = GetLastError();
     return error != 0 ? error : ERROR_FILE_NOT_FOUND;
   }
-  found.resize(length);
-  const DWORD attributes = GetFileAttributesW(as_wide(found));
+  const DWORD attributes = GetFileAttributesW(as_wide(*found));
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return ERROR_ACCESS_DENIED;  // what CreateProcessW reports for a folder
   }
-  full_path = found;
+  full_path = *found;
   return 0;
 }
 

@@ -8,26 +8,6 @@ namespace relauncher {
 
 namespace {
 
-// Calls `fill(buffer, capacity)`, which returns the length written, or the capacity
-// needed when that is more than it had, or 0 on failure; grows the buffer until it fits.
-template <typename Fill>
-std::optional<std::u16string> read_sized(Fill fill) {
-  std::u16string text(MAX_PATH, u'\0');
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    const DWORD length =
-        fill(reinterpret_cast<wchar_t*>(&text[0]), static_cast<DWORD>(text.size()));
-    if (length == 0) {
-      return std::nullopt;
-    }
-    if (length < text.size()) {
-      text.resize(length);
-      return text;
-    }
-    text.assign(length + 1, u'\0');
-  }
-  return std::nullopt;
-}
-
 std::u16string without_long_prefix(const std::u16string& path) {
   if (path.compare(0, 8, u"\\\\?\\UNC\\") == 0) {
     return u"\\" + path.substr(7);

@@ -19,6 +19,27 @@ inline const wchar_t* as_wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
+// Text from a call that fills a buffer: `fill(buffer, capacity)` returns the length
+// written, or the capacity needed when that is more than it had, or 0 on failure (the
+// error left in GetLastError). The buffer grows until the text fits.
+template <typename Fill>
+std::optional<std::u16string> read_sized(Fill fill) {
+  std::u16string text(MAX_PATH, u'\0');
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const DWORD length =
+        fill(reinterpret_cast<wchar_t*>(&text[0]), static_cast<DWORD>(text.size()));
+    if (length == 0) {
+      return std::nullopt;
+    }
+    if (length < text.size()) {
+      text.resize(length);
+      return text;
+    }
+    text.assign(length + 1, u'\0');
+  }
+  return std::nullopt;
+}
+
 // Waits for a started process and reads its exit code, bit for bit. An unknown outcome
 // must not read as success: a failed wait or exit-code query gives -1, never 0, which
 // would start the relaunch. The handle stays the caller's to close.

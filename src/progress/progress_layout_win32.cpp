@@ -6,10 +6,6 @@ namespace relauncher {
 
 namespace {
 
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-
 // The system's message font at `dpi`; before Windows 10 1607 the system DPI's, which is
 // then the only DPI there is.
 HFONT message_font(const Ui& ui, UINT dpi) {

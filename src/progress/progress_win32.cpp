@@ -9,8 +9,6 @@ namespace relauncher {
 
 namespace {
 
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed as wchar_t");
-
 constexpr DWORD close_wait_ms = 500;
 // A stalled window (the test seam) stays unanswering this long.
 constexpr DWORD stall_ms = 10000;
@@ -33,10 +31,6 @@ struct State {
 // imported but loaded: the procedure finds them through the thread that owns the
 // window, which is the only thread it ever runs on.
 thread_local State* window_state = nullptr;
-
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
   State& state = *window_state;

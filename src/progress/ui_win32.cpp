@@ -43,7 +43,7 @@ BOOL CALLBACK take_first_name(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR found) {
 
 HICON copied_icon(const Ui& ui, HMODULE module, const std::u16string& name, int metric_x,
                   int metric_y) {
-  HANDLE loaded = ui.load_image(module, reinterpret_cast<const wchar_t*>(name.c_str()), IMAGE_ICON,
+  HANDLE loaded = ui.load_image(module, wide(name), IMAGE_ICON,
                                 ui.system_metrics(metric_x), ui.system_metrics(metric_y), 0);
   if (loaded == nullptr) {
     return nullptr;
@@ -108,7 +108,7 @@ Icons read_icons(const Ui& ui, const std::u16string& file) {
   }
   // Mapped as an image resource: nothing of it runs, and it is unmapped (and the file
   // closed) before the program starts.
-  HMODULE module = LoadLibraryExW(reinterpret_cast<const wchar_t*>(file.c_str()), nullptr,
+  HMODULE module = LoadLibraryExW(wide(file), nullptr,
                                   LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE);
   if (module == nullptr) {
     return icons;

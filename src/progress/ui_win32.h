@@ -12,6 +12,12 @@
 
 namespace relauncher {
 
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed as wchar_t");
+
+inline const wchar_t* wide(const std::u16string& text) {
+  return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
 struct Ui {
   decltype(&::RegisterClassExW) register_class;
   decltype(&::CreateWindowExW) create_window;
