@@ -4,6 +4,7 @@
 // that machine noise hits every contestant alike.
 //
 //   bench.exe [rounds]     (default 15)
+//   bench.exe folder-wait-phases   (see run_folder_wait_phases)
 //
 // Prints Markdown tables. Absolute times depend on the machine (and on Wine); only
 // the ratios are comparable across runs.
@@ -257,10 +258,57 @@ void report_resources() {
   }
 }
 
+// Milliseconds since 1970, the clock a Linux-side sampler reads too.
+unsigned long long unix_ms() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const ULONGLONG units = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return units / 10000 - 11644473600000ULL;
+}
+
+// What a long folder wait costs, with 200 processes running from the folder and then
+// ending one after another over five seconds. Wine does not keep another process's CPU
+// times current, so this only runs the wait and prints when each phase began and ended
+// (`phase <name> <from> <to>`, Unix milliseconds); scripts/bench.sh reads relauncher's
+// CPU time from Linux meanwhile and reports it per phase.
+void run_folder_wait_phases() {
+  constexpr int count = 200;
+  constexpr DWORD running_ms = 10000, ending_over_ms = 5000;
+  const std::wstring folder = g_dir + L"\\bench-helpers";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring helper = folder + L"\\helper.exe";
+  CopyFileW((g_dir + L"\\noop.exe").c_str(), helper.c_str(), FALSE);
+  // The helpers all end at fixed times measured from now, however long their starts take.
+  const ULONGLONG origin = GetTickCount64();
+  const unsigned long long origin_unix = unix_ms();
+  std::vector<HANDLE> helpers;
+  for (int i = 0; i < count; ++i) {
+    const ULONGLONG end_at = origin + running_ms + ending_over_ms * i / count;
+    const ULONGLONG now = GetTickCount64();
+    helpers.push_back(start(L"\"" + helper + L"\" " + std::to_wstring(end_at > now ? end_at - now : 0)));
+  }
+  const unsigned long long started = unix_ms();
+  HANDLE tool = start(exe(L"relauncher.exe") + L" --wait-pid 1 --wait-folder \"" + folder + L"\" -- " + exe(L"noop.exe"));
+  std::printf("pid %lu\n", GetProcessId(tool));
+  std::fflush(stdout);
+  wait_and_close(tool);
+  const unsigned long long ended = unix_ms();
+  for (HANDLE process : helpers) {
+    wait_and_close(process);
+  }
+  const unsigned long long settled = started + 1500;
+  std::printf("phase first-look %llu %llu\n", started, settled);
+  std::printf("phase all-running %llu %llu\n", settled, origin_unix + running_ms);
+  std::printf("phase ending %llu %llu\n", origin_unix + running_ms, ended);
+  DeleteFileW(helper.c_str());
+  RemoveDirectoryW(folder.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+  const bool folder_phases = argc > 1 && std::string(argv[1]) == "folder-wait-phases";
+  const int rounds = argc > 1 && !folder_phases ? std::max(1, std::atoi(argv[1])) : 15;
   wchar_t path[MAX_PATH];
   const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
   g_dir.assign(path, length);
@@ -269,6 +317,10 @@ int main(int argc, char** argv) {
   QueryPerformanceFrequency(&frequency);
   g_ticks_per_ms = static_cast<double>(frequency.QuadPart) / 1000;
 
+  if (folder_phases) {
+    run_folder_wait_phases();
+    return 0;
+  }
   report_hand_over(rounds);
   report_pass_through(rounds * 2);
   report_resources();

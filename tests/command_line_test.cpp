@@ -1,3 +1,4 @@
+#include "process/child_command.h"
 #include "process/command_line.h"
 
 #include <windows.h>
@@ -73,6 +74,21 @@ TEST(BuildCommandLine, JoinsQuotedPiecesWithSingleSpaces) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(build_command_line(c.program, c.arguments), c.expected) << c.program;
+  }
+}
+
+// CreateProcessW takes 32,767 units with the terminator: a line of 32,766 starts, one
+// more is refused (ERROR_FILENAME_EXCED_RANGE) rather than started cut short.
+TEST(ChildCommand, RefusesALineLongerThanWindowsTakes) {
+  const struct {
+    std::size_t length;
+    std::uint32_t error;
+  } cases[] = {{32765, 0}, {32766, 0}, {32767, 206}};
+  for (const auto& c : cases) {
+    // "p" "aa...a": the program's three units, a blank and the argument's two quotes.
+    const ChildCommand command = child_command("p", {std::string(c.length - 6, 'a')});
+    EXPECT_EQ(command.command_line.size(), c.length);
+    EXPECT_EQ(command.error, c.error) << c.length;
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "process/job_escape.h"
 #include "support.h"
 
 namespace {
@@ -11,7 +12,7 @@ namespace {
 
 // The tool, started in `job` (if any) before it runs a single instruction, as it would
 // be by a caller that runs in that job.
-HANDLE start_tool_in(HANDLE job, const std::wstring& arguments) {
+HANDLE start_tool_in(HANDLE outer, HANDLE job, const std::wstring& arguments) {
   std::wstring command_line = test::quoted(test::tool_path()) + L" " + arguments;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
@@ -19,8 +20,11 @@ HANDLE start_tool_in(HANDLE job, const std::wstring& arguments) {
   if (!test::create_process(test::tool_path().c_str(), command_line, nullptr, FALSE, CREATE_SUSPENDED, startup, info)) {
     throw std::runtime_error("cannot start the tool");
   }
-  if (job != nullptr) {
-    AssignProcessToJobObject(job, info.hProcess);
+  // A process put in a second job is in both, the second nested in the first.
+  for (HANDLE each : {outer, job}) {
+    if (each != nullptr) {
+      AssignProcessToJobObject(each, info.hProcess);
+    }
   }
   ResumeThread(info.hThread);
   CloseHandle(info.hThread);
@@ -35,31 +39,69 @@ HANDLE make_job(DWORD limits) {
   return job;
 }
 
+// Whether to try to leave: a job read as sparing its processes is left alone; one that
+// kills them, or whose limits say nothing (as every job reads under Wine), is left.
+TEST(JobEscape, TriesToLeaveUnlessTheJobReadsAsSparingItsProcesses) {
+  const DWORD kill = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  const struct {
+    bool in_job;
+    std::optional<std::uint32_t> limits;
+    bool leave;
+  } cases[] = {
+      {false, std::nullopt, false},
+      {false, kill, false},
+      {true, std::nullopt, true},
+      {true, 0, true},
+      {true, kill, true},
+      {true, kill | JOB_OBJECT_LIMIT_BREAKAWAY_OK, true},
+      {true, JOB_OBJECT_LIMIT_BREAKAWAY_OK, false},
+      {true, JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_ACTIVE_PROCESS, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(relauncher::should_leave_job(c.in_job, c.limits), c.leave)
+        << c.in_job << " " << (c.limits ? std::to_string(*c.limits) : "unreadable");
+  }
+}
+
 TEST(JobEscape, TheHandOverOutlivesACallerWhoseJobEndsItsProcesses) {
   test::AppLayout layout;
   const DWORD kill = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  const DWORD may_leave = kill | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
   const struct {
     bool in_job;
     DWORD limits;
     bool caller_exits;  // the job is closed half a second after the start
     const char* logged;  // the `job` line; nullptr: none
     DWORD exit_code;     // as the caller sees it, when it waits
+    bool nested;         // the job lies in an outer one that kills and forbids leaving
+    bool caller_marks;   // the caller's environment holds the copy's mark
   } cases[] = {
-      {true, kill | JOB_OBJECT_LIMIT_BREAKAWAY_OK, true, " job left: ", 0},
-      {true, kill | JOB_OBJECT_LIMIT_BREAKAWAY_OK, false, " job left: ", 0xC0000005},
-      {true, kill, false, " job stayed: leaving the caller's job failed, error 5 ", 0xC0000005},
-      {false, 0, false, nullptr, 0xC0000005},
+      {true, may_leave, true, " job left: ", 0, false, false},
+      {true, may_leave, false, " job left: ", 0xC0000005, false, false},
+      // Wine reads every job's limits as none.
+      {true, kill, false, " job stayed: the caller's job does not allow leaving and its limits read as none", 0xC0000005,
+       false, false},
+      {false, 0, false, nullptr, 0xC0000005, false, false},
+      {true, may_leave, false, " job stayed: the copy is still in a job that may end its processes", 0xC0000005, true,
+       false},
+      {true, may_leave, false, " job left: ", 0xC0000005, false, true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.limits) + (c.caller_exits ? " caller exits" : ""));
+    SCOPED_TRACE(std::to_string(c.limits) + (c.caller_exits ? " caller exits" : "") + (c.nested ? " nested" : "") +
+                 (c.caller_marks ? " marked" : ""));
     test::forget_records({layout.setup, layout.app});
     DeleteFileW(layout.log.c_str());
     test::set_probe_exit(layout.setup, c.caller_exits ? 0 : 0xC0000005);
     SetEnvironmentVariableW(L"PROBE_setup_SLEEP_MS", L"2000");
     SetEnvironmentVariableW(L"PROBE_app_SLEEP_MS", c.caller_exits ? L"4000" : L"0");
     HANDLE job = c.in_job ? make_job(c.limits) : nullptr;
-    HANDLE tool = start_tool_in(job, L"--log " + test::quoted(layout.log) + L" --wait-pid 1 --relaunch-on-failure --relaunch " +
+    HANDLE outer = c.nested ? make_job(kill) : nullptr;
+    // The mark names this very process, the tool's parent: still not a copy's starter.
+    SetEnvironmentVariableW(L"RELAUNCHER_JOB_COPY",
+                            c.caller_marks ? std::to_wstring(GetCurrentProcessId()).c_str() : nullptr);
+    HANDLE tool = start_tool_in(outer, job, L"--log " + test::quoted(layout.log) + L" --wait-pid 1 --relaunch-on-failure --relaunch " +
                                          test::quoted(layout.app) + L" -- " + test::quoted(layout.setup));
+    SetEnvironmentVariableW(L"RELAUNCHER_JOB_COPY", nullptr);
     if (c.caller_exits) {
       Sleep(500);
       CloseHandle(job);  // the caller's last handle: the job ends what is left in it
@@ -81,13 +123,22 @@ TEST(JobEscape, TheHandOverOutlivesACallerWhoseJobEndsItsProcesses) {
         test::wait_for_pid(relaunched->pid);
       }
     }
+    // The copy's mark is for the copy alone: an application relaunched with it could never
+    // leave its own caller's job when it hands over again.
+    for (const std::wstring& probe : {layout.setup, layout.app}) {
+      if (const auto record = test::probe_started(probe)) {
+        EXPECT_EQ(record->job_copy, "unset") << test::to_utf8(probe);
+      }
+    }
     const std::string logged = test::read_file(layout.log).value_or("");
     EXPECT_EQ(logged.find(" job ") != std::string::npos, c.logged != nullptr) << logged;
     if (c.logged != nullptr) {
       EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
     }
-    if (job != nullptr) {
-      CloseHandle(job);
+    for (HANDLE each : {job, outer}) {
+      if (each != nullptr) {
+        CloseHandle(each);
+      }
     }
   }
 }

@@ -62,6 +62,8 @@ TEST(Log, TellsTheHandOverAndWhyItFellShort) {
   HANDLE victim_process = test::start(victim, quoted(victim));
   const std::string victim_pid = std::to_string(GetProcessId(victim_process));
   const std::wstring relaunch = L" --relaunch " + quoted(app) + L" -- ";
+  const std::wstring slow = test::copy_probe(dir, L"slow.exe");
+  SetEnvironmentVariableW(L"PROBE_slow_SLEEP_MS", L"1500");
   const struct {
     std::wstring arguments;  // after `--log <file>`
     const char* exit;        // setup.exe's exit code, or none
@@ -96,6 +98,10 @@ TEST(Log, TellsTheHandOverAndWhyItFellShort) {
         ".*", "skipped: no --relaunch given", ".*"}},
       {L"--wait-pid 1 -- " + script + L" %PATH%", nullptr, 0xFFFFFFFF, "start wait run relaunch end",
        {"pid=1 .*", "refused: .*", "skipped: no --relaunch given", ".*"}},
+      // The tests run without a desktop: no window can be made, and the system says no more.
+      {L"--progress Updating --wait-pid 1 -- " + quoted(slow), nullptr, 0, "start wait progress run exit relaunch end",
+       {"pid=1 .*", R"(not shown: no window could be made \(no display or desktop\))", "pid=\\d+ command_line=.*",
+        ".*", "skipped: no --relaunch given", ".*"}},
       {L"--wait-pid x -- " + missing, nullptr, 2, "start usage end", {"no positive --wait-pid", "code=2 hex=0x00000002"}},
       {L"--wait-pid 5 --", nullptr, 2, "start usage end", {"no program after --", "code=2 hex=0x00000002"}},
   };

@@ -123,11 +123,15 @@ TEST(Outcome, TheTreeWaitEndsWhenOnlyTheApplicationsOwnProcessesAreLeft) {
     const ULONGLONG took = GetTickCount64() - before;
     EXPECT_EQ(run.exit_code, 0u);
     EXPECT_LT(took, 6000u) << "the application's own processes held the wait";
-    const auto first = test::probe_started(app);
+    // The installer's instance has written its record before the installer ended; a
+    // second instance would replace it within the next second.
+    const auto first = c.relaunched ? std::nullopt : test::wait_until_started(app, 3000);
     Sleep(c.relaunched ? 0 : 1000);
     const auto instance = test::wait_until_started(app, 3000);
     ASSERT_TRUE(instance);
-    EXPECT_EQ(first && c.program != app && first->pid == instance->pid, !c.relaunched) << "two instances";
+    if (!c.relaunched) {
+      EXPECT_TRUE(first && first->pid == instance->pid) << "two instances";
+    }
     if (c.relaunched && !c.started.empty()) {
       ASSERT_TRUE(test::wait_for_file(c.started + L".ended", 5000));
       EXPECT_EQ(test::probe_ended(c.started) < instance->start, c.waited);

@@ -15,9 +15,10 @@
 // environment, <stem> being its own file name without the extension, so that one
 // test can give the installer and the application different instructions; and
 // PROBE_<stem>_START, a program that it starts (and does not wait for) before it sleeps,
-// with PROBE_<stem>_START_FLAGS as the creation flags. Its record also holds the
-// update's outcome as relauncher tells it (RELAUNCHER_OUTCOME and RELAUNCHER_EXIT_CODE,
-// or "unset").
+// with PROBE_<stem>_START_FLAGS as the creation flags and PROBE_<stem>_START_ARGS after
+// the program's quoted path on its command line. Its record also holds the update's
+// outcome as relauncher tells it (RELAUNCHER_OUTCOME and RELAUNCHER_EXIT_CODE) and the
+// mark of relauncher's job copy (RELAUNCHER_JOB_COPY), each "unset" when absent.
 
 #include <windows.h>
 #include <winternl.h>
@@ -128,7 +129,13 @@ void start_requested(const std::wstring& stem) {
   if (length == 0 || length >= 1024) {
     return;
   }
+  wchar_t arguments[32768];
+  const std::wstring arguments_name = name + L"_ARGS";
+  const DWORD arguments_length = GetEnvironmentVariableW(arguments_name.c_str(), arguments, 32768);
   std::wstring command_line = L"\"" + std::wstring(program) + L"\"";
+  if (arguments_length != 0 && arguments_length < 32768) {
+    command_line += L" " + std::wstring(arguments);
+  }
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
@@ -174,6 +181,7 @@ int main() {
                                        "\nhandle=" + file_of_handle(stem) +
                                        "\noutcome=" + variable(L"RELAUNCHER_OUTCOME") +
                                        "\noutcome_exit_code=" + variable(L"RELAUNCHER_EXIT_CODE") +
+                                       "\njob_copy=" + variable(L"RELAUNCHER_JOB_COPY") +
                                        "\ncommand_line=" + to_utf8(GetCommandLineW()));
   start_requested(stem);
   Sleep(setting(stem, L"SLEEP_MS", 0));

@@ -212,6 +212,7 @@ std::optional<ProbeRecord> probe_started(const std::wstring& probe) {
   record.handle = fields["handle"];
   record.outcome = fields["outcome"];
   record.outcome_exit_code = fields["outcome_exit_code"];
+  record.job_copy = fields["job_copy"];
   record.command_line = from_utf8(fields["command_line"]);
   return record;
 }

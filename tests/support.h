@@ -71,6 +71,7 @@ struct ProbeRecord {
   std::string handle;                    // the file PROBE_<stem>_HANDLE names in it, if any
   std::string outcome;                   // RELAUNCHER_OUTCOME, or "unset"
   std::string outcome_exit_code;         // RELAUNCHER_EXIT_CODE, or "unset"
+  std::string job_copy;                  // RELAUNCHER_JOB_COPY, or "unset"
   std::wstring command_line;
 };
 std::optional<ProbeRecord> probe_started(const std::wstring& probe);

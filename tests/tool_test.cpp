@@ -20,40 +20,167 @@ void set_probe(const std::wstring& stem, const wchar_t* key, const std::wstring&
   SetEnvironmentVariableW((L"PROBE_" + stem + L"_" + key).c_str(), value.c_str());
 }
 
-TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {
+std::wstring environment(const wchar_t* name) {
+  wchar_t value[MAX_PATH + 1] = L"";
+  GetEnvironmentVariableW(name, value, MAX_PATH + 1);
+  return value;
+}
+
+// The temporary folder as a value that the C runtime reads back whole: without the
+// trailing backslash, which would escape the closing quote.
+std::wstring temp_folder() {
   wchar_t temp[MAX_PATH + 1];
   GetTempPathW(MAX_PATH + 1, temp);
-  const std::wstring unusable[] = {
-      L"",
-      L"--wait-pid 5",
-      L"--wait-pid 5 --",
-      L"--wait-pid 5 -- \"\"",
-      L"-- setup.exe",
-      L"--wait-pid 0 -- setup.exe",
-      L"--wait-pid -7 -- setup.exe",
-      L"--wait-pid x -- setup.exe",
-      L"--wait-pid=5 -- setup.exe",
-      L"--wait-pid 9223372036854775808 -- setup.exe",
-      // Ending processes without a bound; folders that unrelated programs run from.
-      L"--wait-pid 5 --end-folder-processes -- setup.exe",
-      L"--wait-pid 5 --wait-folder C:\\ -- setup.exe",
-      L"--wait-pid 5 --wait-folder C: -- setup.exe",
-      L"--wait-pid 5 --wait-folder C:\\windows\\ -- setup.exe",
-      L"--wait-pid 5 --wait-folder C:\\WINDOWS\\system32\\.. -- setup.exe",
-      L"--wait-pid 5 --wait-folder C:\\users -- setup.exe",
-      L"--wait-pid 5 --wait-folder \"\" -- setup.exe",
-      L"--wait-pid 5 --wait-folder \"" + std::wstring(temp) + L"\" -- setup.exe",
-      // Exit codes are 32 bits of decimal digits.
-      L"--wait-pid 5 --success-code 4294967296 -- setup.exe",
-      L"--wait-pid 5 --success-code -1 -- setup.exe",
-      L"--wait-pid 5 --success-code 0x10 -- setup.exe",
-      L"--wait-pid 5 --success-code \"\" -- setup.exe",
+  std::wstring folder = temp;
+  while (!folder.empty() && folder.back() == L'\\') {
+    folder.pop_back();
+  }
+  return folder;
+}
+
+TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {
+  const std::wstring long_name(256, L'a'), longer_name(1024, L'b');
+  const char* const broad = "\" is not a folder of its own";
+  const char* const too_long = " usage a path has a component longer than 255 characters or is longer than 32,767";
+  struct Unusable {
+    std::wstring arguments;
+    const char* reason;  // what the log's usage line says
   };
-  for (const std::wstring& arguments : unusable) {
-    const test::ToolRun run = test::run_tool(L"relauncher.exe " + arguments);
-    EXPECT_EQ(run.exit_code, 2u) << test::to_utf8(arguments);
-    EXPECT_EQ(run.error_output, std::string("relauncher.exe") + usage_tail) << test::to_utf8(arguments);
+  const Unusable unusable[] = {
+      {L"", "no positive --wait-pid"},
+      {L"--wait-pid 5", "no program after --"},
+      {L"--wait-pid 5 --", "no program after --"},
+      {L"--wait-pid 5 -- \"\"", "no program after --"},
+      {L"-- setup.exe", "no positive --wait-pid"},
+      {L"--wait-pid 0 -- setup.exe", "no positive --wait-pid"},
+      {L"--wait-pid -7 -- setup.exe", "no positive --wait-pid"},
+      {L"--wait-pid x -- setup.exe", "no positive --wait-pid"},
+      {L"--wait-pid=5 -- setup.exe", "no positive --wait-pid"},
+      {L"--wait-pid 9223372036854775808 -- setup.exe", "no positive --wait-pid"},
+      // Ending processes without a bound; folders that unrelated programs run from.
+      {L"--wait-pid 5 --end-folder-processes -- setup.exe", "--end-folder-processes needs --wait-timeout"},
+      {L"--wait-pid 5 --wait-folder C:\\ -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder C: -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder C:\\windows\\ -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder C:\\WINDOWS\\system32\\.. -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder C:\\users -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder \"\" -- setup.exe", "an empty --wait-folder"},
+      {L"--wait-pid 5 --wait-folder \"" + temp_folder() + L"\" -- setup.exe", broad},
+      // Through the file system, whatever form the text takes; inside the Windows folder;
+      // the shared roots that hold many applications.
+      {L"--wait-pid 5 --wait-folder \\\\.\\C:\\windows -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder \\\\?\\C:\\Windows -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder \\\\.\\PhysicalDrive0 -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder C:\\Windows\\System32 -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder \"" + environment(L"ProgramData") + L"\" -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder \"" + environment(L"LOCALAPPDATA") + L"\\Programs\" -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder \"" + environment(L"APPDATA") + L"\" -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder \\\\server\\share -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder \\\\server\\share\\ -- setup.exe", broad},
+      // Paths that Windows cannot hold never reach a system call.
+      {L"--wait-pid 5 --wait-folder C:\\" + long_name + L" -- setup.exe", too_long},
+      {L"--wait-pid 5 --wait-folder C:\\" + longer_name + L"\\app -- setup.exe", too_long},
+      {L"--wait-pid 5 --wait-tree --relaunch C:\\" + longer_name + L"\\app.exe -- setup.exe", too_long},
+      {L"--wait-pid 5 --end-folder-processes --wait-timeout 1 --wait-folder C:\\app --relaunch C:\\" +
+           long_name + L".exe -- setup.exe",
+       too_long},
+      // Exit codes are 32 bits of decimal digits.
+      {L"--wait-pid 5 --success-code 4294967296 -- setup.exe", "--success-code that is not 0 to 4294967295"},
+      {L"--wait-pid 5 --success-code -1 -- setup.exe", "--success-code that is not 0 to 4294967295"},
+      {L"--wait-pid 5 --success-code 0x10 -- setup.exe", "--success-code that is not 0 to 4294967295"},
+      {L"--wait-pid 5 --success-code \"\" -- setup.exe", "--success-code that is not 0 to 4294967295"},
+      {L"--wait-pid 5 --success-code +5 -- setup.exe", "--success-code that is not 0 to 4294967295"},
+      {L"--wait-pid 5 --success-code \" 5\" -- setup.exe", "--success-code that is not 0 to 4294967295"},
+      // A window's text is what holding a shutdown off tells the user.
+      {L"--wait-pid 5 --hold-shutdown -- setup.exe", "--hold-shutdown without --progress"},
+  };
+  // Refused for themselves: with the folders inside them pointed elsewhere, so that no
+  // other rule refuses them (Wine's temporary folder lies inside the profile, and its
+  // common files inside Program Files).
+  const Unusable unusable_alone[] = {
+      {L"--wait-pid 5 --wait-folder \"" + environment(L"USERPROFILE") + L"\" -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder \"" + environment(L"ProgramFiles(x86)") + L"\" -- setup.exe", broad},
+  };
+  const std::pair<const wchar_t*, const wchar_t*> elsewhere[] = {{L"TEMP", L"C:\\elsewhere\\temp"},
+                                                                 {L"TMP", L"C:\\elsewhere\\temp"},
+                                                                 {L"APPDATA", L"C:\\elsewhere\\roaming"},
+                                                                 {L"LOCALAPPDATA", L"C:\\elsewhere\\local"},
+                                                                 {L"CommonProgramFiles(x86)", L"C:\\elsewhere\\common"}};
+  std::vector<Unusable> all(std::begin(unusable), std::end(unusable));
+  all.insert(all.end(), std::begin(unusable_alone), std::end(unusable_alone));
+  TempDir dir;
+  const std::wstring log = dir.file(L"usage.log");
+  std::vector<std::pair<const wchar_t*, std::wstring>> saved;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const Unusable& c = all[i];
+    if (i == std::size(unusable)) {
+      for (const auto& variable : elsewhere) {
+        saved.emplace_back(variable.first, environment(variable.first));
+        SetEnvironmentVariableW(variable.first, variable.second);
+      }
+    }
+    DeleteFileW(log.c_str());
+    const test::ToolRun run = test::run_tool(L"relauncher.exe --log " + quoted(log) + L" " + c.arguments);
+    EXPECT_EQ(run.exit_code, 2u) << test::to_utf8(c.arguments);
+    EXPECT_EQ(run.error_output, std::string("relauncher.exe") + usage_tail) << test::to_utf8(c.arguments);
     EXPECT_EQ(run.output, "");
+    const std::string logged = test::read_file(log).value_or("");
+    EXPECT_NE(logged.find(" usage "), std::string::npos) << logged;
+    EXPECT_NE(logged.find(c.reason), std::string::npos) << test::to_utf8(c.arguments) << "\n" << logged;
+  }
+  for (const auto& variable : saved) {
+    SetEnvironmentVariableW(variable.first, variable.second.c_str());
+  }
+}
+
+// Folders inside the refused ones, and a long relaunch path that is never resolved,
+// keep the hand-over going: the program runs.
+TEST(Tool, AcceptsAnApplicationsOwnFolderBesideTheRefusedOnes) {
+  TempDir dir;
+  const std::wstring setup = test::copy_probe(dir, L"setup.exe");
+  const std::wstring log = dir.file(L"accepted.log");
+  const std::wstring unique = L"relauncher-test-" + std::to_wstring(GetCurrentProcessId());
+  const struct {
+    std::wstring options;
+    const char* logged;
+  } accepted[] = {
+      {L"--wait-folder \"" + environment(L"LOCALAPPDATA") + L"\\Programs\\" + unique + L"\"",
+       "\\Programs\\relauncher-test-"},
+      {L"--wait-folder \"" + environment(L"ProgramData") + L"\\" + unique + L"\"", "\\relauncher-test-"},
+      {L"--relaunch C:\\" + std::wstring(1024, L'c') + L"\\app.exe", " relaunch error "},
+  };
+  for (const auto& c : accepted) {
+    test::forget_records({setup});
+    DeleteFileW(log.c_str());
+    const test::ToolRun run =
+        test::run_tool_with(L"--log " + quoted(log) + L" --wait-pid 1 " + c.options + L" -- " + quoted(setup));
+    EXPECT_EQ(run.exit_code, 0u) << test::to_utf8(c.options);
+    EXPECT_TRUE(test::probe_started(setup));
+    EXPECT_NE(test::read_file(log).value_or("").find(c.logged), std::string::npos) << test::read_file(log).value_or("");
+  }
+}
+
+// A log appended to a file that runs would break it: the installer (error 32, or a
+// damaged file) or relauncher itself. Named any other way, it is still that file.
+TEST(Tool, NeverLogsIntoAFileItRuns) {
+  TempDir dir;
+  const std::wstring setup = test::copy_probe(dir, L"setup.exe");
+  const std::wstring app = test::copy_probe(dir, L"app.exe");
+  const std::wstring tool = test::copy_from_build(dir, L"relauncher.exe", L"relauncher.exe");
+  const std::wstring upper = dir.path() + L"\\.\\";
+  const std::wstring cases[] = {upper + L"SETUP.EXE", upper + L"APP.EXE", upper + L"RELAUNCHER.EXE"};
+  for (const std::wstring& log : cases) {
+    test::forget_records({setup});
+    const std::string before = test::read_file(log).value_or("");
+    const test::ToolRun run = test::run_tool(quoted(tool) + L" --log " + quoted(log) + L" --wait-pid 1 --relaunch " +
+                                                 quoted(app) + L" -- " + quoted(setup),
+                                             false, tool);
+    EXPECT_EQ(run.exit_code, 0u) << test::to_utf8(log);
+    EXPECT_TRUE(test::probe_started(setup)) << test::to_utf8(log);
+    EXPECT_EQ(test::read_file(log).value_or(""), before) << test::to_utf8(log);
+    if (const auto relaunched = wait_until_started(app)) {
+      test::wait_for_pid(relaunched->pid);
+    }
   }
 }
 

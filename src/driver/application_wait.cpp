@@ -21,9 +21,53 @@ void log_left_behind(const std::vector<FolderProcess>& left, const LogFile& log)
   }
 }
 
+// The folders whose processes may be ended: those that hold the application, by its
+// running executable or by the path it is relaunched from. Any other is only waited
+// for, whatever it is: a list of folders never to end in would always miss one.
+std::vector<std::u16string> endable_folders(const LaunchOptions& options,
+                                            const std::u16string& application_image,
+                                            const LogFile& log) {
+  std::u16string relaunch_image;
+  if (options.relaunch_app) {
+    relaunch_image = canonical_path(*options.relaunch_app).value_or(std::u16string());
+  }
+  std::vector<std::u16string> endable;
+  for (std::size_t i = 0; i < options.wait_folders.size(); ++i) {
+    const std::u16string& folder = options.wait_folders[i];
+    if (path_is_inside(folder, application_image) || path_is_inside(folder, relaunch_image)) {
+      endable.push_back(folder);
+      continue;
+    }
+    log_event(log, "wait", [&] {
+      return "folder=\"" + wide_to_utf8(options.wait_folders_given[i]) +
+             "\" holds neither the application nor the --wait-pid process: waited for, never "
+             "ended";
+    });
+  }
+  return endable;
+}
+
 }  // namespace
 
-bool wait_for_application_folders(const LaunchOptions& options, std::uint64_t began,
+bool paths_fit_windows(const LaunchOptions& options, const LogFile& log) {
+  std::vector<std::u16string> paths = options.wait_folders;
+  if (options.relaunch_app && (options.wait_tree || options.end_folder_processes)) {
+    paths.push_back(*options.relaunch_app);
+  }
+  for (const std::u16string& path : paths) {
+    if (!path_fits_windows(path)) {
+      log_event(log, "usage", [&] {
+        return "a path has a component longer than 255 characters or is longer than 32,767: \"" +
+               wide_to_utf8(path) + "\"";
+      });
+      return false;
+    }
+  }
+  return true;
+}
+
+bool wait_for_application_folders(const LaunchOptions& options,
+                                  const std::u16string& application_image, std::uint64_t began,
                                   const LogFile& log) {
   if (options.wait_folders.empty()) {
     return true;
@@ -31,6 +75,9 @@ bool wait_for_application_folders(const LaunchOptions& options, std::uint64_t be
   FolderWaitSettings settings;
   settings.folders = options.wait_folders;
   settings.end_left_behind = options.end_folder_processes;
+  if (options.end_folder_processes) {
+    settings.endable_folders = endable_folders(options, application_image, log);
+  }
   settings.spared_pid = options.wait_pid;
   const std::uint64_t started = steady_milliseconds();
   if (options.wait_timeout_s != 0) {
@@ -49,22 +96,21 @@ bool wait_for_application_folders(const LaunchOptions& options, std::uint64_t be
 
 std::optional<std::vector<std::u16string>> resolve_wait_folders(
     const std::vector<std::u16string>& folders, const LogFile& log) {
-  const std::vector<std::u16string> protected_folders =
-      folders.empty() ? std::vector<std::u16string>() : system_folders();
+  const ProtectedFolders refused = folders.empty() ? ProtectedFolders() : protected_folders();
   std::vector<std::u16string> resolved;
   for (const std::u16string& folder : folders) {
     const std::optional<std::u16string> canonical = canonical_path(folder);
-    if (!canonical || folder_is_too_broad(*canonical, protected_folders)) {
+    if (!canonical || folder_is_too_broad(*canonical, refused)) {
       log_event(log, "usage", [&] {
         return "--wait-folder \"" + wide_to_utf8(folder) +
-               "\" is not a folder of its own: a drive root, a system folder or one that holds "
-               "one, or no path at all";
+               "\" is not a folder of its own: a drive root, a system folder, one inside the "
+               "Windows folder or one that holds a system folder, or no path at all";
       });
       return std::nullopt;
     }
     if (!folder_exists(*canonical)) {
       log_event(log, "wait", [&] {
-        return "folder=\"" + wide_to_utf8(*canonical) +
+        return "folder=\"" + wide_to_utf8(folder) +
                "\" does not exist: nothing can run from it";
       });
     }
@@ -73,14 +119,14 @@ std::optional<std::vector<std::u16string>> resolve_wait_folders(
   return resolved;
 }
 
-bool wait_for_application_process(const LaunchOptions& options, const LogFile& log) {
+WaitReport wait_for_application_process(const LaunchOptions& options, const LogFile& log) {
   const std::uint64_t began = steady_milliseconds();
   const WaitReport wait = wait_for_process(options.wait_pid, options.wait_timeout_s);
   const std::uint64_t waited_ms = steady_milliseconds() - began;
   log_event(log, "wait", [&] {
     return describe_wait(options.wait_pid, wait, waited_ms, options.wait_timeout_s);
   });
-  return wait.outcome != WaitOutcome::timed_out;
+  return wait;
 }
 
 }  // namespace relauncher

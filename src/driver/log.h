@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace relauncher {
 
@@ -53,8 +54,11 @@ class LogFile {
 
 // Opens the file for appending, creating it if missing, shared with other readers
 // and writers and deletable while open, and not inherited by children. No path, or
-// a file that cannot be opened, gives no log.
-LogFile open_log(const std::optional<std::u16string>& path);
+// a file that cannot be opened, gives no log; nor does one of `run_files` (the same
+// file, whatever its name says, by its volume and index): lines appended to a program
+// would break it.
+LogFile open_log(const std::optional<std::u16string>& path,
+                 const std::vector<std::u16string>& run_files = {});
 
 // Appends one line, stamped with the current UTC time and the tool's pid, in a
 // single write. Does nothing without a log; a failed write is ignored. A line dropped

@@ -141,7 +141,10 @@ std::string describe_progress(const ProgressReport& report) {
       return "shown after_ms=" + std::to_string(report.after_ms) +
              (report.answered_close ? "" : "; its window did not close within 500 ms");
     case ProgressOutcome::not_shown:
-      return "not shown: " + describe_error(report.error);
+      // Without a display or desktop the system makes no window and says no more (error
+      // 0): "error 0 (Success.)" would read as nonsense.
+      return report.error == 0 ? "not shown: no window could be made (no display or desktop)"
+                               : "not shown: " + describe_error(report.error);
     case ProgressOutcome::not_needed:
       break;
   }
@@ -153,9 +156,20 @@ std::string describe_job_left(std::uint32_t copy_pid) {
          std::to_string(copy_pid) + " does the hand-over";
 }
 
-std::string describe_job_refused(std::uint32_t error) {
+std::string describe_job_refused(std::uint32_t error, bool limits_unknown) {
+  // Refused with limits that say nothing: the job may as well be one that spares its
+  // processes, and the line must not claim what is not known.
+  if (limits_unknown && error == 5) {  // ERROR_ACCESS_DENIED: leaving is not allowed
+    return "stayed: the caller's job does not allow leaving and its limits read as none (a job "
+           "that spares its processes, or limits that cannot be read)";
+  }
   return "stayed: leaving the caller's job failed, " + describe_error(error) +
          "; relauncher may be ended with its caller";
+}
+
+std::string describe_copy_still_in_job() {
+  return "stayed: the copy is still in a job that may end its processes (a job around the "
+         "caller's does not allow leaving); relauncher may be ended with its caller";
 }
 
 std::string describe_start_report(const StartReport& report, const std::string& program,

@@ -35,7 +35,8 @@ std::string describe_tree_left(const std::vector<TreeMember>& installer);
 std::string describe_progress(const ProgressReport& report);
 // Leaving the caller's job: the copy that does the work, or why relauncher stayed.
 std::string describe_job_left(std::uint32_t copy_pid);
-std::string describe_job_refused(std::uint32_t error);
+std::string describe_job_refused(std::uint32_t error, bool limits_unknown);
+std::string describe_copy_still_in_job();
 std::string describe_start_report(const StartReport& report, const std::string& program,
                                   const std::string& note = "");
 // The program's start, and what became of a demand for elevation.

@@ -23,6 +23,7 @@ struct LaunchOptions {
   // --wait-folder: no process may run from these when the program starts. As given
   // here; the run replaces them by their canonical paths once it has checked them.
   std::vector<std::u16string> wait_folders;
+  std::vector<std::u16string> wait_folders_given;  // as given, for the log's lines
   bool end_folder_processes = false;  // --end-folder-processes: end those left at the timeout
   bool relaunch_on_failure = false;   // --relaunch-on-failure: relaunch whatever the outcome
   std::vector<std::uint32_t> success_codes;  // --success-code: success beside 0

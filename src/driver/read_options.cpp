@@ -71,11 +71,15 @@ std::optional<LaunchOptions> read_options(const std::vector<std::string>& args,
     log_event(log, "usage", [&] { return describe_usage(options); });
     return std::nullopt;
   }
+  if (!paths_fit_windows(options, log)) {
+    return std::nullopt;
+  }
   const std::optional<std::vector<std::u16string>> folders =
       resolve_wait_folders(options.wait_folders, log);
   if (!folders) {
     return std::nullopt;
   }
+  options.wait_folders_given = options.wait_folders;
   options.wait_folders = *folders;
   return options;
 }

@@ -108,13 +108,14 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
   // While the application, or a process from its folders, still runs, installing over
   // it would fail or damage it, so nothing is started.
   const std::uint64_t began = steady_milliseconds();
-  if (!wait_for_application_process(options, log)) {
+  const WaitReport application = wait_for_application_process(options, log);
+  if (application.outcome == WaitOutcome::timed_out) {
     relaunch_if_due(options, ProgramEnd::application_running, -1, std::nullopt, log);
     return -1;  // the outcome is unknown, which is not success
   }
   // The application is gone: from here on the user may wonder what is happening.
   ProgressWindow progress = start_progress_if_asked(options, seams);
-  if (!wait_for_application_folders(options, began, log)) {
+  if (!wait_for_application_folders(options, application.image, began, log)) {
     finish_progress(progress, log);
     relaunch_if_due(options, ProgramEnd::folders_not_free, -1, std::nullopt, log);
     return -1;
@@ -127,8 +128,15 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
 }
 
 // The copy's exit code when a copy outside the caller's job did the hand-over.
-std::optional<int> leave_job(bool stay, const LogFile& log) {
+std::optional<int> leave_job(bool copy, bool stay, const LogFile& log) {
   if (stay) {
+    return std::nullopt;
+  }
+  if (copy) {
+    // A copy never tries again: a job that kept it would keep its copy too.
+    if (in_job_that_may_end_it()) {
+      log_event(log, "job", [] { return describe_copy_still_in_job(); });
+    }
     return std::nullopt;
   }
   // The line goes out as soon as the copy runs: the caller may end this process (and
@@ -137,10 +145,28 @@ std::optional<int> leave_job(bool stay, const LogFile& log) {
     log_event(log, "job", [&] { return describe_job_left(pid); });
   });
   if (escape.outcome == JobEscape::Outcome::refused) {
-    log_event(log, "job", [&] { return describe_job_refused(escape.error); });
+    log_event(log, "job",
+              [&] { return describe_job_refused(escape.error, escape.limits_unknown); });
   }
   return escape.outcome == JobEscape::Outcome::left ? std::optional<int>(escape.exit_code)
                                                       : std::nullopt;
+}
+
+// The files this run may start: a log must never be appended to one of them.
+std::vector<std::u16string> files_run(const std::vector<std::string>& args) {
+  std::vector<std::u16string> files = {tool_executable()};
+  try {
+    const LaunchOptions options = parse_options(args);
+    if (!options.program.empty()) {
+      files.push_back(program_file(options.program));
+    }
+    if (options.relaunch_app) {
+      files.push_back(*options.relaunch_app);
+    }
+  } catch (const std::system_error&) {
+    // A relaunch path that is not valid text: the line is refused before anything runs.
+  }
+  return files;
 }
 
 }  // namespace
@@ -178,7 +204,7 @@ int run(const std::vector<std::string>& args, const std::optional<std::string>& 
   for (const char* name : outcome_variables) {
     set_own_environment(utf8_to_wide(name), std::nullopt);
   }
-  const LogFile log = open_log(log_path(args));
+  const LogFile log = open_log(log_path(args), files_run(args));
   log_event(log, "start", [] {
     return describe_start(relauncher_version, current_folder(), tool_command_line());
   });
@@ -186,7 +212,7 @@ int run(const std::vector<std::string>& args, const std::optional<std::string>& 
   int exit_code = 0;
   if (!options) {
     exit_code = print_usage(argv0, error_stream);
-  } else if (const std::optional<int> copy_exit = leave_job(copy || seams.stay_in_job, log)) {
+  } else if (const std::optional<int> copy_exit = leave_job(copy, seams.stay_in_job, log)) {
     exit_code = *copy_exit;
   } else {
     exit_code = hand_over(*options, settings, seams, log);

@@ -96,4 +96,12 @@ ChildCommand child_command(const std::string& program, const std::vector<std::st
   return command;
 }
 
+std::u16string program_file(const std::string& program) {
+  const std::u16string name = utf8_to_wide(program);
+  return read_sized([&](wchar_t* buffer, DWORD capacity) {
+           return SearchPathW(nullptr, as_wide(name), L".exe", capacity, buffer, nullptr);
+         })
+      .value_or(name);
+}
+
 }  // namespace relauncher

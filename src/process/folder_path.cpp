@@ -4,6 +4,10 @@ namespace relauncher {
 
 namespace {
 
+bool is_separator(char16_t unit) {
+  return unit == u'\\' || unit == u'/';
+}
+
 std::size_t count_components(const std::u16string& path) {
   std::size_t count = 0;
   bool in_component = false;
@@ -21,19 +25,79 @@ bool is_root(const std::u16string& folder) {
   return count_components(folder) <= (share ? 2u : 1u);
 }
 
+// "X:" followed by the end or a separator.
+bool is_drive_path(const std::u16string& path) {
+  const char16_t letter = path.empty() ? u'\0' : static_cast<char16_t>(path[0] | 0x20);
+  return path.size() >= 2 && letter >= u'a' && letter <= u'z' && path[1] == u':' &&
+         (path.size() == 2 || is_separator(path[2]));
+}
+
+// The text after `prefix` when `path` begins with it, separators of either kind alike
+// and letters of any case.
+std::optional<std::u16string> after_prefix(const std::u16string& path, const char16_t* prefix) {
+  std::size_t i = 0;
+  for (; prefix[i] != u'\0'; ++i) {
+    const char16_t unit = i < path.size() ? path[i] : u'\0';
+    const bool same = prefix[i] == u'\\' ? is_separator(unit)
+                                         : (unit | 0x20) == (prefix[i] | 0x20) && unit != u'\0';
+    if (!same) {
+      return std::nullopt;
+    }
+  }
+  return path.substr(i);
+}
+
 }  // namespace
+
+bool path_fits_windows(const std::u16string& path) {
+  if (path.size() > longest_path) {
+    return false;
+  }
+  std::size_t component = 0;
+  for (const char16_t unit : path) {
+    component = is_separator(unit) ? 0 : component + 1;
+    if (component > longest_path_component) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::optional<std::u16string> without_device_prefix(const std::u16string& path) {
+  for (const char16_t* prefix : {u"\\\\.\\UNC\\", u"\\\\?\\UNC\\"}) {
+    if (const std::optional<std::u16string> rest = after_prefix(path, prefix)) {
+      // A share path needs a server and a share name.
+      const std::size_t server_end = rest->find_first_of(u"\\/");
+      const bool names_share = server_end != 0 && server_end != std::u16string::npos &&
+                               server_end + 1 < rest->size() &&
+                               !is_separator((*rest)[server_end + 1]);
+      return names_share ? std::optional<std::u16string>(u"\\\\" + *rest) : std::nullopt;
+    }
+  }
+  for (const char16_t* prefix : {u"\\\\.\\", u"\\\\?\\"}) {
+    if (const std::optional<std::u16string> rest = after_prefix(path, prefix)) {
+      return is_drive_path(*rest) ? rest : std::nullopt;
+    }
+  }
+  return path;
+}
 
 bool path_is_inside(const std::u16string& folder, const std::u16string& path) {
   return !folder.empty() && path.size() > folder.size() && path[folder.size()] == u'\\' &&
          path.compare(0, folder.size(), folder) == 0;
 }
 
-bool folder_is_too_broad(const std::u16string& folder,
-                         const std::vector<std::u16string>& system_folders) {
+bool folder_is_too_broad(const std::u16string& folder, const ProtectedFolders& protected_folders) {
   if (is_root(folder)) {
     return true;
   }
-  for (const std::u16string& system : system_folders) {
+  for (const std::u16string& tree : protected_folders.with_contents) {
+    if (!tree.empty() && (folder == tree || path_is_inside(folder, tree) ||
+                          path_is_inside(tree, folder))) {
+      return true;
+    }
+  }
+  for (const std::u16string& system : protected_folders.themselves) {
     if (!system.empty() && (folder == system || path_is_inside(folder, system))) {
       return true;
     }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "process/folder_path.h"
+
 namespace relauncher {
 
 // A process found running from one of the folders, and what became of it once the
@@ -30,6 +32,9 @@ struct FolderWaitSettings {
   std::vector<std::u16string> folders;      // canonical (see canonical_path)
   std::optional<std::uint32_t> timeout_ms;  // none: as long as it takes
   bool end_left_behind = false;             // end what still runs when time runs out
+  // With end_left_behind, the folders whose processes may be ended (canonical): a
+  // process from the other folders is waited for and never ended.
+  std::vector<std::u16string> endable_folders;
   std::int64_t spared_pid = 0;              // never ended: the application's own process
 };
 
@@ -46,22 +51,26 @@ struct FolderWaitReport {
   std::vector<FolderProcess> left;  // those still running when time ran out
 };
 
-// The path as Windows resolves it (against the current folder, "." and ".." and "/"
-// resolved, short names made long where the path exists), without a trailing separator
-// or "\\?\" prefix, upper-cased as the file system compares names. Absent when Windows
-// cannot make it a full path.
+// The path as the file system reads it back: made full against the current folder, "."
+// and ".." and "/" resolved, and as far as it exists opened and read back, so that short
+// names, junctions, subst drives and "\\.\" or "\\localhost\C$" forms all give the one
+// path they reach; without a trailing separator or "\\?\" prefix, upper-cased as the
+// file system compares names. Absent for text Windows cannot hold as a path (see
+// path_fits_windows), and for a device path that names no place on a drive or share.
 std::optional<std::u16string> canonical_path(const std::u16string& path);
 
-// The folders that a wait must never cover (canonical): the Windows folder, the
-// Program Files folders, the user's profile and the temporary folder.
-std::vector<std::u16string> system_folders();
+// The folders that a wait must never cover (canonical): the Windows folder with all it
+// holds; the Program Files and common files folders, ProgramData, the public and the
+// user's profile, the roaming and local application data (with LocalLow and the local
+// Programs folder) and the temporary folder, themselves.
+ProtectedFolders protected_folders();
 
 bool folder_exists(const std::u16string& path);
 
 // Blocks until a look finds no process whose image lies in one of the folders, apart
-// from the tool itself and a copy of the tool that started it. Looks again whenever one
-// of those found ends, and at least once a second, so that a process started meanwhile
-// is waited for too.
+// from the tool itself and a copy of the tool that started it. Looks again as soon as
+// the last of those found has ended, and once a second, so that a process started
+// meanwhile is waited for too; a look opens only processes it has not met before.
 FolderWaitReport wait_for_folders(const FolderWaitSettings& settings);
 
 }  // namespace relauncher

@@ -1,6 +1,6 @@
 #include <windows.h>
 // After <windows.h>, which it needs.
-#include <tlhelp32.h>
+#include <winternl.h>
 
 #include <algorithm>
 
@@ -20,12 +20,17 @@ constexpr DWORD look_again_after_ms = 1000;
 constexpr DWORD gone_after_ending_ms = 5000;
 constexpr UINT ended_exit_code = 1;
 
-struct Found {
-  HANDLE handle;  // the very handle whose image was checked: never a second open by id
+// A process the wait has opened, kept open from one look to the next: while the
+// handle is held its id cannot go to another process, so a look opens only ids it has
+// not met yet, and never the same process twice.
+struct Held {
+  HANDLE handle;     // the very handle whose image was checked
+  bool in_folders;   // runs from one of the folders, and is waited for
+  std::u16string comparable_image;  // with in_folders: to tell whether it may be ended
   FolderProcess process;
 };
 
-// Ids seen over all looks, each counted once.
+// Ids seen over the whole wait, each counted once.
 struct Tally {
   std::vector<DWORD> found;
   std::vector<DWORD> unreadable;
@@ -37,102 +42,119 @@ void count_once(std::vector<DWORD>& ids, DWORD pid) {
   }
 }
 
-void close_all(std::vector<Found>& look) {
-  for (const Found& found : look) {
-    (void)CloseHandle(found.handle);  // nothing can be done if it fails
-  }
-  look.clear();
+bool holds(const std::vector<Held>& held, DWORD pid) {
+  return std::any_of(held.begin(), held.end(),
+                     [pid](const Held& entry) { return entry.process.pid == pid; });
 }
 
-std::vector<PROCESSENTRY32W> list_processes() {
-  std::vector<PROCESSENTRY32W> processes;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) {
-    return processes;
+// The ids of every process, in one system call: a third of what a Toolhelp snapshot
+// costs, and the wait reads it once a second.
+std::vector<DWORD> list_process_ids() {
+  std::vector<DWORD> ids;
+  std::vector<unsigned char> buffer(256 * 1024);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    ULONG needed = 0;
+    const NTSTATUS status = NtQuerySystemInformation(
+        SystemProcessInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+    if (status == static_cast<NTSTATUS>(0xC0000004L)) {  // STATUS_INFO_LENGTH_MISMATCH
+      buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 64 * 1024));
+      continue;
+    }
+    if (status < 0) {
+      return ids;
+    }
+    for (std::size_t offset = 0;;) {
+      const auto* entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(&buffer[offset]);
+      ids.push_back(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(entry->UniqueProcessId)));
+      if (entry->NextEntryOffset == 0) {
+        return ids;
+      }
+      offset += entry->NextEntryOffset;
+    }
   }
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot, &entry); more;
-       more = Process32NextW(snapshot, &entry)) {
-    processes.push_back(entry);
-  }
-  (void)CloseHandle(snapshot);  // nothing can be done if it fails
-  return processes;
-}
-
-std::optional<std::u16string> comparable_image(HANDLE process) {
-  const std::optional<std::u16string> image = process_image(process);
-  return image ? std::optional<std::u16string>(comparable_form(*image)) : std::nullopt;
+  return ids;
 }
 
 // The tool, and the copy of the tool that started it (a tool that left its caller's
 // job waits for its copy): both may well run from the very folder waited for.
-std::vector<DWORD> tool_ids(const std::vector<PROCESSENTRY32W>& processes) {
+std::vector<DWORD> tool_ids() {
   std::vector<DWORD> ids = {GetCurrentProcessId()};
-  const auto self = std::find_if(
-      processes.begin(), processes.end(),
-      [](const PROCESSENTRY32W& entry) { return entry.th32ProcessID == GetCurrentProcessId(); });
-  if (self == processes.end()) {
-    return ids;
+  if (const std::optional<DWORD> starter = tool_that_started_this_one()) {
+    ids.push_back(*starter);
   }
-  HANDLE parent = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, self->th32ParentProcessID);
-  if (parent == nullptr) {
-    return ids;
-  }
-  // An older process with the tool's own image: a newer one only took a freed id.
-  const std::optional<std::u16string> image = comparable_image(parent);
-  if (image && image == comparable_image(GetCurrentProcess()) &&
-      !started_after_tool(creation_time(parent), creation_time(GetCurrentProcess()))) {
-    ids.push_back(self->th32ParentProcessID);
-  }
-  (void)CloseHandle(parent);  // nothing can be done if it fails
   return ids;
 }
 
-HANDLE open_process(DWORD pid, bool to_end) {
-  const DWORD rights = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
-  HANDLE process = OpenProcess(rights | (to_end ? PROCESS_TERMINATE : 0), FALSE, pid);
-  if (process == nullptr && to_end && GetLastError() == ERROR_ACCESS_DENIED) {
-    process = OpenProcess(rights, FALSE, pid);  // waited for all the same; cannot be ended
-  }
-  return process;
+// Forgets what has ended: a process of the folders once its handle is signalled, any
+// other once its id has left the list (it can have gone to no one else meanwhile).
+void drop_ended(std::vector<Held>& held, const std::vector<DWORD>& ids) {
+  const auto ended = [&ids](const Held& entry) {
+    const bool gone = entry.in_folders
+                          ? WaitForSingleObject(entry.handle, 0) != WAIT_TIMEOUT
+                          : std::find(ids.begin(), ids.end(), entry.process.pid) == ids.end();
+    if (gone) {
+      (void)CloseHandle(entry.handle);  // nothing can be done if it fails
+    }
+    return gone;
+  };
+  held.erase(std::remove_if(held.begin(), held.end(), ended), held.end());
 }
 
-std::vector<Found> look(const FolderWaitSettings& settings, const std::vector<DWORD>& skipped,
-                        Tally& tally) {
-  std::vector<Found> running;
-  for (const PROCESSENTRY32W& entry : list_processes()) {
-    const DWORD pid = entry.th32ProcessID;
-    if (pid == 0 || std::find(skipped.begin(), skipped.end(), pid) != skipped.end()) {
+// Opens the processes that `ids` holds and the wait has not met yet, and keeps them.
+void meet_new(std::vector<Held>& held, const std::vector<DWORD>& ids,
+              const FolderWaitSettings& settings, const std::vector<DWORD>& skipped,
+              Tally& tally) {
+  for (const DWORD pid : ids) {
+    if (pid == 0 || holds(held, pid) ||
+        std::find(skipped.begin(), skipped.end(), pid) != skipped.end()) {
       continue;
     }
-    HANDLE process = open_process(pid, settings.end_left_behind);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     // An id that no longer opens (ERROR_INVALID_PARAMETER) has simply ended since the list.
-    const DWORD open_error = process == nullptr ? GetLastError() : 0;
-    const std::optional<std::u16string> image = process ? process_image(process) : std::nullopt;
-    if (!image || !path_is_in_any(settings.folders, comparable_form(*image))) {
-      if (!image && open_error != ERROR_INVALID_PARAMETER) {
+    if (process == nullptr) {
+      if (GetLastError() != ERROR_INVALID_PARAMETER) {
         count_once(tally.unreadable, pid);
       }
-      if (process != nullptr) {
-        (void)CloseHandle(process);  // nothing can be done if it fails
-      }
       continue;
     }
-    count_once(tally.found, pid);
-    running.push_back({process, {pid, *image, FolderProcess::Fate::running, 0}});
+    const std::optional<std::u16string> image = process_image(process);
+    const std::u16string comparable = image ? comparable_form(*image) : std::u16string();
+    const bool in_folders = image && path_is_in_any(settings.folders, comparable);
+    if (!image) {
+      count_once(tally.unreadable, pid);
+    } else if (in_folders) {
+      count_once(tally.found, pid);
+    }
+    FolderProcess found{pid, in_folders ? *image : std::u16string(),
+                        FolderProcess::Fate::running, 0};
+    held.push_back({process, in_folders, in_folders ? comparable : std::u16string(), found});
   }
-  return running;
 }
 
-// Returns when one of them ends or `ms` have passed. Past the first 64 (all that one
-// wait takes), an end shows at the next look, a second later at most.
-void wait_for_any(const std::vector<Found>& running, DWORD ms) {
+std::vector<HANDLE> folder_handles(const std::vector<Held>& held) {
   std::vector<HANDLE> handles;
-  for (std::size_t i = 0; i < running.size() && i < MAXIMUM_WAIT_OBJECTS; ++i) {
-    handles.push_back(running[i].handle);
+  for (const Held& entry : held) {
+    if (entry.in_folders) {
+      handles.push_back(entry.handle);
+    }
   }
-  (void)WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, ms);
+  return handles;
+}
+
+// Returns once every one of `handles` is signalled, or after `ms`. One wait takes 64
+// handles at most, so they are waited for a block at a time: the wait on the last
+// block still running returns the moment the last process ends, however many there are.
+void wait_for_all(const std::vector<HANDLE>& handles, DWORD ms) {
+  const ULONGLONG until = GetTickCount64() + ms;
+  for (std::size_t first = 0; first < handles.size(); first += MAXIMUM_WAIT_OBJECTS) {
+    const DWORD count =
+        static_cast<DWORD>(std::min<std::size_t>(handles.size() - first, MAXIMUM_WAIT_OBJECTS));
+    const ULONGLONG now = GetTickCount64();
+    const DWORD left = now < until ? static_cast<DWORD>(until - now) : 0;
+    if (WaitForMultipleObjects(count, &handles[first], TRUE, left) == WAIT_TIMEOUT) {
+      return;
+    }
+  }
 }
 
 bool in_own_session(DWORD pid) {
@@ -141,34 +163,49 @@ bool in_own_session(DWORD pid) {
          own == theirs;
 }
 
+// Ends one process of the folders. Its id cannot have gone to another process while
+// the wait holds its handle, so opening it again by id for the right to end it opens
+// the very process whose image was checked.
+void end_one(Held& entry) {
+  FolderProcess& process = entry.process;
+  HANDLE terminate = OpenProcess(PROCESS_TERMINATE, FALSE, process.pid);
+  if (terminate == nullptr || !TerminateProcess(terminate, ended_exit_code)) {
+    process.fate = FolderProcess::Fate::not_ended;
+    process.error = GetLastError();
+  } else {
+    process.fate = FolderProcess::Fate::ended;
+  }
+  if (terminate != nullptr) {
+    (void)CloseHandle(terminate);  // nothing can be done if it fails
+  }
+}
+
 // Time has run out: ends what may be ended, then gives it a little while to be gone.
 // True when nothing of the folders is left running.
-bool end_left_behind(std::vector<Found>& running, const FolderWaitSettings& settings) {
+bool end_left_behind(std::vector<Held>& running, const FolderWaitSettings& settings) {
   bool all_ended = true;
-  for (Found& found : running) {
-    FolderProcess& process = found.process;
-    if (static_cast<std::int64_t>(process.pid) == settings.spared_pid) {
+  for (Held& entry : running) {
+    FolderProcess& process = entry.process;
+    if (static_cast<std::int64_t>(process.pid) == settings.spared_pid ||
+        !path_is_in_any(settings.endable_folders, entry.comparable_image)) {
       all_ended = false;
     } else if (!in_own_session(process.pid)) {
       process.fate = FolderProcess::Fate::other_session;
       all_ended = false;
-    } else if (!TerminateProcess(found.handle, ended_exit_code)) {
-      process.fate = FolderProcess::Fate::not_ended;
-      process.error = GetLastError();
-      all_ended = false;
     } else {
-      process.fate = FolderProcess::Fate::ended;
+      end_one(entry);
+      all_ended = all_ended && process.fate == FolderProcess::Fate::ended;
     }
   }
   const ULONGLONG until = GetTickCount64() + gone_after_ending_ms;
-  for (Found& found : running) {
-    if (found.process.fate != FolderProcess::Fate::ended) {
+  for (Held& entry : running) {
+    if (entry.process.fate != FolderProcess::Fate::ended) {
       continue;
     }
     const ULONGLONG now = GetTickCount64();
     const DWORD left = now < until ? static_cast<DWORD>(until - now) : 0;
-    if (WaitForSingleObject(found.handle, left) == WAIT_TIMEOUT) {
-      found.process.fate = FolderProcess::Fate::still_running;
+    if (WaitForSingleObject(entry.handle, left) == WAIT_TIMEOUT) {
+      entry.process.fate = FolderProcess::Fate::still_running;
       all_ended = false;
     }
   }
@@ -180,11 +217,14 @@ bool end_left_behind(std::vector<Found>& running, const FolderWaitSettings& sett
 FolderWaitReport wait_for_folders(const FolderWaitSettings& settings) {
   FolderWaitReport report;
   Tally tally;
-  const std::vector<DWORD> skipped = tool_ids(list_processes());
+  const std::vector<DWORD> skipped = tool_ids();
   const ULONGLONG started = GetTickCount64();
-  std::vector<Found> running;
+  std::vector<Held> held;
   for (;;) {
-    running = look(settings, skipped, tally);
+    const std::vector<DWORD> ids = list_process_ids();
+    drop_ended(held, ids);
+    meet_new(held, ids, settings, skipped, tally);
+    const std::vector<HANDLE> running = folder_handles(held);
     if (running.empty()) {
       break;
     }
@@ -192,20 +232,24 @@ FolderWaitReport wait_for_folders(const FolderWaitSettings& settings) {
     if (settings.timeout_ms) {
       const ULONGLONG waited = GetTickCount64() - started;
       if (waited >= *settings.timeout_ms) {
-        report.outcome = settings.end_left_behind && end_left_behind(running, settings)
+        std::vector<Held> left;
+        std::copy_if(held.begin(), held.end(), std::back_inserter(left),
+                     [](const Held& entry) { return entry.in_folders; });
+        report.outcome = settings.end_left_behind && end_left_behind(left, settings)
                              ? FolderWaitOutcome::ended
                              : FolderWaitOutcome::gave_up;
+        for (const Held& entry : left) {
+          report.left.push_back(entry.process);
+        }
         break;
       }
       bound = std::min<DWORD>(bound, static_cast<DWORD>(*settings.timeout_ms - waited));
     }
-    wait_for_any(running, bound);
-    close_all(running);
+    wait_for_all(running, bound);
   }
-  for (const Found& found : running) {
-    report.left.push_back(found.process);
+  for (const Held& entry : held) {
+    (void)CloseHandle(entry.handle);  // nothing can be done if it fails
   }
-  close_all(running);
   report.processes = tally.found.size();
   report.unreadable = tally.unreadable.size();
   return report;

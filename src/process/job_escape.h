@@ -30,13 +30,23 @@ struct JobEscape {
   };
   Outcome outcome = Outcome::stays;
   std::uint32_t error = 0;
+  // With refused: the job's limits read as none (or could not be read), so whether it
+  // would end its processes is not known.
+  bool limits_unknown = false;
   std::uint32_t copy_pid = 0;
   std::int32_t exit_code = -1;
 };
 
 // Reads (and removes from the tool's environment) the mark that a copy started by
 // leave_job_if_needed carries, so that neither the program nor the relaunch inherits it.
+// True only when the mark names the process that started this one and that process runs
+// the tool's own executable: a mark inherited from anywhere else (a caller's environment)
+// is ignored, so that nobody outside can switch the escape off.
 bool take_copy_mark();
+
+// For the copy: whether it still runs in a job that may end its processes, as happens
+// when a job around the caller's does not allow leaving.
+bool in_job_that_may_end_it();
 
 // When should_leave_job says so, starts a copy of the tool (same executable, command
 // line, current folder, environment and standard handles, nothing else inherited) with

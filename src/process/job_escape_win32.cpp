@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "process/job_escape.h"
@@ -12,6 +13,17 @@ namespace {
 static_assert(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE == kill_on_job_close, "job limit flag");
 
 constexpr wchar_t copy_mark[] = L"RELAUNCHER_JOB_COPY";
+
+// A process id as the mark carries it. Written out by hand: the wide-character
+// formatting of the C++ library would bring some 34 KB of printf code into the tool.
+std::u16string decimal(DWORD value) {
+  std::u16string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + value % 10));
+    value /= 10;
+  } while (value != 0);
+  return digits;
+}
 
 // The limits of the job the tool runs in; absent when they cannot be read.
 std::optional<std::uint32_t> own_job_limits() {
@@ -67,7 +79,8 @@ HANDLE start_copy(DWORD& pid) {
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   }
   PROCESS_INFORMATION info{};
-  (void)SetEnvironmentVariableW(copy_mark, L"1");  // for the copy alone: removed below
+  // For the copy alone (removed below): it names this process, which the copy checks.
+  (void)SetEnvironmentVariableW(copy_mark, as_wide(decimal(GetCurrentProcessId())));
   const BOOL started =
       CreateProcessW(path.data(), command_line.data(), nullptr, nullptr, listed ? TRUE : FALSE,
                      CREATE_BREAKAWAY_FROM_JOB | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
@@ -92,16 +105,24 @@ HANDLE start_copy(DWORD& pid) {
 }  // namespace
 
 bool take_copy_mark() {
-  wchar_t value[8];
-  const bool marked = GetEnvironmentVariableW(copy_mark, value, 8) != 0;
+  wchar_t value[16];
+  const DWORD length = GetEnvironmentVariableW(copy_mark, value, 16);
   (void)SetEnvironmentVariableW(copy_mark, nullptr);
-  return marked;
+  if (length == 0 || length >= 16) {
+    return false;
+  }
+  const std::optional<DWORD> starter = tool_that_started_this_one();
+  return starter && decimal(*starter) == std::u16string(value, value + length);
+}
+
+bool in_job_that_may_end_it() {
+  BOOL in_job = FALSE;
+  return IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) &&
+         should_leave_job(in_job != FALSE, own_job_limits());
 }
 
 JobEscape leave_job_if_needed(const std::function<void(std::uint32_t)>& started) {
-  BOOL in_job = FALSE;
-  if (!IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) ||
-      !should_leave_job(in_job != FALSE, own_job_limits())) {
+  if (!in_job_that_may_end_it()) {
     return {};
   }
   JobEscape escape;
@@ -110,6 +131,8 @@ JobEscape leave_job_if_needed(const std::function<void(std::uint32_t)>& started)
   if (copy == nullptr) {
     escape.outcome = JobEscape::Outcome::refused;
     escape.error = GetLastError();
+    const std::optional<std::uint32_t> limits = own_job_limits();
+    escape.limits_unknown = !limits || *limits == 0;
     return escape;
   }
   escape.outcome = JobEscape::Outcome::left;

@@ -26,6 +26,9 @@ enum class WaitOutcome {
 struct WaitReport {
   WaitOutcome outcome = WaitOutcome::not_positive;
   std::uint32_t error = 0;  // OpenProcess's error when not_opened
+  // The process's executable (canonical), read before the wait; empty when it was not
+  // waited for or could not be read.
+  std::u16string image;
 };
 
 // What a start did: the exact text given to CreateProcessW, and the started process's
@@ -147,6 +150,13 @@ ElevatedRun run_elevated(const std::string& program, const std::vector<std::stri
 // report's error is 0 or the Windows error code of the failed start.
 StartReport launch_detached(const std::string& application,
                             const std::vector<std::string>& arguments);
+
+// The file that starting `program` would run, found as Windows finds it (".exe" added
+// to a name without an extension); the name itself when nothing is found.
+std::u16string program_file(const std::string& program);
+
+// The tool's own executable.
+std::u16string tool_executable();
 
 // Sets a variable of the tool's own environment, or removes it when there is no value;
 // every process the tool starts afterwards inherits the change.

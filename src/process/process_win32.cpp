@@ -76,29 +76,32 @@ WaitReport wait_for_process(std::int64_t pid, std::uint32_t timeout_s) {
   // Above 32 bits no process can have the id; narrowing it would wait for whatever
   // unrelated process holds the low bits. Waiting for ourselves would never end.
   if (pid <= 0) {
-    return {WaitOutcome::not_positive, 0};
+    return {WaitOutcome::not_positive, 0, {}};
   }
   if (pid > max_process_id) {
-    return {WaitOutcome::beyond_32_bits, 0};
+    return {WaitOutcome::beyond_32_bits, 0, {}};
   }
   if (is_own_process(pid)) {
-    return {WaitOutcome::own_process, 0};
+    return {WaitOutcome::own_process, 0, {}};
   }
   HANDLE process = open_for_wait(static_cast<DWORD>(pid));
   if (process == nullptr) {
     // Already gone, or not ours to open: either way there is nothing to wait for.
-    return {WaitOutcome::not_opened, GetLastError()};
+    return {WaitOutcome::not_opened, GetLastError(), {}};
   }
   // The application that started the tool is older than the tool. A newer process
   // holds an id that was freed and handed out again: waiting for it could take days.
-  WaitOutcome outcome = WaitOutcome::started_after;
+  WaitReport report{WaitOutcome::started_after, 0, {}};
   if (!started_after_tool(creation_time(process), creation_time(GetCurrentProcess()))) {
+    if (const std::optional<std::u16string> image = process_image(process)) {
+      report.image = comparable_form(*image);
+    }
     const DWORD bound = timeout_s == 0 ? INFINITE : timeout_s * 1000;
-    outcome = WaitForSingleObject(process, bound) == WAIT_TIMEOUT ? WaitOutcome::timed_out
-                                                                   : WaitOutcome::ended;
+    report.outcome = WaitForSingleObject(process, bound) == WAIT_TIMEOUT ? WaitOutcome::timed_out
+                                                                          : WaitOutcome::ended;
   }
   (void)CloseHandle(process);  // nothing can be done if it fails
-  return {outcome, 0};
+  return report;
 }
 
 RunReport run_and_wait(const std::string& program, const std::vector<std::string>& arguments,

@@ -75,4 +75,9 @@ inline std::optional<std::uint64_t> creation_time(HANDLE process) {
 // PROCESS_QUERY_LIMITED_INFORMATION; absent when it cannot be read.
 std::optional<std::u16string> process_image(HANDLE process);
 
+// The id of the process that started this one, when that is an older process with the
+// tool's own executable: the first tool, when this one is the copy it started to leave
+// its caller's job. A newer parent only took a freed id.
+std::optional<DWORD> tool_that_started_this_one();
+
 }  // namespace relauncher
