@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what it needs and builds the release:
-#   dist/relauncher-<version>-windows-x64.zip  relauncher.exe, relauncherw.exe, README.md,
-#                                              CHANGELOG.md, VERSION (the version and commit)
-#                                              and SHA256SUMS (of the two executables)
+#   dist/relauncher-<version>-windows-x64.zip  relauncher.exe, relauncherw.exe, README.md
+#                                              (with the picture and the npm README it links
+#                                              to), CHANGELOG.md, VERSION (the version and
+#                                              commit) and SHA256SUMS (of the two executables)
 #   dist/relauncher-<version>.tgz               the npm package, with both executables
 #   dist/SHA256SUMS                            of the archive and the package
 # The executables are built twice, from two copies of the sources in two folders, and must
@@ -48,7 +49,11 @@ mkdir -p "$stage"
 for exe in $executables; do
   cp "$work_root/one/build/$exe" "$stage/"
 done
+# The README with what it links to, at the same places, so that no link is dead.
+mkdir -p "$stage/docs" "$stage/packages/npm"
 cp README.md CHANGELOG.md "$stage/"
+cp docs/progress-window.png "$stage/docs/"
+cp packages/npm/README.md "$stage/packages/npm/"
 # What the archive was built from, so that it can be rebuilt and checked.
 printf 'relauncher %s\ncommit %s\n' "$version" "$(git rev-parse HEAD 2>/dev/null || echo unknown)" >"$stage/VERSION"
 if [ -n "${RELAUNCHER_SIGN_PKCS12:-}" ]; then
@@ -65,7 +70,7 @@ fi
 # files always give the same archive. Zip stores local times: the zone is fixed too.
 stamp="$(git log -1 --format=%ct 2>/dev/null || echo 315532800)"
 archive="relauncher-$version-windows-x64.zip"
-files="relauncher.exe relauncherw.exe README.md CHANGELOG.md VERSION SHA256SUMS"
+files="relauncher.exe relauncherw.exe README.md CHANGELOG.md VERSION SHA256SUMS docs/progress-window.png packages/npm/README.md"
 mkdir -p dist
 # shellcheck disable=SC2086
 (cd "$stage" && chmod 644 $files && TZ=UTC touch -d "@$stamp" $files &&
@@ -77,7 +82,8 @@ mkdir -p dist
 # executables; they are copied in here only.
 package="$work_root/npm"
 mkdir -p "$package/bin"
-cp packages/npm/package.json packages/npm/index.js packages/npm/index.d.ts packages/npm/README.md "$package/"
+cp packages/npm/package.json packages/npm/index.js packages/npm/index.d.ts packages/npm/README.md \
+  packages/npm/check-binaries.js "$package/"
 for exe in $executables; do
   cp "$stage/$exe" "$package/bin/"
 done

@@ -61,6 +61,13 @@ version_file="$(unzip -p "$zip" VERSION)"
 listing="$(unzip -l "$zip")"
 grep -qx "commit $commit" <<<"$version_file" || fail "the archive does not name its commit"
 grep -q ' CHANGELOG.md$' <<<"$listing" || fail "the archive lacks the changelog"
+# Every file the archive's README links to is in the archive.
+readme="$(unzip -p "$zip" README.md)"
+links="$(grep -o '](\([^)#:]*\))' <<<"$readme" | sed 's/^](\(.*\))$/\1/' | sort -u)"
+[ -n "$links" ] || fail "no links found in the README"
+for link in $links; do
+  grep -q " $link\$" <<<"$listing" || fail "the archive's README links to $link, which it lacks"
+done
 
 RELEASE_TEST_SIGNING_FAILS=1 release && fail "a failed signing did not stop the release"
 ls "$repo"/dist/*.zip >/dev/null 2>&1 && fail "a failed signing left an archive behind"

@@ -93,21 +93,37 @@ function buildArguments(options) {
   return line.concat(o.args === undefined ? [] : checkTexts('args', o.args));
 }
 
+// Why relauncher refused its command line, from the log's `usage` line; empty when the
+// log has none (or cannot be read).
+function usageReason(log) {
+  try {
+    const match = / usage (.*?)\r?$/m.exec(fs.readFileSync(log, 'utf8'));
+    return match ? match[1] : '';
+  } catch {
+    return '';
+  }
+}
+
 // `system` is for tests: the platform, the spawn function and the temporary folder.
 function handOver(options, system = {}) {
   const platform = system.platform || process.platform;
   const spawn = system.spawn || childProcess.spawn;
   return new Promise((resolve, reject) => {
+    // Every option is checked first, on every system, so that a mistake shows wherever
+    // the caller's code runs.
+    let args = buildArguments(options);
     if (platform !== 'win32') {
       reject(new Error(`relauncher runs on Windows only, not on ${platform}`));
       return;
     }
-    const args = buildArguments(options);
     // A copy outside the application's folder: the installer may replace that folder,
     // and an executable inside an Electron archive cannot be started from there.
     const folder = fs.mkdtempSync(path.join(system.tmpdir || os.tmpdir(), 'relauncher-'));
     const exe = path.join(folder, 'relauncherw.exe');
     fs.copyFileSync(path.join(__dirname, 'bin', 'relauncherw.exe'), exe);
+    // A log of its own when the caller gave none: an early exit can then say why.
+    const log = options.log === undefined ? path.join(folder, 'relauncher.log') : options.log;
+    if (options.log === undefined) args = buildArguments({ ...options, log });
     // Never windowsVerbatimArguments: relauncher's own arguments are quoted the usual way.
     const child = spawn(exe, args, { cwd: folder, detached: true, windowsHide: true, stdio: 'ignore' });
     let settled = false;
@@ -119,7 +135,8 @@ function handOver(options, system = {}) {
     };
     child.once('error', (error) => settle(() => reject(error)));
     child.once('exit', (code) => settle(() => {
-      const error = new Error(`relauncher exited with ${code} before the hand-over`);
+      const reason = usageReason(log);
+      const error = new Error(`relauncher exited with ${code} before the hand-over${reason ? `: ${reason}` : ''}`);
       error.exitCode = code;
       reject(error);
     }));

@@ -4,6 +4,7 @@
 
 const test = require('node:test');
 const assert = require('node:assert');
+const childProcess = require('node:child_process');
 const { EventEmitter } = require('node:events');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -63,15 +64,21 @@ test('buildArguments refuses a wrong type or value, naming the option', () => {
   assert.throws(() => buildArguments(null), TypeError);
 });
 
-// A stand-in for child_process.spawn that records its call and exits when told.
-function fakeSpawn(exitAfterMs) {
+// A stand-in for child_process.spawn that records its call and exits when told, after
+// appending `logged` to the --log file it was given, as relauncher would.
+function fakeSpawn(exitAfterMs, logged = '') {
   const calls = [];
   const spawn = (file, args, options) => {
     const child = new EventEmitter();
     child.pid = 1234;
     child.unref = () => { child.unrefed = true; };
     calls.push({ file, args, options, child });
-    if (exitAfterMs !== undefined) setTimeout(() => child.emit('exit', 2), exitAfterMs);
+    if (exitAfterMs !== undefined) {
+      setTimeout(() => {
+        if (logged) fs.appendFileSync(args[args.indexOf('--log') + 1], logged);
+        child.emit('exit', 2);
+      }, exitAfterMs);
+    }
     return child;
   };
   return { spawn, calls };
@@ -93,14 +100,26 @@ test('handOver starts a copy in a new temporary folder, detached, hidden, with n
     assert.strictEqual(path.dirname(path.dirname(file)), tmpdir);
     assert.strictEqual(path.basename(file), 'relauncherw.exe');
     assert.ok(fs.existsSync(file), 'the copy exists');
-    assert.deepStrictEqual(args, [...base, '--', 'setup.exe']);
+    assert.deepStrictEqual(args, [...base, '--log', path.join(path.dirname(file), 'relauncher.log'), '--', 'setup.exe']);
     assert.deepStrictEqual(options, { cwd: path.dirname(file), detached: true, windowsHide: true, stdio: 'ignore' });
     assert.ok(child.unrefed);
     assert.deepStrictEqual(started, { pid: 1234, executable: file });
 
+    // An unusable command line: the rejection says why, from the log's usage line,
+    // whether the log is the package's own or the caller's.
+    const usage = '2026-12-07T10:00:00.000Z 9 start version=1.3.0\r\n'
+      + '2026-12-07T10:00:00.001Z 9 usage --wait-folder "C:\\" is not a folder of its own\r\n';
+    const callersLog = path.join(tmpdir, 'caller.log');
+    for (const log of [undefined, callersLog]) {
+      const quick = fakeSpawn(50, usage);
+      await assert.rejects(handOver({ program: 'setup.exe', log }, { platform: 'win32', spawn: quick.spawn, tmpdir }),
+        (error) => error.exitCode === 2
+          && error.message === 'relauncher exited with 2 before the hand-over: --wait-folder "C:\\" is not a folder of its own');
+    }
+    const silent = fakeSpawn(50);
+    await assert.rejects(handOver({ program: 'setup.exe' }, { platform: 'win32', spawn: silent.spawn, tmpdir }),
+      (error) => error.message === 'relauncher exited with 2 before the hand-over');
     const quick = fakeSpawn(50);
-    await assert.rejects(handOver({ program: 'setup.exe' }, { platform: 'win32', spawn: quick.spawn, tmpdir }),
-      (error) => error.exitCode === 2);
     await assert.rejects(handOver({ program: '' }, { platform: 'win32', spawn: quick.spawn, tmpdir }), TypeError);
   } finally {
     if (!existed) fs.rmSync(standIn);
@@ -109,10 +128,26 @@ test('handOver starts a copy in a new temporary folder, detached, hidden, with n
   }
 });
 
-test('handOver refuses at once off Windows, spawning nothing', async () => {
+test('handOver refuses at once off Windows, spawning nothing, after checking every option', async () => {
   const { spawn, calls } = fakeSpawn();
   await assert.rejects(handOver({ program: 'setup.exe' }, { platform: 'linux', spawn }), /Windows only/);
+  await assert.rejects(handOver({ program: 'setup.exe', waitTimeout: 0 }, { platform: 'linux', spawn }),
+    (error) => error instanceof TypeError && error.message.includes('waitTimeout'));
   assert.strictEqual(calls.length, 0);
+});
+
+test('npm pack refuses a package without the executables, saying so', () => {
+  const copy = fs.mkdtempSync(path.join(os.tmpdir(), 'relauncher-npm-pack-'));
+  try {
+    for (const name of ['package.json', 'index.js', 'index.d.ts', 'README.md', 'check-binaries.js']) {
+      fs.copyFileSync(path.join(__dirname, '..', name), path.join(copy, name));
+    }
+    const pack = childProcess.spawnSync('npm', ['pack', '--dry-run'], { cwd: copy, encoding: 'utf8' });
+    assert.notStrictEqual(pack.status, 0);
+    assert.match(pack.stderr, /cannot pack without the executables: .*relauncher\.exe, .*relauncherw\.exe missing/);
+  } finally {
+    fs.rmSync(copy, { recursive: true });
+  }
 });
 
 test("the package's version is relauncher's own", () => {
