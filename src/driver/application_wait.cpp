@@ -2,7 +2,6 @@
 
 #include "driver/log_events.h"
 #include "process/command_line.h"
-#include "process/folder_path.h"
 #include "process/folder_wait.h"
 #include "process/process.h"
 
@@ -24,22 +23,22 @@ void log_left_behind(const std::vector<FolderProcess>& left, const LogFile& log)
 // The folders whose processes may be ended: those that hold the application, by its
 // running executable or by the path it is relaunched from. Any other is only waited
 // for, whatever it is: a list of folders never to end in would always miss one.
-std::vector<std::u16string> endable_folders(const LaunchOptions& options,
-                                            const std::u16string& application_image,
+std::vector<SystemText> endable_folders(const LaunchOptions& options,
+                                            const SystemText& application_image,
                                             const LogFile& log) {
-  std::u16string relaunch_image;
+  SystemText relaunch_image;
   if (options.relaunch_app) {
-    relaunch_image = canonical_path(*options.relaunch_app).value_or(std::u16string());
+    relaunch_image = canonical_path(*options.relaunch_app).value_or(SystemText());
   }
-  std::vector<std::u16string> endable;
+  std::vector<SystemText> endable;
   for (std::size_t i = 0; i < options.wait_folders.size(); ++i) {
-    const std::u16string& folder = options.wait_folders[i];
-    if (path_is_inside(folder, application_image) || path_is_inside(folder, relaunch_image)) {
+    const SystemText& folder = options.wait_folders[i];
+    if (folder_holds(folder, application_image) || folder_holds(folder, relaunch_image)) {
       endable.push_back(folder);
       continue;
     }
     log_event(log, "wait", [&] {
-      return "folder=\"" + wide_to_utf8(options.wait_folders_given[i]) +
+      return "folder=\"" + log_text(options.wait_folders_given[i]) +
              "\" holds neither the application nor the --wait-pid process: waited for, never "
              "ended";
     });
@@ -50,15 +49,15 @@ std::vector<std::u16string> endable_folders(const LaunchOptions& options,
 }  // namespace
 
 bool paths_fit_windows(const LaunchOptions& options, const LogFile& log) {
-  std::vector<std::u16string> paths = options.wait_folders;
+  std::vector<SystemText> paths = options.wait_folders;
   if (options.relaunch_app && (options.wait_tree || options.end_folder_processes)) {
     paths.push_back(*options.relaunch_app);
   }
-  for (const std::u16string& path : paths) {
-    if (!path_fits_windows(path)) {
+  for (const SystemText& path : paths) {
+    if (!path_fits_system(path)) {
       log_event(log, "usage", [&] {
         return "a path has a component longer than 255 characters or is longer than 32,767: \"" +
-               wide_to_utf8(path) + "\"";
+               log_text(path) + "\"";
       });
       return false;
     }
@@ -67,7 +66,7 @@ bool paths_fit_windows(const LaunchOptions& options, const LogFile& log) {
 }
 
 bool wait_for_application_folders(const LaunchOptions& options,
-                                  const std::u16string& application_image, std::uint64_t began,
+                                  const SystemText& application_image, std::uint64_t began,
                                   const LogFile& log) {
   if (options.wait_folders.empty()) {
     return true;
@@ -94,15 +93,14 @@ bool wait_for_application_folders(const LaunchOptions& options,
   return report.outcome != FolderWaitOutcome::gave_up;
 }
 
-std::optional<std::vector<std::u16string>> resolve_wait_folders(
-    const std::vector<std::u16string>& folders, const LogFile& log) {
-  const ProtectedFolders refused = folders.empty() ? ProtectedFolders() : protected_folders();
-  std::vector<std::u16string> resolved;
-  for (const std::u16string& folder : folders) {
-    const std::optional<std::u16string> canonical = canonical_path(folder);
-    if (!canonical || folder_is_too_broad(*canonical, refused)) {
+std::optional<std::vector<SystemText>> resolve_wait_folders(
+    const std::vector<SystemText>& folders, const LogFile& log) {
+  std::vector<SystemText> resolved;
+  for (const SystemText& folder : folders) {
+    const std::optional<SystemText> canonical = canonical_path(folder);
+    if (!canonical || folder_too_broad(*canonical)) {
       log_event(log, "usage", [&] {
-        return "--wait-folder \"" + wide_to_utf8(folder) +
+        return "--wait-folder \"" + log_text(folder) +
                "\" is not a folder of its own: a drive root, a system folder, one inside the "
                "Windows folder or one that holds a system folder, or no path at all";
       });
@@ -110,7 +108,7 @@ std::optional<std::vector<std::u16string>> resolve_wait_folders(
     }
     if (!folder_exists(*canonical)) {
       log_event(log, "wait", [&] {
-        return "folder=\"" + wide_to_utf8(folder) +
+        return "folder=\"" + log_text(folder) +
                "\" does not exist: nothing can run from it";
       });
     }

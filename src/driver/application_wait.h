@@ -17,8 +17,8 @@ namespace relauncher {
 // The --wait-folder values as canonical paths, or nothing when one is unusable: a path
 // Windows cannot hold or resolve, or a folder so broad that unrelated programs run from
 // it. The log says which, and a folder that does not exist (nothing can run from it).
-std::optional<std::vector<std::u16string>> resolve_wait_folders(
-    const std::vector<std::u16string>& folders, const LogFile& log);
+std::optional<std::vector<SystemText>> resolve_wait_folders(
+    const std::vector<SystemText>& folders, const LogFile& log);
 
 // The paths that the tool resolves through the file system, checked before any system
 // call reads them: every --wait-folder, and the relaunch application where its path is
@@ -36,7 +36,7 @@ WaitReport wait_for_application_process(const LaunchOptions& options, const LogF
 // --end-folder-processes ends processes only in a folder that holds it or the
 // relaunch application, never in one that merely lies near them.
 bool wait_for_application_folders(const LaunchOptions& options,
-                                  const std::u16string& application_image, std::uint64_t began,
+                                  const SystemText& application_image, std::uint64_t began,
                                   const LogFile& log);
 
 }  // namespace relauncher

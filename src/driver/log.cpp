@@ -53,13 +53,23 @@ std::string printable(const std::string& text) {
 
 }  // namespace
 
+bool is_plain_utf8(const std::string& text) {
+  for (std::size_t at = 0, length = 1; at < text.size(); at += length) {
+    const char32_t point = decode_at(text, at, length);
+    if (is_line_breaking_or_hiding(point) || (length == 1 && point >= 0x80)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string format_log_line(const LogTime& time, std::uint32_t pid, const std::string& event,
-                            const std::string& details) {
+                            const std::string& details, const char* line_end) {
   char stamp[64];
   (void)std::snprintf(stamp, sizeof(stamp), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ %lu ", time.year,
                       time.month, time.day, time.hour, time.minute, time.second, time.millisecond,
                       static_cast<unsigned long>(pid));
-  return stamp + event + (details.empty() ? "" : " " + printable(details)) + "\r\n";
+  return stamp + event + (details.empty() ? "" : " " + printable(details)) + line_end;
 }
 
 }  // namespace relauncher

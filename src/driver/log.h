@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "process/system_text.h"
 namespace relauncher {
 
 struct LogTime {
@@ -22,33 +23,40 @@ struct LogTime {
 // controls. Text that reaches a line of ours (the log, the usage line) must not hold one.
 bool is_line_breaking_or_hiding(char32_t point);
 
+// True when UTF-8 text is well-formed and holds no such character.
+bool is_plain_utf8(const std::string& text);
+
 // The whole line, CRLF included. Control characters in `details` (a line break in an
 // argument, say) are written as <0xNN>, and the other characters above as <U+XXXX>, so
 // that every event stays on one line and shows what it holds.
 std::string format_log_line(const LogTime& time, std::uint32_t pid, const std::string& event,
-                            const std::string& details);
+                            const std::string& details, const char* line_end = "\r\n");
 
 // An open log file, or none. Closes its file when it goes.
 class LogFile {
  public:
+  // The system's own kind of open file: a HANDLE on Windows, a descriptor on Linux.
+  // -1 is none on both (INVALID_HANDLE_VALUE, and no descriptor).
+  static constexpr std::intptr_t none = -1;
   LogFile() = default;
-  explicit LogFile(void* handle) : handle_(handle) {}
+  explicit LogFile(std::intptr_t file) : file_(file) {}
   ~LogFile();
-  LogFile(LogFile&& other) noexcept : handle_(other.handle_), silent_(other.silent_) {
-    other.handle_ = nullptr;
+  LogFile(LogFile&& other) noexcept : file_(other.file_), silent_(other.silent_) {
+    other.file_ = none;
   }
   LogFile(const LogFile&) = delete;
   LogFile& operator=(const LogFile&) = delete;
   LogFile& operator=(LogFile&&) = delete;
-  // No handle once the log has gone silent (see write_log).
-  void* handle() const { return silent_ ? nullptr : handle_; }
+  // None once the log has gone silent (see write_log).
+  std::intptr_t file() const { return silent_ ? none : file_; }
+  bool is_open() const { return file() != none; }
   // A log whose lock could not be had once stays silent for the rest of the run: the
   // lock is held by something that does not let go, and every further line would wait
   // its second too.
   void go_silent() const { silent_ = true; }
 
  private:
-  void* handle_ = nullptr;
+  std::intptr_t file_ = none;
   mutable bool silent_ = false;
 };
 
@@ -57,8 +65,8 @@ class LogFile {
 // a file that cannot be opened, gives no log; nor does one of `run_files` (the same
 // file, whatever its name says, by its volume and index): lines appended to a program
 // would break it.
-LogFile open_log(const std::optional<std::u16string>& path,
-                 const std::vector<std::u16string>& run_files = {});
+LogFile open_log(const std::optional<SystemText>& path,
+                 const std::vector<SystemText>& run_files = {});
 
 // Appends one line, stamped with the current UTC time and the tool's pid, in a
 // single write. Does nothing without a log; a failed write is ignored. A line dropped
@@ -69,14 +77,14 @@ void write_log(const LogFile& log, const std::string& event, const std::string& 
 // when there is a log to write it to.
 template <typename Describe>
 void log_event(const LogFile& log, const char* event, Describe describe) {
-  if (log.handle() != nullptr) {
+  if (log.is_open()) {
     write_log(log, event, describe());
   }
 }
 
 // What the start line tells, and the system's wording for an error code.
-std::u16string tool_command_line();
-std::u16string current_folder();
+SystemText tool_command_line();
+SystemText current_folder();
 std::string system_message(std::uint32_t error);
 
 // A clock for durations, in milliseconds from an arbitrary start.

@@ -21,9 +21,9 @@ std::string hex(std::int32_t value) {
 std::string command_line_of(const StartReport& report) {
   std::string text;
   if (!report.application.empty()) {
-    text += "application=\"" + wide_to_utf8(report.application) + "\" ";
+    text += "application=\"" + log_text(report.application) + "\" ";
   }
-  return text + "command_line=" + wide_to_utf8(report.command_line);
+  return text + "command_line=" + log_text(report.command_line);
 }
 
 }  // namespace
@@ -32,10 +32,10 @@ std::string describe_error(std::uint32_t error) {
   return "error " + std::to_string(error) + " (" + system_message(error) + ")";
 }
 
-std::string describe_start(const std::string& version, const std::u16string& folder,
-                           const std::u16string& command_line) {
-  return "version=" + version + " folder=\"" + wide_to_utf8(folder) +
-         "\" command_line=" + wide_to_utf8(command_line);
+std::string describe_start(const std::string& version, const SystemText& folder,
+                           const SystemText& command_line) {
+  return "version=" + version + " folder=\"" + log_text(folder) +
+         "\" command_line=" + log_text(command_line);
 }
 
 std::string describe_usage(const LaunchOptions& options) {
@@ -69,7 +69,8 @@ std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint6
   const std::string subject = "pid=" + std::to_string(pid) + " ";
   switch (report.outcome) {
     case WaitOutcome::ended:
-      return subject + "ended after_ms=" + std::to_string(waited_ms);
+      return subject + "ended after_ms=" + std::to_string(waited_ms) +
+             (report.polled ? " polled (no pidfd, " + describe_error(report.error) + ")" : "");
     case WaitOutcome::timed_out:
       return subject + "still running after " + std::to_string(timeout_s) + " s: gave up";
     case WaitOutcome::started_after:
@@ -81,6 +82,8 @@ std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint6
       return subject + "not waited for: the tool's own id";
     case WaitOutcome::beyond_32_bits:
       return subject + "not waited for: beyond 32 bits";
+    case WaitOutcome::beyond_maximum:
+      return subject + "not waited for: above the system's highest process id";
     case WaitOutcome::not_positive:
       break;
   }
@@ -106,7 +109,7 @@ std::string describe_folder_wait(const FolderWaitReport& report, std::size_t fol
 
 std::string describe_folder_process(const FolderProcess& process) {
   const std::string what =
-      " pid=" + std::to_string(process.pid) + " image=\"" + wide_to_utf8(process.image) + "\"";
+      " pid=" + std::to_string(process.pid) + " image=\"" + log_text(process.image) + "\"";
   switch (process.fate) {
     case FolderProcess::Fate::running:
       return "still running" + what;
@@ -127,7 +130,7 @@ std::string describe_tree_left(const std::vector<TreeMember>& installer) {
                      std::to_string(installer.size()) + ":";
   for (std::size_t i = 0; i < installer.size() && i < most_processes_named; ++i) {
     text += " pid=" + std::to_string(installer[i].pid) + " image=\"" +
-            wide_to_utf8(installer[i].image) + "\"";
+            log_text(installer[i].image) + "\"";
   }
   if (installer.size() > most_processes_named) {
     text += " and " + std::to_string(installer.size() - most_processes_named) + " more";
@@ -145,6 +148,8 @@ std::string describe_progress(const ProgressReport& report) {
       // 0): "error 0 (Success.)" would read as nonsense.
       return report.error == 0 ? "not shown: no window could be made (no display or desktop)"
                                : "not shown: " + describe_error(report.error);
+    case ProgressOutcome::no_window_here:
+      return "not shown: no window on this system";
     case ProgressOutcome::not_needed:
       break;
   }
@@ -165,6 +170,11 @@ std::string describe_job_refused(std::uint32_t error, bool limits_unknown) {
   }
   return "stayed: leaving the caller's job failed, " + describe_error(error) +
          "; relauncher may be ended with its caller";
+}
+
+std::string describe_service_stayed() {
+  return "stayed: the caller's service may end relauncher when it stops; start it through "
+         "systemd-run --user --scope";
 }
 
 std::string describe_copy_still_in_job() {
@@ -198,7 +208,7 @@ std::string describe_run(const RunReport& report, const std::string& program, bo
 
 std::string describe_elevated_run(const ElevatedRun& run) {
   const std::string what =
-      "file=\"" + wide_to_utf8(run.file) + "\" parameters=" + wide_to_utf8(run.parameters);
+      "file=\"" + log_text(run.file) + "\" parameters=" + log_text(run.parameters);
   if (run.error.value() == error_cancelled) {
     return "elevated: declined at the consent prompt, " + describe_error(error_cancelled) + " " +
            what;
@@ -213,9 +223,13 @@ std::string describe_elevated_run(const ElevatedRun& run) {
   return "elevated: pid=" + std::to_string(run.pid) + " " + what;
 }
 
-std::string describe_exit(std::int32_t exit_code, std::uint64_t ran_ms,
+std::string describe_exit(std::int32_t exit_code, int signal, std::uint64_t ran_ms,
                           const std::optional<TreeWait>& tree) {
-  std::string text = describe_exit_code(exit_code) + " after_ms=" + std::to_string(ran_ms);
+  std::string text = describe_exit_code(exit_code);
+  if (signal != 0) {
+    text += " signal=" + std::to_string(signal) + " (" + signal_name(signal) + ")";
+  }
+  text += " after_ms=" + std::to_string(ran_ms);
   if (!tree) {
     return text;
   }
@@ -229,7 +243,8 @@ std::string describe_exit(std::int32_t exit_code, std::uint64_t ran_ms,
 }
 
 std::string describe_exit_code(std::int32_t exit_code) {
-  return "code=" + std::to_string(exit_code) + " hex=" + hex(exit_code);
+  const std::int32_t seen = exit_code_as_seen(exit_code);
+  return "code=" + std::to_string(seen) + " hex=" + hex(seen);
 }
 
 }  // namespace relauncher

@@ -19,8 +19,8 @@ namespace relauncher {
 // Enough processes named to tell what held a wait; the rest only as a count.
 constexpr std::size_t most_processes_named = 20;
 
-std::string describe_start(const std::string& version, const std::u16string& folder,
-                           const std::u16string& command_line);
+std::string describe_start(const std::string& version, const SystemText& folder,
+                           const SystemText& command_line);
 std::string describe_usage(const LaunchOptions& options);
 std::string describe_wait(std::int64_t pid, const WaitReport& report, std::uint64_t waited_ms,
                           std::uint32_t timeout_s = 0);
@@ -37,13 +37,14 @@ std::string describe_progress(const ProgressReport& report);
 std::string describe_job_left(std::uint32_t copy_pid);
 std::string describe_job_refused(std::uint32_t error, bool limits_unknown);
 std::string describe_copy_still_in_job();
+std::string describe_service_stayed();
 std::string describe_start_report(const StartReport& report, const std::string& program,
                                   const std::string& note = "");
 // The program's start, and what became of a demand for elevation.
 std::string describe_run(const RunReport& report, const std::string& program, bool elevate);
 std::string describe_elevated_run(const ElevatedRun& run);
 // With --wait-tree, also what was waited for: the whole tree, or the program alone and why.
-std::string describe_exit(std::int32_t exit_code, std::uint64_t ran_ms,
+std::string describe_exit(std::int32_t exit_code, int signal, std::uint64_t ran_ms,
                           const std::optional<TreeWait>& tree = std::nullopt);
 std::string describe_exit_code(std::int32_t exit_code);
 std::string describe_error(std::uint32_t error);

@@ -8,8 +8,8 @@
 namespace relauncher {
 
 LogFile::~LogFile() {
-  if (handle_ != nullptr) {  // silent or not, the handle is ours to close
-    (void)CloseHandle(handle_);  // nothing can be done about a failed close
+  if (file_ != none) {  // silent or not, the handle is ours to close
+    (void)CloseHandle(reinterpret_cast<HANDLE>(file_));  // nothing to do if it fails
   }
 }
 
@@ -114,11 +114,12 @@ LogFile open_log(const std::optional<std::u16string>& path,
   if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
     file = open_for_append(*path, FILE_APPEND_DATA);
   }
-  return LogFile(file == INVALID_HANDLE_VALUE ? nullptr : file);
+  // INVALID_HANDLE_VALUE is -1: no log.
+  return LogFile(reinterpret_cast<std::intptr_t>(file));
 }
 
 void write_log(const LogFile& log, const std::string& event, const std::string& details) {
-  if (log.handle() == nullptr) {
+  if (!log.is_open()) {
     return;
   }
   SYSTEMTIME now;
@@ -128,16 +129,17 @@ void write_log(const LogFile& log, const std::string& event, const std::string& 
   const std::string line = format_log_line(time, GetCurrentProcessId(), event, details);
   // Appends from several processes are not kept whole by every file system (nor by
   // Wine, nor by network shares): each one is made under an exclusive lock.
-  const LockResult lock = lock_for_append(log.handle());
+  HANDLE file = reinterpret_cast<HANDLE>(log.file());
+  const LockResult lock = lock_for_append(file);
   if (lock == LockResult::busy) {
     log.go_silent();
     return;
   }
   DWORD written = 0;
   // A full disk or a vanished share must not change the hand-over.
-  (void)WriteFile(log.handle(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  (void)WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   if (lock == LockResult::locked) {
-    unlock_after_append(log.handle());
+    unlock_after_append(file);
   }
 }
 

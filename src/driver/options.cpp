@@ -110,7 +110,7 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
     if (word == "--wait-pid" && value) {
       options.wait_pid = parse_pid(*value);
     } else if (word == "--relaunch" && value) {
-      options.relaunch_app = path_to_wide(*value, file_system_code_page());
+      options.relaunch_app = to_system_text(*value, file_system_code_page());
     } else if (word == "--relaunch-arg" && value) {
       options.relaunch_args.push_back(*value);
     } else if (word == "--wait-timeout" && value) {
@@ -121,7 +121,7 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
       options.wait_timeout_s = seconds.value_or(0);
     } else if (word == "--wait-folder" && value) {
       options.bad_value = options.bad_value || value->empty();
-      options.wait_folders.push_back(path_to_wide(*value, file_system_code_page()));
+      options.wait_folders.push_back(to_system_text(*value, file_system_code_page()));
     } else if (word == "--success-code" && value) {
       const std::optional<std::uint32_t> code = parse_exit_code(*value);
       options.bad_value = options.bad_value || !code;
@@ -129,7 +129,7 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
         options.success_codes.push_back(*code);
       }
     } else if (word == "--progress" && value) {
-      options.progress_text = path_to_wide(*value, argument_code_page());
+      options.progress_text = to_system_text(*value, argument_code_page());
     } else if (word == "--hold-shutdown") {
       options.hold_shutdown = true;
     } else if (word == "--end-folder-processes") {
@@ -176,13 +176,13 @@ std::optional<std::size_t> log_value_index(const std::vector<std::string>& args)
   return index;
 }
 
-std::optional<std::u16string> log_file_option(const std::vector<std::string>& args) {
+std::optional<SystemText> log_file_option(const std::vector<std::string>& args) {
   const std::optional<std::size_t> index = log_value_index(args);
   if (!index || args[*index].empty()) {
     return std::nullopt;
   }
   try {
-    return path_to_wide(args[*index], file_system_code_page());
+    return to_system_text(args[*index], file_system_code_page());
   } catch (const std::system_error&) {
     return std::nullopt;  // a log that cannot be named is no log; the run goes on
   }

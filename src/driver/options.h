@@ -5,13 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "process/system_text.h"
 namespace relauncher {
 
 // What the command line asks for. Texts are owned copies; the program and its
 // arguments keep the bytes exactly as the C runtime delivered them.
 struct LaunchOptions {
   std::int64_t wait_pid = 0;
-  std::optional<std::u16string> relaunch_app;  // present even when empty
+  std::optional<SystemText> relaunch_app;  // present even when empty
   std::vector<std::string> relaunch_args;      // --relaunch-arg, in the order given
   std::string program;
   std::vector<std::string> program_args;
@@ -22,12 +23,12 @@ struct LaunchOptions {
   bool bad_wait_timeout = false;     // a --wait-timeout value that is not 1 to 86400
   // --wait-folder: no process may run from these when the program starts. As given
   // here; the run replaces them by their canonical paths once it has checked them.
-  std::vector<std::u16string> wait_folders;
-  std::vector<std::u16string> wait_folders_given;  // as given, for the log's lines
+  std::vector<SystemText> wait_folders;
+  std::vector<SystemText> wait_folders_given;  // as given, for the log's lines
   bool end_folder_processes = false;  // --end-folder-processes: end those left at the timeout
   bool relaunch_on_failure = false;   // --relaunch-on-failure: relaunch whatever the outcome
   std::vector<std::uint32_t> success_codes;  // --success-code: success beside 0
-  std::optional<std::u16string> progress_text;  // --progress: the window's text
+  std::optional<SystemText> progress_text;  // --progress: the window's text
   bool hold_shutdown = false;  // --hold-shutdown: hold off a shutdown while the window is up
   bool bad_value = false;  // an empty --wait-folder, or a --success-code that is no exit code
   bool valid = false;
@@ -54,7 +55,7 @@ bool progress_unusable(const LaunchOptions& options);
 // path. Absent when there is none, when it is empty, or when it is not valid text in
 // the file system's code page: a log never makes the command line unusable. Read on
 // its own, before the options, so that even an unusable command line can be logged.
-std::optional<std::u16string> log_file_option(const std::vector<std::string>& args);
+std::optional<SystemText> log_file_option(const std::vector<std::string>& args);
 
 // Where in `args` that --log value stands; absent when there is none.
 std::optional<std::size_t> log_value_index(const std::vector<std::string>& args);

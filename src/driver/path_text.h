@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "process/system_text.h"
+
 namespace relauncher {
 
 constexpr unsigned utf8_code_page = 65001;
@@ -29,5 +31,19 @@ std::u16string path_to_wide(const std::string& text, unsigned code_page);
 // UTF-16 to narrow in `code_page`. Throws std::system_error when the text is not
 // well-formed UTF-16 or holds a character the code page cannot represent exactly.
 std::string path_to_narrow(const std::u16string& text, unsigned code_page);
+
+// Narrow text in the system's own form, and back: path_to_wide and path_to_narrow on
+// Windows; on Linux, where arguments and paths are the same bytes, the text unchanged
+// (every code page is the bytes' own there).
+SystemText to_system_text(const std::string& text, unsigned code_page);
+std::string to_narrow_text(const SystemText& text, unsigned code_page);
+
+// The last component of a path, by the system's rules for paths ("" when it ends in a
+// separator or names a root).
+SystemText file_name_of(const SystemText& path);
+
+// False when the text holds a character that breaks a line, or moves or hides text (see
+// is_line_breaking_or_hiding), or bytes that are not text at all.
+bool is_plain_text(const SystemText& text);
 
 }  // namespace relauncher

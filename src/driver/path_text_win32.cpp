@@ -5,6 +5,9 @@
 
 #include <system_error>
 
+#include "driver/log.h"
+#include "driver/path_name.h"
+
 namespace relauncher {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed as wchar_t");
@@ -81,6 +84,27 @@ std::u16string path_to_wide(const std::string& text, unsigned code_page) {
     throw_last_error();
   }
   return wide;
+}
+
+SystemText file_name_of(const SystemText& path) {
+  return file_name_component(path);
+}
+
+bool is_plain_text(const SystemText& text) {
+  for (const char16_t unit : text) {
+    if (is_line_breaking_or_hiding(unit)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+SystemText to_system_text(const std::string& text, unsigned code_page) {
+  return path_to_wide(text, code_page);
+}
+
+std::string to_narrow_text(const SystemText& text, unsigned code_page) {
+  return path_to_narrow(text, code_page);
 }
 
 std::string path_to_narrow(const std::u16string& text, unsigned code_page) {

@@ -5,49 +5,13 @@
 
 #include "driver/application_wait.h"
 #include "driver/log_events.h"
-#include "driver/path_name.h"
-#include "driver/path_text.h"
+#include "driver/tool_kind.h"
 
 namespace relauncher {
 
-namespace {
-
-// The C runtime hands the arguments over in narrow text, and it writes what it cannot
-// convert (a lone surrogate; on older Windows, anything the ANSI code page lacks) as
-// another character: acting on that would start another file or pass another argument.
-// The tool's own name is left out, since it only names the tool in the usage line.
-bool arguments_read_exactly(const std::u16string& command_line) {
-  try {
-    (void)path_to_narrow(after_program_name(command_line), argument_code_page());
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
-}
-
-}  // namespace
-
-std::optional<std::u16string> log_path(const std::vector<std::string>& args) {
-  const std::u16string line = tool_command_line();
-  if (arguments_read_exactly(line)) {
-    return log_file_option(args);
-  }
-  const std::optional<std::size_t> index = log_value_index(args);
-  const std::vector<std::u16string> given = split_arguments(after_program_name(line));
-  if (!index || given.size() != args.size()) {
-    return std::nullopt;
-  }
-  try {
-    (void)path_to_narrow(given[*index], argument_code_page());
-  } catch (const std::system_error&) {
-    return std::nullopt;
-  }
-  return log_file_option(args);
-}
-
 std::optional<LaunchOptions> read_options(const std::vector<std::string>& args,
                                           const LogFile& log) {
-  if (!arguments_read_exactly(tool_command_line())) {
+  if (!arguments_read_exactly()) {
     log_event(log, "usage", [] {
       return std::string(
           "the command line holds text that its arguments cannot carry exactly "
@@ -71,10 +35,15 @@ std::optional<LaunchOptions> read_options(const std::vector<std::string>& args,
     log_event(log, "usage", [&] { return describe_usage(options); });
     return std::nullopt;
   }
+  const std::string unusable = unusable_on_this_system(options);
+  if (!unusable.empty()) {
+    log_event(log, "usage", [&] { return unusable; });
+    return std::nullopt;
+  }
   if (!paths_fit_windows(options, log)) {
     return std::nullopt;
   }
-  const std::optional<std::vector<std::u16string>> folders =
+  const std::optional<std::vector<SystemText>> folders =
       resolve_wait_folders(options.wait_folders, log);
   if (!folders) {
     return std::nullopt;

@@ -15,7 +15,12 @@ namespace relauncher {
 // The --log path, unless the C runtime altered it on its way to `args`: a lone surrogate
 // comes through as U+FFFD, and would name a file the caller never gave. Where the
 // arguments cannot be matched up with the command line, no log either.
-std::optional<std::u16string> log_path(const std::vector<std::string>& args);
+std::optional<SystemText> log_path(const std::vector<std::string>& args);
+
+// Whether the arguments carry exactly what the caller gave: on Windows the C runtime
+// writes what the argument code page lacks as another character; on Linux the bytes are
+// the caller's own, always.
+bool arguments_read_exactly();
 
 // The options, with the --wait-folder values resolved, or nothing when the command line
 // is unusable; the log says why.

@@ -112,7 +112,7 @@ void relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t 
   // Set in the tool's own environment only now: the program and its tree have ended,
   // and the relaunch is the last process the tool starts.
   for (const auto& variable : outcome_environment(options, *decision.outcome, exit_code)) {
-    set_own_environment(utf8_to_wide(variable.first), utf8_to_wide(variable.second));
+    set_own_environment(variable.first, variable.second);
   }
   const StartReport report = launch_detached(command.program, command.arguments);
   log_event(log, "relaunch", [&] { return describe_start_report(report, command.program); });

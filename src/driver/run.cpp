@@ -56,7 +56,7 @@ ProgramSettings program_settings(const ProgramSettings& base, const LaunchOption
     return settings;
   }
   if (options.relaunch_app) {
-    settings.application_image = canonical_path(*options.relaunch_app).value_or(std::u16string());
+    settings.application_image = canonical_path(*options.relaunch_app).value_or(SystemText());
   }
   settings.application_folders = options.wait_folders;
   settings.on_program_ended = [&log](const std::vector<TreeMember>& installer) {
@@ -71,7 +71,7 @@ ProgressWindow start_progress_if_asked(const LaunchOptions& options, const TestS
   }
   ProgressSettings settings;
   settings.text = *options.progress_text;
-  settings.icon_source = options.relaunch_app.value_or(std::u16string());
+  settings.icon_source = options.relaunch_app.value_or(SystemText());
   settings.hold_shutdown = options.hold_shutdown;
   settings.stall_for_tests = seams.stall_progress_window;
   return start_progress(settings);
@@ -98,7 +98,7 @@ RunReport run_program(const LaunchOptions& options, const ProgramSettings& setti
     log_event(log, "run", [&] { return describe_elevated_run(*ran.elevated); });
   }
   if (program_ran(ran)) {
-    log_event(log, "exit", [&] { return describe_exit(ran.exit_code, ran_ms, ran.tree); });
+    log_event(log, "exit", [&] { return describe_exit(ran.exit_code, ran.signal, ran_ms, ran.tree); });
   }
   return ran;
 }
@@ -144,6 +144,9 @@ std::optional<int> leave_job(bool copy, bool stay, const LogFile& log) {
   const JobEscape escape = leave_job_if_needed([&log](std::uint32_t pid) {
     log_event(log, "job", [&] { return describe_job_left(pid); });
   });
+  if (escape.outcome == JobEscape::Outcome::in_service) {
+    log_event(log, "job", [] { return describe_service_stayed(); });
+  }
   if (escape.outcome == JobEscape::Outcome::refused) {
     log_event(log, "job",
               [&] { return describe_job_refused(escape.error, escape.limits_unknown); });
@@ -153,8 +156,8 @@ std::optional<int> leave_job(bool copy, bool stay, const LogFile& log) {
 }
 
 // The files this run may start: a log must never be appended to one of them.
-std::vector<std::u16string> files_run(const std::vector<std::string>& args) {
-  std::vector<std::u16string> files = {tool_executable()};
+std::vector<SystemText> files_run(const std::vector<std::string>& args) {
+  std::vector<SystemText> files = {tool_executable()};
   try {
     const LaunchOptions options = parse_options(args);
     if (!options.program.empty()) {
@@ -177,22 +180,20 @@ std::string display_name(const std::optional<std::string>& argv0) {
   }
   try {
     const unsigned code_page = file_system_code_page();
-    const std::u16string wide = file_name_component(path_to_wide(*argv0, code_page));
-    for (const char16_t unit : wide) {
-      if (is_line_breaking_or_hiding(unit)) {
-        return fallback_name;  // the usage line must stay one plain line
-      }
+    const SystemText file_name = file_name_of(to_system_text(*argv0, code_page));
+    if (!is_plain_text(file_name)) {
+      return fallback_name;  // the usage line must stay one plain line
     }
-    std::string name = path_to_narrow(wide, code_page);
+    std::string name = to_narrow_text(file_name, code_page);
     return name.empty() ? fallback_name : name;
   } catch (const std::system_error&) {
     return fallback_name;
   }
 }
 
-RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app,
+RelaunchCommand make_relaunch_command(const SystemText& relaunch_app,
                                       const std::vector<std::string>& arguments) {
-  return {path_to_narrow(relaunch_app, file_system_code_page()), arguments};
+  return {to_narrow_text(relaunch_app, file_system_code_page()), arguments};
 }
 
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
@@ -202,7 +203,7 @@ int run(const std::vector<std::string>& args, const std::optional<std::string>& 
   // An earlier update's outcome, inherited through an application that was itself
   // relaunched, must reach neither the program nor this relaunch.
   for (const char* name : outcome_variables) {
-    set_own_environment(utf8_to_wide(name), std::nullopt);
+    set_own_environment(name, std::nullopt);
   }
   const LogFile log = open_log(log_path(args), files_run(args));
   log_event(log, "start", [] {

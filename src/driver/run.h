@@ -29,7 +29,7 @@ std::string display_name(const std::optional<std::string>& argv0);
 
 // The relaunch path back in narrow form, in the file system's code page. Throws
 // std::system_error when the code page cannot represent it exactly.
-RelaunchCommand make_relaunch_command(const std::u16string& relaunch_app,
+RelaunchCommand make_relaunch_command(const SystemText& relaunch_app,
                                       const std::vector<std::string>& arguments = {});
 
 // The whole job: read the arguments (argv[1] onwards), wait, run the program,

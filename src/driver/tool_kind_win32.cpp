@@ -11,4 +11,8 @@ bool is_windowless_build() {
   return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
 }
 
+std::string unusable_on_this_system(const LaunchOptions&) {
+  return {};
+}
+
 }  // namespace relauncher

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "process/folder_path.h"
+#include "process/system_text.h"
 
 namespace relauncher {
 
@@ -23,18 +23,18 @@ struct FolderProcess {
     still_running,  // ended by the tool, but still there when the grace time ran out
   };
   std::uint32_t pid = 0;
-  std::u16string image;  // its executable's full path, as Windows reports it
+  SystemText image;  // its executable's full path, as Windows reports it
   Fate fate = Fate::running;
   std::uint32_t error = 0;
 };
 
 struct FolderWaitSettings {
-  std::vector<std::u16string> folders;      // canonical (see canonical_path)
+  std::vector<SystemText> folders;      // canonical (see canonical_path)
   std::optional<std::uint32_t> timeout_ms;  // none: as long as it takes
   bool end_left_behind = false;             // end what still runs when time runs out
   // With end_left_behind, the folders whose processes may be ended (canonical): a
   // process from the other folders is waited for and never ended.
-  std::vector<std::u16string> endable_folders;
+  std::vector<SystemText> endable_folders;
   std::int64_t spared_pid = 0;              // never ended: the application's own process
 };
 
@@ -57,15 +57,23 @@ struct FolderWaitReport {
 // path they reach; without a trailing separator or "\\?\" prefix, upper-cased as the
 // file system compares names. Absent for text Windows cannot hold as a path (see
 // path_fits_windows), and for a device path that names no place on a drive or share.
-std::optional<std::u16string> canonical_path(const std::u16string& path);
+std::optional<SystemText> canonical_path(const SystemText& path);
 
-// The folders that a wait must never cover (canonical): the Windows folder with all it
-// holds; the Program Files and common files folders, ProgramData, the public and the
+// True for a folder (canonical) too broad to wait for, let alone end what runs from it:
+// a drive or share root; the Windows folder, anything inside it or anything holding it;
+// and the Program Files and common files folders, ProgramData, the public and the
 // user's profile, the roaming and local application data (with LocalLow and the local
-// Programs folder) and the temporary folder, themselves.
-ProtectedFolders protected_folders();
+// Programs folder) and the temporary folder, or a folder holding one of them.
+bool folder_too_broad(const SystemText& folder);
 
-bool folder_exists(const std::u16string& path);
+// Whether `path` lies inside `folder`, both canonical, at any depth.
+bool folder_holds(const SystemText& folder, const SystemText& path);
+
+// False for text the system cannot hold as a path (on Windows, a component longer than
+// 255 characters or a path longer than 32,767), which must never reach a system call.
+bool path_fits_system(const SystemText& path);
+
+bool folder_exists(const SystemText& path);
 
 // Blocks until a look finds no process whose image lies in one of the folders, apart
 // from the tool itself and a copy of the tool that started it. Looks again as soon as

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 namespace relauncher {
 
@@ -22,11 +23,32 @@ inline bool should_leave_job(bool in_job, std::optional<std::uint32_t> limit_fla
   return in_job && (!limit_flags || *limit_flags == 0 || (*limit_flags & kill_on_job_close) != 0);
 }
 
+// Linux: whether the tool runs in a systemd service's control group, whose processes all
+// end when the service stops (starting a new session does not leave it): a line of
+// /proc/self/cgroup ("<id>:<controllers>:<path>") whose path ends in ".service".
+inline bool cgroup_is_service(const std::string& cgroup_text) {
+  const std::string suffix = ".service";
+  for (std::size_t start = 0; start < cgroup_text.size();) {
+    std::size_t end = cgroup_text.find('\n', start);
+    end = end == std::string::npos ? cgroup_text.size() : end;
+    const std::string line = cgroup_text.substr(start, end - start);
+    const std::size_t first = line.find(':');
+    const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second != std::string::npos && line.size() - second - 1 > suffix.size() &&
+        line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
 struct JobEscape {
   enum class Outcome {
     stays,    // in no job, or in one that spares its processes: nothing to do
     left,     // a copy outside the job did the hand-over; `exit_code` is the copy's
     refused,  // leaving was refused (or the copy could not start); `error` says why
+    in_service,  // Linux: run by a service, which ends what it started when it stops
   };
   Outcome outcome = Outcome::stays;
   std::uint32_t error = 0;

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "process/system_text.h"
 namespace relauncher {
 
 enum class WaitOutcome {
@@ -20,6 +21,7 @@ enum class WaitOutcome {
   started_after,   // newer than the tool, so not the application: its id was reused
   own_process,     // the tool's own id: waiting would never end
   beyond_32_bits,  // no process can have such an id
+  beyond_maximum,  // above the highest id the system hands out (Linux's pid_max)
   not_positive,    // 0 or negative: nothing to wait for
 };
 
@@ -28,14 +30,17 @@ struct WaitReport {
   std::uint32_t error = 0;  // OpenProcess's error when not_opened
   // The process's executable (canonical), read before the wait; empty when it was not
   // waited for or could not be read.
-  std::u16string image;
+  SystemText image;
+  // Linux: waited for by reading its state every 100 ms, because no pidfd could be had
+  // (`error` says why); the outcome is the same, only later by up to the interval.
+  bool polled = false;
 };
 
 // What a start did: the exact text given to CreateProcessW, and the started process's
 // id or why nothing was started.
 struct StartReport {
-  std::u16string application;   // lpApplicationName (cmd.exe for a batch file); empty otherwise
-  std::u16string command_line;  // lpCommandLine, when one was composed
+  SystemText application;   // lpApplicationName (cmd.exe for a batch file); empty otherwise
+  SystemText command_line;  // lpCommandLine, when one was composed
   std::string refusal;          // why a batch file's text was refused
   std::error_code error;        // system category; 0 when the process started
   std::uint32_t pid = 0;
@@ -44,8 +49,8 @@ struct StartReport {
 // The program's second start, through the consent prompt, after the first one failed
 // for want of administrator rights.
 struct ElevatedRun {
-  std::u16string file;        // ShellExecuteExW's lpFile: the program, or cmd.exe
-  std::u16string parameters;  // its lpParameters: the rest of the command line
+  SystemText file;        // ShellExecuteExW's lpFile: the program, or cmd.exe
+  SystemText parameters;  // its lpParameters: the rest of the command line
   std::error_code error;      // system category; ERROR_CANCELLED (1223): declined
   bool has_process = false;   // false after a start that gave no process to wait for
   std::uint32_t pid = 0;
@@ -55,7 +60,7 @@ struct ElevatedRun {
 // A process of the program's tree, by id and executable path (empty when unreadable).
 struct TreeMember {
   std::uint32_t pid = 0;
-  std::u16string image;
+  SystemText image;
 };
 
 // What a wait for the program's whole tree of processes came to.
@@ -75,7 +80,17 @@ struct RunReport {
   std::optional<ElevatedRun> elevated;  // present when the start was tried again elevated
   std::optional<TreeWait> tree;         // present when the tree was to be waited for
   std::int32_t exit_code = -1;          // bit for bit; -1 also when it did not start
+  // On Linux, the signal that ended the program (its exit code is then 128 + it, as
+  // shells report it); 0 when it exited.
+  int signal = 0;
 };
+
+// The exit code as the tool's caller will read it: all 32 bits on Windows, the low 8 on
+// Linux (where -1 reads as 255).
+std::int32_t exit_code_as_seen(std::int32_t exit_code);
+
+// The signal's name ("SIGTERM"), or "" for a number the system does not name.
+std::string signal_name(int signal);
 
 // Whether the program ran (directly or elevated), so that its exit code is its own.
 inline bool program_ran(const RunReport& report) {
@@ -100,8 +115,8 @@ struct ProgramSettings {
   // With wait_tree, what belongs to the application rather than to the installer, as
   // canonical paths: once the program has ended, a process of the tree whose image is
   // the relaunch application, or lies in one of these folders, is no longer waited for.
-  std::u16string application_image;
-  std::vector<std::u16string> application_folders;
+  SystemText application_image;
+  std::vector<SystemText> application_folders;
   // With wait_tree, told once, as soon as the program has ended while others of its
   // tree still run, which ones they are, so that a long wait can be explained as it lasts.
   std::function<void(const std::vector<TreeMember>&)> on_program_ended;
@@ -153,13 +168,13 @@ StartReport launch_detached(const std::string& application,
 
 // The file that starting `program` would run, found as Windows finds it (".exe" added
 // to a name without an extension); the name itself when nothing is found.
-std::u16string program_file(const std::string& program);
+SystemText program_file(const std::string& program);
 
 // The tool's own executable.
-std::u16string tool_executable();
+SystemText tool_executable();
 
 // Sets a variable of the tool's own environment, or removes it when there is no value;
-// every process the tool starts afterwards inherits the change.
-void set_own_environment(const std::u16string& name, const std::optional<std::u16string>& value);
+// every process the tool starts afterwards inherits the change. Name and value in UTF-8.
+void set_own_environment(const std::string& name, const std::optional<std::string>& value);
 
 }  // namespace relauncher

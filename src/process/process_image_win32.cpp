@@ -199,4 +199,16 @@ std::u16string tool_executable() {
       .value_or(std::u16string());
 }
 
+bool folder_too_broad(const SystemText& folder) {
+  return folder_is_too_broad(folder, protected_folders());
+}
+
+bool folder_holds(const SystemText& folder, const SystemText& path) {
+  return path_is_inside(folder, path);
+}
+
+bool path_fits_system(const SystemText& path) {
+  return path_fits_windows(path);
+}
+
 }  // namespace relauncher

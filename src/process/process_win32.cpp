@@ -76,22 +76,22 @@ WaitReport wait_for_process(std::int64_t pid, std::uint32_t timeout_s) {
   // Above 32 bits no process can have the id; narrowing it would wait for whatever
   // unrelated process holds the low bits. Waiting for ourselves would never end.
   if (pid <= 0) {
-    return {WaitOutcome::not_positive, 0, {}};
+    return {WaitOutcome::not_positive, 0, {}, false};
   }
   if (pid > max_process_id) {
-    return {WaitOutcome::beyond_32_bits, 0, {}};
+    return {WaitOutcome::beyond_32_bits, 0, {}, false};
   }
   if (is_own_process(pid)) {
-    return {WaitOutcome::own_process, 0, {}};
+    return {WaitOutcome::own_process, 0, {}, false};
   }
   HANDLE process = open_for_wait(static_cast<DWORD>(pid));
   if (process == nullptr) {
     // Already gone, or not ours to open: either way there is nothing to wait for.
-    return {WaitOutcome::not_opened, GetLastError(), {}};
+    return {WaitOutcome::not_opened, GetLastError(), {}, false};
   }
   // The application that started the tool is older than the tool. A newer process
   // holds an id that was freed and handed out again: waiting for it could take days.
-  WaitReport report{WaitOutcome::started_after, 0, {}};
+  WaitReport report{WaitOutcome::started_after, 0, {}, false};
   if (!started_after_tool(creation_time(process), creation_time(GetCurrentProcess()))) {
     if (const std::optional<std::u16string> image = process_image(process)) {
       report.image = comparable_form(*image);
@@ -152,9 +152,18 @@ StartReport launch_detached(const std::string& application,
   return report;
 }
 
-void set_own_environment(const std::u16string& name, const std::optional<std::u16string>& value) {
+void set_own_environment(const std::string& name, const std::optional<std::string>& value) {
   // Nothing can be done if it fails (out of memory): the variable keeps its value.
-  (void)SetEnvironmentVariableW(as_wide(name), value ? as_wide(*value) : nullptr);
+  const std::u16string wide_value = value ? utf8_to_wide(*value) : std::u16string();
+  (void)SetEnvironmentVariableW(as_wide(utf8_to_wide(name)), value ? as_wide(wide_value) : nullptr);
+}
+
+std::int32_t exit_code_as_seen(std::int32_t exit_code) {
+  return exit_code;
+}
+
+std::string signal_name(int) {
+  return {};  // no program ends by a signal on Windows
 }
 
 }  // namespace relauncher

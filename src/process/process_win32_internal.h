@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "process/folder_path.h"
 #include "process/process.h"
 
 namespace relauncher {
@@ -57,6 +58,12 @@ inline std::int32_t wait_for_exit_code(HANDLE process) {
 // resumed at all.
 TreeWait resume_and_wait_for_tree(HANDLE process, HANDLE thread, const ProgramSettings& settings,
                                   DWORD& resume_error);
+
+// The folders that a wait must never cover (canonical): the Windows folder with all it
+// holds; the Program Files and common files folders, ProgramData, the public and the
+// user's profile, the roaming and local application data (with LocalLow and the local
+// Programs folder) and the temporary folder, themselves.
+ProtectedFolders protected_folders();
 
 // A full path as canonical_path gives it, without touching the file system: for the
 // images of running processes, which Windows reports full and long already.

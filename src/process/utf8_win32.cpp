@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "process/command_line.h"
+#include "process/system_text.h"
 
 namespace relauncher {
 
@@ -36,6 +37,10 @@ std::string wide_to_utf8(const std::u16string& text) {
   std::string narrow(static_cast<std::size_t>(size), '\0');
   (void)WideCharToMultiByte(CP_UTF8, 0, units, length, &narrow[0], size, nullptr, nullptr);
   return narrow;
+}
+
+std::string log_text(const SystemText& text) {
+  return wide_to_utf8(text);
 }
 
 }  // namespace relauncher

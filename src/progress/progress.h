@@ -8,12 +8,13 @@
 #include <cstdint>
 #include <string>
 
+#include "process/system_text.h"
 namespace relauncher {
 
 struct ProgressSettings {
-  std::u16string text;            // one line, and the title
+  SystemText text;            // one line, and the title
   std::uint32_t delay_ms = 1000;  // a quick install shows nothing
-  std::u16string icon_source;     // an executable whose icon the window shows; may be empty
+  SystemText icon_source;     // an executable whose icon the window shows; may be empty
   bool hold_shutdown = false;     // hold off a logoff or shutdown while the window is up
   // For tests alone, never set from the command line or the environment: the window's
   // thread stops answering once the window is shown, as a hung window would.
@@ -24,6 +25,7 @@ enum class ProgressOutcome {
   not_needed,  // stopped before the delay had passed
   shown,       // shown `after_ms` after the start
   not_shown,   // no window could be made (no interactive desktop); `error` says why
+  no_window_here,  // the system has no such window (Linux): the hand-over goes on without
 };
 
 struct ProgressReport {
@@ -41,7 +43,7 @@ struct ProgressWindow {
 };
 
 // The text as the window shows it: up to its first line break.
-std::u16string progress_line(const std::u16string& text);
+SystemText progress_line(const SystemText& text);
 
 // Reads the icon (so that no file the installer replaces stays open) and starts the
 // window's thread, which shows the window once `delay_ms` have passed.

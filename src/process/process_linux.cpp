@@ -1,0 +1,358 @@
+#include "process/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+
+#include "process/process_linux_internal.h"
+
+extern char** environ;
+
+namespace relauncher {
+
+namespace {
+
+constexpr int poll_interval_ms = 100;
+// Every signal a caller may have ignored or blocked: the program gets none of that.
+constexpr int highest_signal = 64;
+
+std::uint64_t monotonic_ms() {
+  struct timespec now {};
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+}
+
+std::string read_whole(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+std::int64_t highest_pid() {
+  const std::string text = read_whole("/proc/sys/kernel/pid_max");
+  const std::int64_t value = std::atoll(text.c_str());
+  return value > 0 ? value : std::int64_t{4194304};  // the kernel's own ceiling
+}
+
+// Opens the process's pidfd, through syscall so that a C library without the wrapper
+// will do. -1 with errno set when it cannot be had.
+int open_pidfd(std::int64_t pid) {
+  return static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+}
+
+// True once the pidfd is readable, that is once the process has ended; waits `ms`
+// at most (-1: as long as it takes).
+bool pidfd_ended(int pidfd, int ms) {
+  struct pollfd watched = {pidfd, POLLIN, 0};
+  for (;;) {
+    const int ready = poll(&watched, 1, ms);
+    if (ready >= 0) {
+      return ready > 0;
+    }
+    if (errno != EINTR) {
+      return true;  // a pidfd that cannot be polled says nothing more: do not wait on
+    }
+  }
+}
+
+// Where no pidfd can be had (kernels before 5.3, a container's seccomp filter), the
+// process's state is read every 100 ms: gone, a zombie, or another process under the id
+// (another start time) all mean it has ended.
+WaitOutcome poll_state(std::int64_t pid, std::uint64_t start, std::uint32_t timeout_s) {
+  const std::uint64_t until =
+      timeout_s == 0 ? 0 : monotonic_ms() + std::uint64_t{timeout_s} * 1000;
+  for (;;) {
+    const std::optional<ProcessState> state = process_state(pid);
+    if (!state || state->ended || state->start != start) {
+      return WaitOutcome::ended;
+    }
+    if (until != 0 && monotonic_ms() >= until) {
+      return WaitOutcome::timed_out;
+    }
+    const struct timespec pause = {0, poll_interval_ms * 1000000L};
+    (void)nanosleep(&pause, nullptr);
+  }
+}
+
+WaitReport wait_by_polling(std::int64_t pid, int pidfd_error, std::uint32_t timeout_s) {
+  WaitReport report{WaitOutcome::not_opened, static_cast<std::uint32_t>(ESRCH), {}, false};
+  const std::optional<ProcessState> state = process_state(pid);
+  const std::optional<ProcessState> own = process_state(getpid());
+  if (!state || state->ended) {
+    return report;
+  }
+  if (own && started_after_tool(state->start, own->start)) {
+    report.outcome = WaitOutcome::started_after;
+    return report;
+  }
+  report.error = static_cast<std::uint32_t>(pidfd_error);
+  report.polled = true;
+  report.outcome = poll_state(pid, state->start, timeout_s);
+  return report;
+}
+
+// Descriptors the caller left inheritable would reach every process the tool starts:
+// from here on, every one above the standard three closes on exec.
+void close_inherited_descriptors_on_exec() {
+  if (syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */) == 0) {
+    return;
+  }
+  const long highest = sysconf(_SC_OPEN_MAX);
+  for (int fd = 3; fd < (highest > 0 ? highest : 1024); ++fd) {
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0) {
+      (void)fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+  }
+}
+
+bool is_executable_file(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// A name with a slash is a path. A bare name is searched in PATH as execvp searches it,
+// except that empty and "." entries are skipped: they mean the current folder, where
+// anyone may plant a program. Empty when nothing is found.
+std::string resolve(const std::string& program) {
+  if (program.find('/') != std::string::npos) {
+    return program;
+  }
+  const char* path = std::getenv("PATH");
+  const std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  for (std::size_t start = 0; start <= folders.size();) {
+    std::size_t end = folders.find(':', start);
+    end = end == std::string::npos ? folders.size() : end;
+    const std::string folder = folders.substr(start, end - start);
+    if (!folder.empty() && folder != ".") {
+      const std::string candidate = folder + "/" + program;
+      if (is_executable_file(candidate)) {
+        return candidate;
+      }
+    }
+    start = end + 1;
+  }
+  return {};
+}
+
+// The argv as a POSIX shell reads it back, for the log.
+std::string shell_line(const std::string& program, const std::vector<std::string>& arguments) {
+  std::string line = shell_quoted(program);
+  for (const std::string& argument : arguments) {
+    line += " " + shell_quoted(argument);
+  }
+  return line;
+}
+
+struct SpawnSetup {
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+  SpawnSetup() {
+    (void)posix_spawnattr_init(&attributes);
+    (void)posix_spawn_file_actions_init(&actions);
+  }
+  ~SpawnSetup() {
+    (void)posix_spawn_file_actions_destroy(&actions);
+    (void)posix_spawnattr_destroy(&attributes);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+// Starts `program` (resolved) with the default disposition for every signal and none
+// blocked, whatever the caller left ignored or blocked; `detached` also gives it a new
+// session and /dev/null for its standard streams.
+StartReport spawn(const std::string& program, const std::vector<std::string>& arguments,
+                  bool detached) {
+  close_inherited_descriptors_on_exec();
+  StartReport report;
+  report.command_line = shell_line(program, arguments);
+  const std::string file = resolve(program);
+  if (file.empty()) {
+    report.error = std::error_code(ENOENT, std::system_category());
+    return report;
+  }
+  SpawnSetup setup;
+  sigset_t none, every;
+  (void)sigemptyset(&none);
+  (void)sigemptyset(&every);
+  for (int signal = 1; signal <= highest_signal; ++signal) {
+    (void)sigaddset(&every, signal);  // those the system does not have are refused: no matter
+  }
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (detached) {
+    flags |= POSIX_SPAWN_SETSID;
+    for (int fd = 0; fd <= 2; ++fd) {
+      (void)posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null",
+                                             fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    }
+  }
+  (void)posix_spawnattr_setsigmask(&setup.attributes, &none);
+  (void)posix_spawnattr_setsigdefault(&setup.attributes, &every);
+  (void)posix_spawnattr_setflags(&setup.attributes, flags);
+  // The argument vector points into strings that outlive the call; exec copies them.
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int error =
+      posix_spawn(&pid, file.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
+  if (error != 0) {
+    report.error = std::error_code(error, std::system_category());
+    return report;
+  }
+  report.pid = static_cast<std::uint32_t>(pid);
+  return report;
+}
+
+}  // namespace
+
+std::optional<ProcessState> process_state(std::int64_t pid) {
+  const std::string stat = read_whole("/proc/" + std::to_string(pid) + "/stat");
+  // The command name (field 2) may hold blanks and parentheses: the fields that follow
+  // begin after its last ")".
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size()) {
+    return std::nullopt;
+  }
+  ProcessState state;
+  const char letter = stat[close + 2];
+  state.ended = letter == 'Z' || letter == 'X';
+  // Fields 3 (the state) to 22 (the start time): the start time is the 20th after ")".
+  std::size_t at = close + 1;
+  for (int field = 3; field <= 22; ++field) {
+    at = stat.find_first_not_of(' ', at);
+    if (at == std::string::npos) {
+      return std::nullopt;
+    }
+    if (field == 22) {
+      state.start = std::strtoull(stat.c_str() + at, nullptr, 10);
+      return state;
+    }
+    at = stat.find(' ', at);
+  }
+  return std::nullopt;
+}
+
+std::string shell_quoted(const std::string& argument) {
+  const char* const plain =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_@%+=:,./-";
+  if (!argument.empty() && argument.find_first_not_of(plain) == std::string::npos) {
+    return argument;
+  }
+  std::string quoted = "'";
+  for (const char c : argument) {
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return quoted + "'";
+}
+
+WaitReport wait_for_process(std::int64_t pid, std::uint32_t timeout_s) {
+  if (pid <= 0) {
+    return {WaitOutcome::not_positive, 0, {}, false};
+  }
+  if (pid > highest_pid()) {
+    return {WaitOutcome::beyond_maximum, 0, {}, false};
+  }
+  if (pid == getpid()) {
+    return {WaitOutcome::own_process, 0, {}, false};
+  }
+  const int pidfd = open_pidfd(pid);
+  if (pidfd < 0) {
+    const int error = errno;
+    return error == ESRCH ? WaitReport{WaitOutcome::not_opened, ESRCH, {}, false}
+                          : wait_by_polling(pid, error, timeout_s);
+  }
+  // The pidfd first, then the start time, then whether it has ended: a start time read
+  // while the pidfd was not yet readable is the process's own, since its id cannot have
+  // been freed before it ended.
+  WaitReport report{WaitOutcome::ended, 0, {}, false};
+  const std::optional<ProcessState> state = process_state(pid);
+  const std::optional<ProcessState> own = process_state(getpid());
+  if (!pidfd_ended(pidfd, 0)) {
+    if (state && own && started_after_tool(state->start, own->start)) {
+      report.outcome = WaitOutcome::started_after;
+    } else {
+      const int ms = timeout_s == 0 ? -1 : static_cast<int>(timeout_s * 1000);
+      report.outcome = pidfd_ended(pidfd, ms) ? WaitOutcome::ended : WaitOutcome::timed_out;
+    }
+  }
+  (void)close(pidfd);
+  return report;
+}
+
+RunReport run_and_wait(const std::string& program, const std::vector<std::string>& arguments,
+                       const ProgramSettings&) {
+  RunReport report;
+  report.start = spawn(program, arguments, false);
+  if (report.start.error) {
+    return report;
+  }
+  int status = 0;
+  pid_t waited = 0;
+  do {
+    waited = waitpid(static_cast<pid_t>(report.start.pid), &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  if (waited < 0) {
+    return report;  // its outcome cannot be read: -1, never success
+  }
+  if (WIFEXITED(status)) {
+    report.exit_code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    report.signal = WTERMSIG(status);
+    report.exit_code = 128 + report.signal;  // as shells report it
+  }
+  return report;
+}
+
+StartReport launch_detached(const std::string& application,
+                            const std::vector<std::string>& arguments) {
+  return spawn(application, arguments, true);
+}
+
+void set_own_environment(const std::string& name, const std::optional<std::string>& value) {
+  // Nothing can be done if it fails (out of memory): the variable keeps its value.
+  (void)(value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str()));
+}
+
+SystemText program_file(const std::string& program) {
+  const std::string file = resolve(program);
+  return file.empty() ? program : file;
+}
+
+SystemText tool_executable() {
+  std::string path(4096, '\0');
+  const ssize_t length = readlink("/proc/self/exe", &path[0], path.size());
+  path.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+  return path;
+}
+
+std::int32_t exit_code_as_seen(std::int32_t exit_code) {
+  return exit_code & 0xFF;
+}
+
+std::string signal_name(int signal) {
+  const char* abbreviation = sigabbrev_np(signal);
+  return abbreviation != nullptr ? std::string("SIG") + abbreviation : std::string();
+}
+
+std::string log_text(const SystemText& text) {
+  return text;
+}
+
+}  // namespace relauncher

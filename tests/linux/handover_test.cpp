@@ -1,0 +1,371 @@
+// The built relauncher on Linux, driven end to end: real processes, a real pidfd, real
+// signals, and the same command line as on Windows.
+
+#include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <fcntl.h>
+#include <regex>
+
+#include "process/job_escape.h"
+#include "support.h"
+
+namespace {
+
+using test::TempDir;
+
+const char usage_tail[] = ": usage: --wait-pid <pid> [--relaunch <app>] -- <program> [args...]\n";
+
+// The application, the installer and the application as relaunched, beside a log.
+struct Layout {
+  TempDir dir;
+  std::string app = test::copy_probe(dir, "app");
+  std::string setup = test::copy_probe(dir, "setup");
+  std::string relaunched = test::copy_probe(dir, "relaunched");
+  std::string log = dir.file("relauncher.log");
+  void forget() {
+    test::forget_records({app, setup, relaunched});
+    unlink(log.c_str());
+  }
+  std::string logged() const { return test::read_file(log).value_or(""); }
+};
+
+// A pid that no process has, within the range the kernel hands out.
+std::string absent_pid() {
+  for (pid_t pid = 30000;; --pid) {
+    if (kill(pid, 0) != 0 && errno == ESRCH) {
+      return std::to_string(pid);
+    }
+  }
+}
+
+// Makes pidfd_open fail with `error` for this process and what it execs, as a
+// container's seccomp filter or an old kernel would.
+void refuse_pidfd_open(int error) {
+  struct sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog filter = {static_cast<unsigned short>(std::size(code)), code};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) != 0) {
+    _exit(99);
+  }
+}
+
+TEST(Wait, StartsTheProgramOnlyOnceTheApplicationHasEnded) {
+  Layout layout;
+  const struct {
+    int refused_with;  // pidfd_open fails with this (0: it works)
+    const char* logged;
+  } cases[] = {{0, " ended after_ms="}, {ENOSYS, " ended after_ms="}, {EPERM, " ended after_ms="}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refused_with);
+    layout.forget();
+    // Not reaped until the tool has run: a zombie once it ends, as an application whose
+    // parent has not waited for it yet is. It has ended all the same.
+    const pid_t app = test::start_probe(layout.app, 800);
+    ASSERT_TRUE(test::wait_until_started(layout.app));
+    const test::ToolRun run = test::run_tool(
+        {"--log", layout.log, "--wait-pid", std::to_string(app), "--wait-timeout", "10", "--", layout.setup},
+        [&] { if (c.refused_with != 0) refuse_pidfd_open(c.refused_with); });
+    EXPECT_EQ(run.exit_code, 0);
+    const auto started = test::probe_started(layout.setup);
+    const auto ended = test::probe_ended(layout.app);
+    ASSERT_TRUE(started && ended);
+    EXPECT_GT(started->start, *ended) << "the program started before the application ended";
+    const std::string logged = layout.logged();
+    EXPECT_NE(logged.find(" wait pid=" + std::to_string(app) + c.logged), std::string::npos) << logged;
+    EXPECT_EQ(logged.find(" polled (no pidfd, error ") != std::string::npos, c.refused_with != 0) << logged;
+    test::finish(app);
+  }
+}
+
+TEST(Wait, WaitsForNoProcessThatCannotBeTheApplication) {
+  Layout layout;
+  // The tool's own pid: a shell that becomes the tool passes its own.
+  layout.forget();
+  const pid_t shell = fork();
+  if (shell == 0) {
+    execl("/bin/sh", "sh", "-c", "exec \"$0\" --log \"$1\" --wait-pid $$ -- \"$2\"", test::tool_path().c_str(),
+          layout.log.c_str(), layout.setup.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  EXPECT_EQ(test::finish(shell), 0);
+  EXPECT_NE(layout.logged().find(" not waited for: the tool's own id"), std::string::npos) << layout.logged();
+
+  // A process newer than the tool holds a freed id: the tool's process is made first,
+  // and learns the pid only once the newer one exists.
+  layout.forget();
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  const pid_t tool = fork();
+  if (tool == 0) {
+    close(pipe_ends[1]);
+    char pid[32] = {};
+    if (read(pipe_ends[0], pid, sizeof(pid) - 1) <= 0) {
+      _exit(98);
+    }
+    execl(test::tool_path().c_str(), "relauncher", "--log", layout.log.c_str(), "--wait-pid", pid, "--",
+          layout.setup.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipe_ends[0]);
+  usleep(50000);  // the start times count in ticks of 10 ms
+  const pid_t newer = test::start_probe(layout.app, 3000);
+  const std::string newer_pid = std::to_string(newer);
+  ASSERT_EQ(write(pipe_ends[1], newer_pid.data(), newer_pid.size()), static_cast<ssize_t>(newer_pid.size()));
+  close(pipe_ends[1]);
+  EXPECT_EQ(test::finish(tool), 0);
+  EXPECT_FALSE(test::probe_ended(layout.app)) << "the tool waited for a process newer than itself";
+  EXPECT_NE(layout.logged().find(" not waited for: started after relauncher"), std::string::npos) << layout.logged();
+  kill(newer, SIGKILL);
+  test::finish(newer);
+
+  // A pid that no process has.
+  layout.forget();
+  EXPECT_EQ(test::run_tool({"--log", layout.log, "--wait-pid", absent_pid(), "--", layout.setup}).exit_code, 0);
+  EXPECT_NE(layout.logged().find(" not waited for: ended already or cannot be opened, error 3 "), std::string::npos)
+      << layout.logged();
+}
+
+TEST(Run, ExitCodesAndFailedStartsReachTheCaller) {
+  Layout layout;
+  const std::string text = layout.dir.file("notes.txt");
+  test::write_file(text, "not a program\n", 0644);
+  const std::string planted = test::copy_probe(layout.dir, "setup-here");
+  const struct {
+    std::string program;
+    const char* exit;    // PROBE_setup_EXIT
+    const char* signal;  // PROBE_setup_SIGNAL
+    int exit_code;
+    const char* logged;
+  } cases[] = {
+      {layout.setup, "0", "", 0, " exit code=0 "},
+      {layout.setup, "1", "", 1, " exit code=1 "},
+      {layout.setup, "255", "", 255, " exit code=255 "},
+      {layout.setup, "", "15", 143, " exit code=143 hex=0x0000008F signal=15 (SIGTERM) "},
+      {layout.dir.file("missing"), "", "", 255, " run error 2 "},
+      {text, "", "", 255, " run error 13 "},
+      // "." and empty entries of PATH are the current folder: never searched.
+      {"setup-here", "", "", 255, " run error 2 "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    layout.forget();
+    test::forget_records({planted});
+    test::set_probe(layout.setup, "EXIT", c.exit);
+    test::set_probe(layout.setup, "SIGNAL", c.signal);
+    const test::ToolRun run = test::run_tool({"--log", layout.log, "--wait-pid", absent_pid(), "--", c.program}, [&] {
+      (void)chdir(layout.dir.path().c_str());
+      setenv("PATH", (std::string(".::") + getenv("PATH")).c_str(), 1);
+    });
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    const std::string logged = layout.logged();
+    EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
+    EXPECT_NE(logged.find(" end code=" + std::to_string(c.exit_code) + " "), std::string::npos) << logged;
+    EXPECT_FALSE(test::probe_started(planted)) << "a program in the current folder ran";
+  }
+  test::set_probe(layout.setup, "EXIT", "");
+  test::set_probe(layout.setup, "SIGNAL", "");
+}
+
+TEST(Run, ArgumentsArriveExactly) {
+  Layout layout;
+  const std::vector<std::string> tables[] = {
+      {},
+      {""},
+      {"a b", "\"quoted\"", "it's", "line\nbreak", "tab\there", "$HOME", "*", "--"},
+      {"\xff\xfe not UTF-8", "\xc3\xbc", "", "\\", "--wait-pid"},
+  };
+  for (const std::vector<std::string>& arguments : tables) {
+    for (const bool verbatim : {false, true}) {  // --verbatim changes nothing here
+      SCOPED_TRACE(arguments.size());
+      layout.forget();
+      std::vector<std::string> line = {"--wait-pid", absent_pid(), "--relaunch", layout.relaunched};
+      for (const std::string& argument : arguments) {
+        line.insert(line.end(), {"--relaunch-arg", argument});
+      }
+      if (verbatim) {
+        line.push_back("--verbatim");
+      }
+      line.insert(line.end(), {"--", layout.setup});
+      line.insert(line.end(), arguments.begin(), arguments.end());
+      EXPECT_EQ(test::run_tool(line).exit_code, 0);
+      const auto program = test::probe_started(layout.setup);
+      const auto relaunch = test::wait_until_started(layout.relaunched);
+      ASSERT_TRUE(program && relaunch);
+      EXPECT_EQ(program->args, arguments);
+      EXPECT_EQ(relaunch->args, arguments);
+    }
+  }
+}
+
+TEST(Run, NothingOfTheCallerReachesWhatItStartsAndTheRelaunchOutlivesIt) {
+  Layout layout;
+  test::set_probe(layout.relaunched, "SLEEP_MS", "3000");
+  const int leaked = open("/dev/null", O_RDONLY);  // inheritable, as a careless caller leaves one
+  const test::ToolRun run =
+      test::run_tool({"--wait-pid", absent_pid(), "--relaunch", layout.relaunched, "--", layout.setup}, [] {
+        setpgid(0, 0);  // a process group of its own, which the caller ends below
+        signal(SIGINT, SIG_IGN);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGTERM);
+        sigprocmask(SIG_BLOCK, &blocked, nullptr);
+      });
+  close(leaked);
+  EXPECT_EQ(run.exit_code, 0);
+  kill(-run.pid, SIGKILL);
+  const auto program = test::probe_started(layout.setup);
+  const auto relaunch = test::wait_until_started(layout.relaunched);
+  ASSERT_TRUE(program && relaunch);
+  for (const auto& record : {*program, *relaunch}) {
+    EXPECT_EQ(record.fds, "");
+    // glibc's own two signals (32 and 33) stay ignored in every process it starts.
+    EXPECT_EQ(std::stoull(record.ignored, nullptr, 16) & ~0x180000000ULL, 0u) << record.ignored;
+    EXPECT_EQ(std::stoull(record.blocked, nullptr, 16), 0u) << record.blocked;
+  }
+  EXPECT_EQ(relaunch->sid, relaunch->pid) << "the relaunch is not in a session of its own";
+  EXPECT_NE(program->sid, program->pid);
+  usleep(500000);
+  EXPECT_EQ(kill(relaunch->pid, 0), 0) << "the relaunch died with its caller's process group";
+  EXPECT_FALSE(test::probe_ended(layout.relaunched));
+  kill(relaunch->pid, SIGKILL);
+  test::set_probe(layout.relaunched, "SLEEP_MS", "");
+}
+
+TEST(Outcome, TheRelaunchedApplicationIsToldHowTheUpdateWent) {
+  Layout layout;
+  const struct {
+    std::vector<std::string> options;
+    std::string program;
+    const char* exit;
+    int exit_code;
+    bool relaunched;
+    const char* outcome;
+    const char* outcome_exit_code;
+  } cases[] = {
+      {{}, layout.setup, "0", 0, true, "unset", "unset"},
+      {{}, layout.setup, "5", 5, false, "", ""},
+      {{"--relaunch-on-failure"}, layout.setup, "5", 5, true, "failed", "5"},
+      {{"--success-code", "3"}, layout.setup, "3", 3, true, "succeeded", "3"},
+      // Linux exit codes stop at 255: a larger success code is accepted and never met.
+      {{"--success-code", "300"}, layout.setup, "44", 44, false, "", ""},
+      {{"--relaunch-on-failure"}, layout.dir.file("missing"), "", 255, true, "not-started", "unset"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.exit);
+    layout.forget();
+    test::set_probe(layout.setup, "EXIT", c.exit);
+    std::vector<std::string> line = {"--wait-pid", absent_pid(), "--relaunch", layout.relaunched};
+    line.insert(line.end(), c.options.begin(), c.options.end());
+    line.insert(line.end(), {"--", c.program});
+    EXPECT_EQ(test::run_tool(line).exit_code, c.exit_code);
+    const auto relaunch = test::wait_until_started(layout.relaunched, c.relaunched ? 2000 : 300);
+    ASSERT_EQ(relaunch.has_value(), c.relaunched);
+    if (relaunch) {
+      EXPECT_EQ(relaunch->outcome, c.outcome);
+      EXPECT_EQ(relaunch->outcome_exit_code, c.outcome_exit_code);
+    }
+  }
+  test::set_probe(layout.setup, "EXIT", "");
+
+  // An application that outlives --wait-timeout: nothing starts, the outcome is unknown.
+  layout.forget();
+  const pid_t app = test::start_probe(layout.app, 3000);
+  ASSERT_TRUE(test::wait_until_started(layout.app));
+  const test::ToolRun run = test::run_tool({"--log", layout.log, "--wait-pid", std::to_string(app), "--wait-timeout",
+                                            "1", "--relaunch", layout.relaunched, "--", layout.setup});
+  EXPECT_EQ(run.exit_code, 255);
+  EXPECT_FALSE(test::probe_started(layout.setup));
+  EXPECT_NE(layout.logged().find(" still running after 1 s: gave up"), std::string::npos) << layout.logged();
+  kill(app, SIGKILL);
+  test::finish(app);
+}
+
+TEST(Options, OneCommandLineForEverySystem) {
+  Layout layout;
+  const std::string pid = absent_pid();
+  const struct {
+    std::vector<std::string> options;
+    int exit_code;
+    const char* logged;
+  } cases[] = {
+      {{"--verbatim"}, 0, " run pid="},
+      {{"--progress", "Updating", "--hold-shutdown"}, 0, " progress not shown: no window on this system"},
+      {{"--elevate"}, 2, " usage --elevate has no meaning on this system: run the program through pkexec"},
+      {{"--wait-folder", "/opt/example"}, 2, " usage --wait-folder, --end-folder-processes and --wait-tree are"},
+      {{"--wait-tree"}, 2, " usage --wait-folder, --end-folder-processes and --wait-tree are"},
+      {{"--end-folder-processes", "--wait-timeout", "5"}, 2, " usage --wait-folder, --end-folder-processes and"},
+      {{"--wait-timeout", "0"}, 2, " usage --wait-timeout is not whole seconds from 1 to 86400"},
+      {{"--hold-shutdown"}, 2, " usage --progress with no text, or --hold-shutdown without --progress"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options[0]);
+    layout.forget();
+    std::vector<std::string> line = {"--log", layout.log, "--wait-pid", pid};
+    line.insert(line.end(), c.options.begin(), c.options.end());
+    line.insert(line.end(), {"--", layout.setup});
+    const test::ToolRun run = test::run_tool(line);
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_EQ(run.error_output, c.exit_code == 2 ? "relauncher" + std::string(usage_tail) : "");
+    EXPECT_EQ(test::probe_started(layout.setup).has_value(), c.exit_code == 0);
+    EXPECT_NE(layout.logged().find(c.logged), std::string::npos) << layout.logged();
+  }
+  for (const std::vector<std::string>& unusable :
+       {std::vector<std::string>{}, {"--wait-pid", "5"}, {"--wait-pid", "x", "--", "p"}, {"--", "p"}}) {
+    const test::ToolRun run = test::run_tool(unusable);
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.error_output, "relauncher" + std::string(usage_tail));
+  }
+}
+
+TEST(Log, ManyToolsAppendWholeLinesEndingInLineFeeds) {
+  Layout layout;
+  const std::string pid = absent_pid();
+  std::vector<pid_t> tools;
+  for (int i = 0; i < 20; ++i) {
+    tools.push_back(test::start_tool({"--log", layout.log, "--wait-pid", pid, "--", layout.setup}));
+  }
+  for (const pid_t tool : tools) {
+    EXPECT_EQ(test::finish(tool), 0);
+  }
+  const std::vector<std::string> lines = test::lines_of(layout.logged());
+  EXPECT_EQ(lines.size(), 20u * 6);  // start wait run exit relaunch end
+  const std::regex whole(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \d+ (start|wait|run|exit|relaunch|end) [^\r]*)");
+  for (const std::string& line : lines) {
+    EXPECT_TRUE(std::regex_match(line, whole)) << line;
+  }
+}
+
+TEST(Service, TheControlGroupTellsAServicesProcess) {
+  const struct {
+    const char* cgroup;
+    bool service;
+  } cases[] = {
+      {"0::/system.slice/example-updater.service\n", true},
+      {"12:pids:/system.slice/cron.service\n11:memory:/system.slice/cron.service\n0::/system.slice/cron.service\n",
+       true},
+      {"0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-org.example-1234.scope\n", false},
+      {"0::/user.slice/user-1000.slice/session-2.scope\n", false},
+      {"0::/\n", false},
+      {"0::/.service\n", true},
+      {"no colons here.service\n", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(relauncher::cgroup_is_service(c.cgroup), c.service) << c.cgroup;
+  }
+}
+
+}  // namespace

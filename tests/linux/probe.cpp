@@ -1,0 +1,117 @@
+// Stands in for the application, the installer and the relaunched application. It
+// records what it saw to <its path>.started, and <its path>.ended just before it exits:
+//
+//   pid, sid, start (CLOCK_MONOTONIC, ns), ignored and blocked signals (SigIgn and
+//   SigBlk of /proc/self/status), the descriptors it holds above 2, the outcome
+//   variables (RELAUNCHER_OUTCOME and RELAUNCHER_EXIT_CODE, or "unset"), and each
+//   argument as hexadecimal, so that any byte shows.
+//
+// PROBE_<stem>_SLEEP_MS and PROBE_<stem>_EXIT (or PROBE_<stem>_SIGNAL: it ends by that
+// signal) from the environment tell it what to do, <stem> being its file name.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+namespace {
+
+long long monotonic_ns() {
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+std::string setting(const std::string& stem, const char* key) {
+  const char* value = std::getenv(("PROBE_" + stem + "_" + key).c_str());
+  return value != nullptr ? value : "";
+}
+
+std::string status_field(const char* name) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(name, 0) == 0) {
+      return line.substr(line.find_first_not_of(" \t", std::string(name).size()));
+    }
+  }
+  return "";
+}
+
+std::string descriptors() {
+  std::string list;
+  DIR* folder = opendir("/proc/self/fd");
+  const int own = folder != nullptr ? dirfd(folder) : -1;
+  while (dirent* entry = folder != nullptr ? readdir(folder) : nullptr) {
+    const int fd = std::atoi(entry->d_name);
+    if (entry->d_name[0] != '.' && fd > 2 && fd != own) {
+      list += (list.empty() ? "" : ",") + std::to_string(fd);
+    }
+  }
+  if (folder != nullptr) {
+    closedir(folder);
+  }
+  return list;
+}
+
+std::string hex(const std::string& bytes) {
+  std::string out;
+  char pair[3];
+  for (const unsigned char byte : bytes) {
+    std::snprintf(pair, sizeof(pair), "%02x", byte);
+    out += pair;
+  }
+  return out;
+}
+
+std::string variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "unset";
+}
+
+// Written under a temporary name and renamed, so that a reader never sees half a record.
+void write_record(const std::string& path, const std::string& text) {
+  {
+    std::ofstream out(path + ".partial", std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+  std::rename((path + ".partial").c_str(), path.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const long long started = monotonic_ns();
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  self[length > 0 ? length : 0] = '\0';
+  const std::string path = self;
+  const std::string stem = path.substr(path.find_last_of('/') + 1);
+  std::string record = "pid=" + std::to_string(getpid()) + "\nsid=" + std::to_string(getsid(0)) +
+                       "\nstart=" + std::to_string(started) + "\nignored=" + status_field("SigIgn:") +
+                       "\nblocked=" + status_field("SigBlk:") + "\nfds=" + descriptors() +
+                       "\noutcome=" + variable("RELAUNCHER_OUTCOME") +
+                       "\noutcome_exit_code=" + variable("RELAUNCHER_EXIT_CODE") +
+                       "\nargc=" + std::to_string(argc - 1) + "\nargs=";
+  for (int i = 1; i < argc; ++i) {
+    record += (i > 1 ? "," : "") + hex(argv[i]);
+  }
+  write_record(path + ".started", record + "\n");
+  const std::string sleep_ms = setting(stem, "SLEEP_MS");
+  if (!sleep_ms.empty()) {
+    const long ms = std::atol(sleep_ms.c_str());
+    const struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+  write_record(path + ".ended", "end=" + std::to_string(monotonic_ns()) + "\n");
+  const std::string signal_number = setting(stem, "SIGNAL");
+  if (!signal_number.empty()) {
+    signal(std::atoi(signal_number.c_str()), SIG_DFL);
+    kill(getpid(), std::atoi(signal_number.c_str()));
+  }
+  return std::atoi(setting(stem, "EXIT").c_str());
+}
