@@ -38,3 +38,10 @@ grep '^phase' "$phases" | tr -d '\r' | while read -r _ name from to; do
       printf "| %s | %d | %d | %.1f %% |\n", name, wall, cpu, (wall > 0 ? 100 * cpu / wall : 0)
     }' "$samples"
 done
+
+# The Linux tool, natively, against its own limit.
+say "building natively for Linux and measuring its hand-over (about 30 s)"
+quietly cmake --preset linux
+quietly cmake --build --preset linux --target bench_linux -j"$(nproc)"
+echo
+build/linux/bench_linux "${1:-30}"

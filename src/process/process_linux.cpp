@@ -40,7 +40,8 @@ std::string read_whole(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-std::int64_t highest_pid() {
+// pid_max: ids run from 1 to one below it.
+std::int64_t id_ceiling() {
   const std::string text = read_whole("/proc/sys/kernel/pid_max");
   const std::int64_t value = std::atoll(text.c_str());
   return value > 0 ? value : std::int64_t{4194304};  // the kernel's own ceiling
@@ -266,7 +267,7 @@ WaitReport wait_for_process(std::int64_t pid, std::uint32_t timeout_s) {
   if (pid <= 0) {
     return {WaitOutcome::not_positive, 0, {}, false};
   }
-  if (pid > highest_pid()) {
+  if (pid >= id_ceiling()) {
     return {WaitOutcome::beyond_maximum, 0, {}, false};
   }
   if (pid == getpid()) {
