@@ -17,3 +17,13 @@ quietly cmake --build --preset linux -j"$(nproc)"
 say "running the native Linux tests"
 quietly ctest --preset linux -j"$(nproc)"
 say "Linux: $(grep 'tests passed' "$work_root/phase.log")"
+say "the native tests again under AddressSanitizer and UndefinedBehaviorSanitizer"
+quietly cmake --preset linux-asan
+quietly cmake --build --preset linux-asan -j"$(nproc)"
+quietly ctest --preset linux-asan -j"$(nproc)"
+say "sanitized: $(grep 'tests passed' "$work_root/phase.log")"
+say "fuzzing what reads the caller's text (20 s per target)"
+quietly cmake --preset linux-fuzz
+quietly cmake --build --preset linux-fuzz -j"$(nproc)"
+quietly scripts/fuzz.sh 20
+grep '^fuzz_' "$work_root/phase.log" | while read -r line; do say "$line"; done

@@ -13,13 +13,16 @@ bool is_line_breaking_or_hiding(char32_t point) {
 
 namespace {
 
-// Reads the code point of the well-formed UTF-8 sequence at `at` and its length.
+// Reads the code point of the well-formed UTF-8 sequence at `at` and its length. A byte
+// that does not begin one (a stray continuation byte, a lead byte that is never used, an
+// overlong form, a surrogate, a point above U+10FFFF) comes back alone, as its value,
+// with length 1.
 char32_t decode_at(const std::string& text, std::size_t at, std::size_t& length) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
   const unsigned char lead = byte(0);
   length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  if (at + length > text.size() || (length > 1 && lead < 0xC2)) {
-    length = 1;  // not well-formed: the byte is passed on as it is
+  if (at + length > text.size() || (length > 1 && lead < 0xC2) || lead > 0xF4) {
+    length = 1;
     return lead;
   }
   char32_t point = length == 1 ? lead : lead & (0x3F >> (length - 1));
@@ -30,7 +33,17 @@ char32_t decode_at(const std::string& text, std::size_t at, std::size_t& length)
     }
     point = (point << 6) | (byte(i) & 0x3F);
   }
+  const char32_t least = length == 3 ? 0x800 : length == 4 ? 0x10000 : 0;
+  if (point < least || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+    length = 1;
+    return lead;
+  }
   return point;
+}
+
+// A byte that is not part of well-formed UTF-8 (Linux's paths and arguments are bytes).
+bool is_stray_byte(char32_t point, std::size_t length) {
+  return length == 1 && point >= 0x80;
 }
 
 std::string printable(const std::string& text) {
@@ -38,7 +51,7 @@ std::string printable(const std::string& text) {
   out.reserve(text.size());
   for (std::size_t at = 0, length = 1; at < text.size(); at += length) {
     const char32_t point = decode_at(text, at, length);
-    if (!is_line_breaking_or_hiding(point)) {
+    if (!is_line_breaking_or_hiding(point) && !is_stray_byte(point, length)) {
       out.append(text, at, length);
       continue;
     }
@@ -56,7 +69,7 @@ std::string printable(const std::string& text) {
 bool is_plain_utf8(const std::string& text) {
   for (std::size_t at = 0, length = 1; at < text.size(); at += length) {
     const char32_t point = decode_at(text, at, length);
-    if (is_line_breaking_or_hiding(point) || (length == 1 && point >= 0x80)) {
+    if (is_line_breaking_or_hiding(point) || is_stray_byte(point, length)) {
       return false;
     }
   }

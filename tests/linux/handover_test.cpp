@@ -191,7 +191,8 @@ TEST(Run, ArgumentsArriveExactly) {
     for (const bool verbatim : {false, true}) {  // --verbatim changes nothing here
       SCOPED_TRACE(arguments.size());
       layout.forget();
-      std::vector<std::string> line = {"--wait-pid", absent_pid(), "--relaunch", layout.relaunched};
+      std::vector<std::string> line = {"--log", layout.log, "--wait-pid", absent_pid(), "--relaunch",
+                                       layout.relaunched};
       for (const std::string& argument : arguments) {
         line.insert(line.end(), {"--relaunch-arg", argument});
       }
@@ -206,6 +207,11 @@ TEST(Run, ArgumentsArriveExactly) {
       ASSERT_TRUE(program && relaunch);
       EXPECT_EQ(program->args, arguments);
       EXPECT_EQ(relaunch->args, arguments);
+      // The log shows bytes that are not UTF-8 by their values, and breaks no line.
+      const std::string logged = layout.logged();
+      EXPECT_EQ(logged.find("'<0xFF><0xFE> not UTF-8'") != std::string::npos, arguments.size() == 5) << logged;
+      EXPECT_EQ(logged.find('\xff'), std::string::npos);
+      EXPECT_EQ(test::lines_of(logged).size(), 6u) << logged;
     }
   }
 }

@@ -1,0 +1,67 @@
+// The folder rules on canonical paths (the input read as UTF-16 units): a folder holds
+// what lies below it and never a sibling whose name begins with its own; every parent
+// of a refused folder is refused, and so is everything inside a folder refused with its
+// contents.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "process/folder_path.h"
+
+namespace {
+
+void require(bool holds) {
+  if (!holds) {
+    std::abort();
+  }
+}
+
+// Canonical: no "/" (made "\"), no empty component, no trailing separator.
+std::u16string canonical(std::u16string text) {
+  std::u16string out;
+  for (char16_t unit : text) {
+    unit = unit == u'/' ? u'\\' : unit;
+    if (unit == u'\\' && (out.empty() || out.back() == u'\\')) {
+      continue;
+    }
+    out += unit;
+  }
+  while (!out.empty() && out.back() == u'\\') {
+    out.pop_back();
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::u16string units;
+  for (std::size_t i = 0; i + 1 < size; i += 2) {
+    units += static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+  }
+  const std::size_t split = units.find(u'|');
+  const std::u16string folder = canonical(units.substr(0, split));
+  const std::u16string other = canonical(split == std::u16string::npos ? u"" : units.substr(split + 1));
+  if (folder.empty()) {
+    return 0;
+  }
+  using relauncher::path_is_inside;
+  require(path_is_inside(folder, folder + u"\\x"));
+  require(path_is_inside(folder, folder + u"\\x\\y"));
+  require(!path_is_inside(folder, folder + u"x"));
+  require(!path_is_inside(folder, folder + u"x\\y"));
+  require(!path_is_inside(folder, folder));
+  // A folder refused for itself: it and every parent are refused.
+  const relauncher::ProtectedFolders themselves{{}, {folder}};
+  for (std::size_t cut = 0; cut != std::u16string::npos; cut = folder.find(u'\\', cut + 1)) {
+    if (cut > 0) {
+      require(relauncher::folder_is_too_broad(folder.substr(0, cut), themselves));
+    }
+  }
+  require(relauncher::folder_is_too_broad(folder, themselves));
+  // Refused with its contents: whatever lies inside is refused too.
+  const relauncher::ProtectedFolders tree{{folder}, {}};
+  require(relauncher::folder_is_too_broad(folder + u"\\" + (other.empty() ? u"x" : other), tree));
+  return 0;
+}
