@@ -9,7 +9,7 @@ seconds="${1:-20}"
 build="build/linux-fuzz"
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
-for target in options log_line folder_rules; do
+for target in options log_line folder_rules quoting cmd_escaping; do
   mkdir -p "$scratch/$target"
   cp tests/fuzz/corpus/"$target"/* "$scratch/$target/"
   if ! (cd "$scratch" && "$OLDPWD/$build/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \

@@ -8,14 +8,9 @@
 #include <string>
 
 #include "process/folder_path.h"
+#include "fuzz_input.h"
 
 namespace {
-
-void require(bool holds) {
-  if (!holds) {
-    std::abort();
-  }
-}
 
 // Canonical: no "/" (made "\"), no empty component, no trailing separator.
 std::u16string canonical(std::u16string text) {
@@ -47,21 +42,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   using relauncher::path_is_inside;
-  require(path_is_inside(folder, folder + u"\\x"));
-  require(path_is_inside(folder, folder + u"\\x\\y"));
-  require(!path_is_inside(folder, folder + u"x"));
-  require(!path_is_inside(folder, folder + u"x\\y"));
-  require(!path_is_inside(folder, folder));
+  fuzz::require(path_is_inside(folder, folder + u"\\x"));
+  fuzz::require(path_is_inside(folder, folder + u"\\x\\y"));
+  fuzz::require(!path_is_inside(folder, folder + u"x"));
+  fuzz::require(!path_is_inside(folder, folder + u"x\\y"));
+  fuzz::require(!path_is_inside(folder, folder));
   // A folder refused for itself: it and every parent are refused.
   const relauncher::ProtectedFolders themselves{{}, {folder}};
   for (std::size_t cut = 0; cut != std::u16string::npos; cut = folder.find(u'\\', cut + 1)) {
     if (cut > 0) {
-      require(relauncher::folder_is_too_broad(folder.substr(0, cut), themselves));
+      fuzz::require(relauncher::folder_is_too_broad(folder.substr(0, cut), themselves));
     }
   }
-  require(relauncher::folder_is_too_broad(folder, themselves));
+  fuzz::require(relauncher::folder_is_too_broad(folder, themselves));
   // Refused with its contents: whatever lies inside is refused too.
   const relauncher::ProtectedFolders tree{{folder}, {}};
-  require(relauncher::folder_is_too_broad(folder + u"\\" + (other.empty() ? u"x" : other), tree));
+  fuzz::require(relauncher::folder_is_too_broad(folder + u"\\" + (other.empty() ? u"x" : other), tree));
   return 0;
 }

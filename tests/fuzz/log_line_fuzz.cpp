@@ -7,14 +7,9 @@
 #include <string>
 
 #include "driver/log.h"
+#include "fuzz_input.h"
 
 namespace {
-
-void require(bool holds) {
-  if (!holds) {
-    std::abort();
-  }
-}
 
 bool forbidden(char32_t point) {
   return point < 0x20 || (point >= 0x7F && point <= 0x9F) || point == 0x2028 || point == 0x2029 ||
@@ -68,9 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const char* end : {"\n", "\r\n"}) {
     const std::string line = relauncher::format_log_line(time, 4242, "run", details, end);
     const std::string ending(end);
-    require(line.size() > ending.size() && line.compare(line.size() - ending.size(), ending.size(), ending) == 0);
+    fuzz::require(line.size() > ending.size() && line.compare(line.size() - ending.size(), ending.size(), ending) == 0);
     const std::string body = line.substr(0, line.size() - ending.size());
-    require(decode(body, [](char32_t point) { require(!forbidden(point)); }));
+    fuzz::require(decode(body, [](char32_t point) { fuzz::require(!forbidden(point)); }));
   }
   return 0;
 }

@@ -8,40 +8,24 @@
 #include <vector>
 
 #include "driver/options.h"
-
-namespace {
-
-void require(bool holds) {
-  if (!holds) {
-    std::abort();  // the fuzzer reports the input
-  }
-}
-
-}  // namespace
+#include "fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::vector<std::string> args(1);
-  for (std::size_t i = 0; i < size; ++i) {
-    if (data[i] == 0) {
-      args.emplace_back();
-    } else {
-      args.back() += static_cast<char>(data[i]);
-    }
-  }
+  const std::vector<std::string> args = fuzz::arguments_of(data, size);
   const relauncher::LaunchOptions options = relauncher::parse_options(args);
   // Whatever was given: a bound is a day at most, never a bound of nothing.
-  require(options.wait_timeout_s <= 86400);
+  fuzz::require(options.wait_timeout_s <= 86400);
   if (!options.valid) {
     return 0;
   }
-  require(options.wait_pid > 0);
-  require(!options.program.empty());
-  require(!options.end_folder_processes || options.wait_timeout_s >= 1);
+  fuzz::require(options.wait_pid > 0);
+  fuzz::require(!options.program.empty());
+  fuzz::require(!options.end_folder_processes || options.wait_timeout_s >= 1);
   for (const auto& folder : options.wait_folders) {
-    require(!folder.empty());
+    fuzz::require(!folder.empty());
   }
-  require(!options.progress_text || !options.progress_text->empty());
-  require(!options.hold_shutdown || options.progress_text.has_value());
+  fuzz::require(!options.progress_text || !options.progress_text->empty());
+  fuzz::require(!options.hold_shutdown || options.progress_text.has_value());
   // The program is a word of the list, and its arguments are the words after it.
   bool found = false;
   for (std::size_t i = 0; i + options.program_args.size() < args.size() && !found; ++i) {
@@ -49,6 +33,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::vector<std::string>(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end()) ==
                 options.program_args;
   }
-  require(found);
+  fuzz::require(found);
   return 0;
 }
