@@ -26,4 +26,4 @@ say "fuzzing what reads the caller's text (20 s per target)"
 quietly cmake --preset linux-fuzz
 quietly cmake --build --preset linux-fuzz -j"$(nproc)"
 quietly scripts/fuzz.sh 20
-grep '^fuzz_' "$work_root/phase.log" | while read -r line; do say "$line"; done
+grep '_fuzz: ' "$work_root/phase.log" | while read -r line; do say "$line"; done
