@@ -154,4 +154,67 @@ TEST(Outcome, TheTreeWaitEndsWhenOnlyTheApplicationsOwnProcessesAreLeft) {
   SetEnvironmentVariableW(L"PROBE_setup_START", nullptr);
 }
 
+// A busy Windows Installer (1618) is waited out: the program starts again after 5, then
+// 10 s, within --retry-for, and the last start's outcome is the outcome.
+TEST(Outcome, ABusyInstallerIsStartedAgainWithinItsBound) {
+  const test::AppLayout layout;
+  const struct {
+    const wchar_t* exits;  // each start's exit code, the last one repeating
+    const wchar_t* retry_for;
+    DWORD exit_code;
+    const char* starts;
+    bool relaunched;
+    const char* logged;  // nullptr: no retry line
+  } cases[] = {
+      {L"1618,1618,0", L"60", 0, "3", true, " retry code=1618 pause_s=10"},
+      {L"1618", L"7", 1618, "2", false, " retry code=1618 pause_s=5"},
+      {L"5,0", L"60", 5, "1", false, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(test::to_utf8(c.exits));
+    test::forget_records({layout.setup, layout.app});
+    DeleteFileW((layout.setup + L".count").c_str());
+    DeleteFileW(layout.log.c_str());
+    SetEnvironmentVariableW(L"PROBE_setup_EXITS", c.exits);
+    const ULONGLONG before = GetTickCount64();
+    const test::ToolRun run = test::run_tool_with(L"--log " + quoted(layout.log) + L" --wait-pid 1 --retry-code 1618 " +
+                                                  L"--retry-for " + c.retry_for + L" --relaunch " + quoted(layout.app) +
+                                                  L" -- " + quoted(layout.setup));
+    const ULONGLONG took = GetTickCount64() - before;
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_EQ(test::read_file(layout.setup + L".count").value_or(""), c.starts);
+    const std::string logged = test::read_file(layout.log).value_or("");
+    EXPECT_EQ(c.logged != nullptr && logged.find(c.logged) != std::string::npos, c.logged != nullptr) << logged;
+    EXPECT_LT(took, 1000u * std::wcstoul(c.retry_for, nullptr, 10) + 3000u) << "retried beyond --retry-for";
+    if (const auto relaunched = test::wait_until_started(layout.app, c.relaunched ? 3000 : 300)) {
+      EXPECT_TRUE(c.relaunched);
+      test::wait_for_pid(relaunched->pid);
+    } else {
+      EXPECT_FALSE(c.relaunched);
+    }
+  }
+  SetEnvironmentVariableW(L"PROBE_setup_EXITS", nullptr);
+}
+
+// The pauses between starts, and the bound they keep.
+TEST(Outcome, RetryPausesDoubleToAMinuteWithinTheBound) {
+  relauncher::LaunchOptions options;
+  options.retry_codes = {1618, 1641};
+  options.retry_for_s = 600;
+  const struct {
+    std::int32_t exit_code;
+    std::uint64_t since_first_ms;
+    int retries_done;
+    std::optional<std::uint32_t> pause_s;
+  } cases[] = {
+      {1618, 0, 0, 5},      {1641, 0, 0, 5},       {1618, 5000, 1, 10},   {1618, 15000, 2, 20},
+      {1618, 35000, 3, 40}, {1618, 75000, 4, 60},  {1618, 135000, 5, 60}, {1618, 540000, 9, 60},
+      {1618, 540001, 9, std::nullopt},             {0, 0, 0, std::nullopt}, {1619, 0, 0, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(relauncher::retry_pause_s(options, c.exit_code, c.since_first_ms, c.retries_done), c.pause_s)
+        << c.exit_code << " " << c.since_first_ms << " " << c.retries_done;
+  }
+}
+
 }  // namespace

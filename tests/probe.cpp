@@ -11,7 +11,8 @@
 //                  UTF-8, in that order
 //   <exe>.ended    the time just before it exits
 //
-// It reads PROBE_<stem>_SLEEP_MS and PROBE_<stem>_EXIT (decimal or 0x-hex) from the
+// It reads PROBE_<stem>_SLEEP_MS and PROBE_<stem>_EXIT (decimal or 0x-hex; or, one per
+// start, PROBE_<stem>_EXITS, see exit_code_of_this_start) from the
 // environment, <stem> being its own file name without the extension, so that one
 // test can give the installer and the application different instructions; and
 // PROBE_<stem>_START, a program that it starts (and does not wait for) before it sleeps,
@@ -24,6 +25,7 @@
 #include <winternl.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 
@@ -165,6 +167,33 @@ void write_record(const std::wstring& path, const std::string& text) {
   MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
+// PROBE_<stem>_EXITS ("1618,1618,0") gives each start its own exit code, counted in
+// <exe>.count, the last one repeating; otherwise PROBE_<stem>_EXIT.
+unsigned long exit_code_of_this_start(const std::wstring& self, const std::wstring& stem) {
+  wchar_t exits[256];
+  const std::wstring name = L"PROBE_" + stem + L"_EXITS";
+  const DWORD length = GetEnvironmentVariableW(name.c_str(), exits, 256);
+  if (length == 0 || length >= 256) {
+    return setting(stem, L"EXIT", 0);
+  }
+  const std::wstring count_file = self + L".count";
+  unsigned long count = 0;
+  HANDLE file = CreateFileW(count_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    char text[32] = {};
+    DWORD read = 0;
+    ReadFile(file, text, sizeof(text) - 1, &read, nullptr);
+    CloseHandle(file);
+    count = std::strtoul(text, nullptr, 10);
+  }
+  write_record(count_file, std::to_string(count + 1));
+  std::wstring list(exits, length);
+  for (unsigned long i = 0; i < count && list.find(L',') != std::wstring::npos; ++i) {
+    list = list.substr(list.find(L',') + 1);
+  }
+  return std::wcstoul(list.c_str(), nullptr, 0);
+}
+
 }  // namespace
 
 int main() {
@@ -185,7 +214,7 @@ int main() {
                                        "\ncommand_line=" + to_utf8(GetCommandLineW()));
   start_requested(stem);
   Sleep(setting(stem, L"SLEEP_MS", 0));
-  const unsigned long exit_code = setting(stem, L"EXIT", 0);
+  const unsigned long exit_code = exit_code_of_this_start(self, stem);
   write_record(self + L".ended", "end=" + std::to_string(now()));
   ExitProcess(static_cast<UINT>(exit_code));
 }

@@ -93,6 +93,13 @@ TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {
       {L"--wait-pid 5 --success-code \" 5\" -- setup.exe", "--success-code that is not 0 to 4294967295"},
       // A window's text is what holding a shutdown off tells the user.
       {L"--wait-pid 5 --hold-shutdown -- setup.exe", "--hold-shutdown without --progress"},
+      // Retries need their codes and their bound; a success is never retried.
+      {L"--wait-pid 5 --retry-code 1618 -- setup.exe", "--retry-code (1 to 4294967295) and --retry-for"},
+      {L"--wait-pid 5 --retry-for 60 -- setup.exe", "--retry-code (1 to 4294967295) and --retry-for"},
+      {L"--wait-pid 5 --retry-code 0 --retry-for 60 -- setup.exe", "--retry-code (1 to 4294967295) and"},
+      {L"--wait-pid 5 --retry-code 1618 --retry-for 86401 -- setup.exe", "--retry-code (1 to 4294967295)"},
+      {L"--wait-pid 5 --retry-code 3010 --retry-for 60 --success-code 3010 -- setup.exe",
+       "no code may be both a --retry-code and a --success-code"},
   };
   // Refused for themselves: with the folders inside them pointed elsewhere, so that no
   // other rule refuses them (Wine's temporary folder lies inside the profile, and its

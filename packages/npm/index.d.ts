@@ -28,6 +28,10 @@ export interface HandOverOptions {
   relaunchOnFailure?: boolean;
   /** Exit codes that count as success beside 0 (for example 3010). */
   successCodes?: number[];
+  /** --retry-code: exit codes after which the installer starts again (1 to 4294967295); needs retryFor. */
+  retryCodes?: number[];
+  /** --retry-for: how long, in seconds (1 to 86400), retries may go on; needs retryCodes. */
+  retryFor?: number;
   /** Show a small window with this text while the update is installed. */
   progress?: string;
   /** Hold off a logoff or shutdown while that window is up (needs `progress`). */

@@ -16,7 +16,7 @@ const RUNNING_AFTER_MS = 300;
 const KNOWN = new Set([
   'program', 'args', 'waitPid', 'relaunch', 'relaunchArgs', 'log', 'verbatim', 'waitTree',
   'waitTimeout', 'elevate', 'waitFolder', 'endFolderProcesses', 'relaunchOnFailure',
-  'successCodes', 'progress', 'holdShutdown',
+  'successCodes', 'retryCodes', 'retryFor', 'progress', 'holdShutdown',
 ]);
 
 function fail(option, what) {
@@ -77,6 +77,18 @@ function buildArguments(options) {
   if (o.successCodes !== undefined) {
     if (!Array.isArray(o.successCodes)) fail('successCodes', 'must be an array of exit codes');
     for (const code of o.successCodes) line.push('--success-code', String(checkWhole('successCodes', code, 0, 0xFFFFFFFF)));
+  }
+  if ((o.retryCodes === undefined) !== (o.retryFor === undefined)) {
+    fail(o.retryCodes === undefined ? 'retryFor' : 'retryCodes', 'needs the other: retryCodes and retryFor go together');
+  }
+  if (o.retryCodes !== undefined) {
+    if (!Array.isArray(o.retryCodes) || o.retryCodes.length === 0) fail('retryCodes', 'must be an array of exit codes');
+    for (const code of o.retryCodes) {
+      checkWhole('retryCodes', code, 1, 0xFFFFFFFF);
+      if ((o.successCodes || []).includes(code)) fail('retryCodes', `holds ${code}, which successCodes holds too`);
+      line.push('--retry-code', String(code));
+    }
+    line.push('--retry-for', String(checkWhole('retryFor', o.retryFor, 1, 86400)));
   }
   if (o.progress !== undefined) line.push('--progress', checkText('progress', o.progress));
   if (checkFlag('holdShutdown', o.holdShutdown)) {

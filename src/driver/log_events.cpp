@@ -61,6 +61,10 @@ std::string describe_usage(const LaunchOptions& options) {
   if (ends_without_bound(options)) {
     add("--end-folder-processes needs --wait-timeout");
   }
+  if (retry_unusable(options)) {
+    add("--retry-code (1 to 4294967295) and --retry-for (1 to 86400 seconds) go together, and "
+        "no code may be both a --retry-code and a --success-code");
+  }
   return reasons;
 }
 
@@ -196,14 +200,36 @@ std::string describe_start_report(const StartReport& report, const std::string& 
   return "pid=" + std::to_string(report.pid) + " " + command_line_of(report);
 }
 
-std::string describe_run(const RunReport& report, const std::string& program, bool elevate) {
-  if (report.start.error.value() != elevation_required_error) {
-    return describe_start_report(report.start, program);
+namespace {
+
+// A retried start's `run` line tells which start it was, before the command line (which
+// stays last, since it may hold anything).
+std::string with_attempt(std::string text, int attempt) {
+  if (attempt <= 1) {
+    return text;
   }
-  return describe_start_report(report.start, program,
-                               elevate
-                                   ? ", needs elevation: asking for it through the consent prompt;"
-                                   : ", needs elevation: --elevate would ask for it;");
+  const std::string tried = " try=" + std::to_string(attempt);
+  for (const char* last : {" application=", " command_line=", " program="}) {
+    const std::size_t at = text.find(last);
+    if (at != std::string::npos) {
+      return text.insert(at, tried);
+    }
+  }
+  return text + tried;
+}
+
+}  // namespace
+
+std::string describe_run(const RunReport& report, const std::string& program, bool elevate,
+                         int attempt) {
+  if (report.start.error.value() != elevation_required_error) {
+    return with_attempt(describe_start_report(report.start, program), attempt);
+  }
+  return with_attempt(
+      describe_start_report(report.start, program,
+                            elevate ? ", needs elevation: asking for it through the consent prompt;"
+                                    : ", needs elevation: --elevate would ask for it;"),
+      attempt);
 }
 
 std::string describe_elevated_run(const ElevatedRun& run) {

@@ -41,7 +41,8 @@ std::string describe_service_stayed();
 std::string describe_start_report(const StartReport& report, const std::string& program,
                                   const std::string& note = "");
 // The program's start, and what became of a demand for elevation.
-std::string describe_run(const RunReport& report, const std::string& program, bool elevate);
+std::string describe_run(const RunReport& report, const std::string& program, bool elevate,
+                         int attempt = 1);
 std::string describe_elevated_run(const ElevatedRun& run);
 // With --wait-tree, also what was waited for: the whole tree, or the program alone and why.
 std::string describe_exit(std::int32_t exit_code, int signal, std::uint64_t ran_ms,

@@ -79,7 +79,8 @@ namespace {
 bool takes_value(const std::string& word) {
   return word == "--wait-pid" || word == "--relaunch" || word == "--log" ||
          word == "--wait-timeout" || word == "--relaunch-arg" || word == "--wait-folder" ||
-         word == "--success-code" || word == "--progress";
+         word == "--success-code" || word == "--progress" || word == "--retry-code" ||
+         word == "--retry-for";
 }
 
 // Walks the words before the first free "--": calls `visit(word, value)` for an
@@ -128,6 +129,17 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
       if (code) {
         options.success_codes.push_back(*code);
       }
+    } else if (word == "--retry-code" && value) {
+      const std::optional<std::uint32_t> code = parse_exit_code(*value);
+      options.bad_retry = options.bad_retry || !code || *code == 0;
+      if (code && *code != 0) {
+        options.retry_codes.push_back(*code);
+      }
+    } else if (word == "--retry-for" && value) {
+      // The same rule as --wait-timeout's: whole seconds, 1 to a day.
+      const std::optional<std::uint32_t> seconds = parse_wait_timeout(*value);
+      options.bad_retry = options.bad_retry || !seconds;
+      options.retry_for_s = seconds.value_or(0);
     } else if (word == "--progress" && value) {
       options.progress_text = to_system_text(*value, argument_code_page());
     } else if (word == "--hold-shutdown") {
@@ -152,13 +164,38 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
     options.program_args.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
   }
   options.valid = options.wait_pid > 0 && !options.program.empty() && !options.bad_wait_timeout &&
-                  !options.bad_value && !ends_without_bound(options) &&
+                  !options.bad_value && !ends_without_bound(options) && !retry_unusable(options) &&
                   !progress_unusable(options);
   return options;
 }
 
 bool ends_without_bound(const LaunchOptions& options) {
   return options.end_folder_processes && options.wait_timeout_s == 0;
+}
+
+bool retry_unusable(const LaunchOptions& options) {
+  bool both = false;
+  for (const std::uint32_t code : options.retry_codes) {
+    for (const std::uint32_t success : options.success_codes) {
+      both = both || code == success;
+    }
+  }
+  return options.bad_retry || options.retry_codes.empty() != (options.retry_for_s == 0) || both;
+}
+
+std::optional<std::uint32_t> retry_pause_s(const LaunchOptions& options, std::int32_t exit_code,
+                                           std::uint64_t since_first_ms, int retries_done) {
+  const auto code = static_cast<std::uint32_t>(exit_code);
+  bool listed = false;
+  for (const std::uint32_t retry : options.retry_codes) {
+    listed = listed || retry == code;
+  }
+  const std::uint32_t pause_s = retries_done >= 4 ? 60 : 5u << retries_done;
+  if (!listed || since_first_ms + std::uint64_t{pause_s} * 1000 >
+                     std::uint64_t{options.retry_for_s} * 1000) {
+    return std::nullopt;
+  }
+  return pause_s;
 }
 
 bool progress_unusable(const LaunchOptions& options) {

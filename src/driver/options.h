@@ -28,6 +28,9 @@ struct LaunchOptions {
   bool end_folder_processes = false;  // --end-folder-processes: end those left at the timeout
   bool relaunch_on_failure = false;   // --relaunch-on-failure: relaunch whatever the outcome
   std::vector<std::uint32_t> success_codes;  // --success-code: success beside 0
+  std::vector<std::uint32_t> retry_codes;    // --retry-code: start the program again after these
+  std::uint32_t retry_for_s = 0;             // --retry-for: how long retries may go on; 0: none
+  bool bad_retry = false;  // a --retry-code that is not 1 to 4294967295, or a bad --retry-for
   std::optional<SystemText> progress_text;  // --progress: the window's text
   bool hold_shutdown = false;  // --hold-shutdown: hold off a shutdown while the window is up
   bool bad_value = false;  // an empty --wait-folder, or a --success-code that is no exit code
@@ -47,6 +50,17 @@ LaunchOptions parse_options(const std::vector<std::string>& args);
 
 // Ending processes with no bound on the wait would end them at once.
 bool ends_without_bound(const LaunchOptions& options);
+
+// Retries need both their codes and their bound, and a code cannot be both a success
+// and a reason to try again.
+bool retry_unusable(const LaunchOptions& options);
+
+// The pause before the next start, in seconds, when the program's exit code asks for a
+// retry: 5, then 10, 20, 40, and 60 from then on (`retries_done` is how many starts
+// already followed such an exit). None when the code is not a --retry-code, or when the
+// pause would end more than --retry-for after the first such exit (`since_first_ms` ago).
+std::optional<std::uint32_t> retry_pause_s(const LaunchOptions& options, std::int32_t exit_code,
+                                           std::uint64_t since_first_ms, int retries_done);
 
 // An empty window says nothing; holding a shutdown off needs a window to say why.
 bool progress_unusable(const LaunchOptions& options);

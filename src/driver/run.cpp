@@ -86,21 +86,43 @@ void finish_progress(ProgressWindow& progress, const LogFile& log) {
 }
 
 // The program, and the window that shows it is at work; the window is closed as soon as
-// the program (and with --wait-tree its tree) has ended.
+// the program (and with --wait-tree its tree) has ended for the last time. An exit code
+// that asks for a retry (a busy Windows Installer's 1618) starts it again after a pause,
+// within --retry-for; the last start's outcome is the outcome.
 RunReport run_program(const LaunchOptions& options, const ProgramSettings& settings,
                       ProgressWindow& progress, const LogFile& log) {
-  const std::uint64_t started = steady_milliseconds();
-  const RunReport ran = run_and_wait(options.program, options.program_args, settings);
-  const std::uint64_t ran_ms = steady_milliseconds() - started;
-  finish_progress(progress, log);
-  log_event(log, "run", [&] { return describe_run(ran, options.program, settings.elevate); });
-  if (ran.elevated) {
-    log_event(log, "run", [&] { return describe_elevated_run(*ran.elevated); });
+  std::uint64_t first_retry_exit = 0;
+  for (int attempt = 1;; ++attempt) {
+    const std::uint64_t started = steady_milliseconds();
+    const RunReport ran = run_and_wait(options.program, options.program_args, settings);
+    const std::uint64_t ended = steady_milliseconds();
+    first_retry_exit = attempt == 1 ? ended : first_retry_exit;
+    // 0: no retry.
+    const std::uint32_t pause_s =
+        program_ran(ran)
+            ? retry_pause_s(options, ran.exit_code, ended - first_retry_exit, attempt - 1).value_or(0)
+            : 0;
+    if (pause_s == 0) {
+      finish_progress(progress, log);
+    }
+    log_event(log, "run",
+              [&] { return describe_run(ran, options.program, settings.elevate, attempt); });
+    if (ran.elevated) {
+      log_event(log, "run", [&] { return describe_elevated_run(*ran.elevated); });
+    }
+    if (program_ran(ran)) {
+      log_event(log, "exit", [&] {
+        return describe_exit(ran.exit_code, ran.signal, ended - started, ran.tree);
+      });
+    }
+    if (pause_s == 0) {
+      return ran;
+    }
+    log_event(log, "retry", [&] {
+      return "code=" + std::to_string(ran.exit_code) + " pause_s=" + std::to_string(pause_s);
+    });
+    sleep_milliseconds(pause_s * 1000);
   }
-  if (program_ran(ran)) {
-    log_event(log, "exit", [&] { return describe_exit(ran.exit_code, ran.signal, ran_ms, ran.tree); });
-  }
-  return ran;
 }
 
 int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings,

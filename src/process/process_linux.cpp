@@ -343,6 +343,12 @@ SystemText tool_executable() {
   return path;
 }
 
+void sleep_milliseconds(std::uint32_t ms) {
+  struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
 std::int32_t exit_code_as_seen(std::int32_t exit_code) {
   return exit_code & 0xFF;
 }

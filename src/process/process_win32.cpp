@@ -166,4 +166,8 @@ std::string signal_name(int) {
   return {};  // no program ends by a signal on Windows
 }
 
+void sleep_milliseconds(std::uint32_t ms) {
+  Sleep(ms);
+}
+
 }  // namespace relauncher

@@ -27,6 +27,7 @@ test('buildArguments gives each option its words, in a fixed order', () => {
       [...base, '--wait-folder', 'C:\\A', '--wait-folder', 'D:\\B', '--end-folder-processes', '--', 's']],
     [{ program: 's', successCodes: [3010, 4294967295] },
       [...base, '--success-code', '3010', '--success-code', '4294967295', '--', 's']],
+    [{ program: 's', retryCodes: [1618], retryFor: 600 }, [...base, '--retry-code', '1618', '--retry-for', '600', '--', 's']],
     [{ program: 's', progress: 'Updating "Example"', holdShutdown: true },
       [...base, '--progress', 'Updating "Example"', '--hold-shutdown', '--', 's']],
     [{ program: 's', verbatim: true, waitTree: true, elevate: true, relaunchOnFailure: true },
@@ -56,6 +57,10 @@ test('buildArguments refuses a wrong type or value, naming the option', () => {
     [{ program: 's', successCodes: [-1] }, 'successCodes'], [{ program: 's', successCodes: [2 ** 32] }, 'successCodes'],
     [{ program: 's', progress: '' }, 'progress'], [{ program: 's', holdShutdown: true }, 'holdShutdown'],
     [{ program: 's', waitpid: 5 }, 'waitpid'],
+    [{ program: 's', retryCodes: [1618] }, 'retryCodes'], [{ program: 's', retryFor: 60 }, 'retryFor'],
+    [{ program: 's', retryCodes: [0], retryFor: 60 }, 'retryCodes'], [{ program: 's', retryCodes: [], retryFor: 60 }, 'retryCodes'],
+    [{ program: 's', retryCodes: [1618], retryFor: 86401 }, 'retryFor'],
+    [{ program: 's', retryCodes: [3010], retryFor: 60, successCodes: [3010] }, 'retryCodes'],
   ];
   for (const [options, option] of cases) {
     assert.throws(() => buildArguments(options), (error) => error instanceof TypeError && error.message.includes(option),
