@@ -26,6 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   fuzz::require(!options.progress_text || !options.progress_text->empty());
   fuzz::require(!options.hold_shutdown || options.progress_text.has_value());
+  // Retries come with their bound, never for 0 and never for a success.
+  fuzz::require(options.retry_codes.empty() == (options.retry_for_s == 0));
+  fuzz::require(options.retry_for_s <= 86400);
+  for (const std::uint32_t code : options.retry_codes) {
+    fuzz::require(code != 0);
+    for (const std::uint32_t success : options.success_codes) {
+      fuzz::require(code != success);
+    }
+  }
   // The program is a word of the list, and its arguments are the words after it.
   bool found = false;
   for (std::size_t i = 0; i + options.program_args.size() < args.size() && !found; ++i) {
