@@ -79,7 +79,8 @@ bool is_one_of(const std::string& path, const std::vector<std::string>& others) 
 
 }  // namespace
 
-LogFile open_log(const std::optional<std::string>& path, const std::vector<std::string>& run_files) {
+LogFile open_log(const std::optional<std::string>& path,
+                 const std::vector<std::string>& run_files) {
   if (!path || path->empty() || is_one_of(*path, run_files)) {
     return LogFile();
   }
@@ -117,7 +118,8 @@ void write_log(const LogFile& log, const std::string& event, const std::string& 
 
 std::string tool_command_line() {
   std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
-  const std::string raw((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+  const std::string raw((std::istreambuf_iterator<char>(cmdline)),
+                        std::istreambuf_iterator<char>());
   std::string line;
   for (std::size_t start = 0; start < raw.size();) {
     const std::size_t end = raw.find('\0', start);

@@ -98,10 +98,10 @@ RunReport run_program(const LaunchOptions& options, const ProgramSettings& setti
     const std::uint64_t ended = steady_milliseconds();
     first_retry_exit = attempt == 1 ? ended : first_retry_exit;
     // 0: no retry.
+    const std::uint64_t since_first = ended - first_retry_exit;
     const std::uint32_t pause_s =
-        program_ran(ran)
-            ? retry_pause_s(options, ran.exit_code, ended - first_retry_exit, attempt - 1).value_or(0)
-            : 0;
+        program_ran(ran) ? retry_pause_s(options, ran.exit_code, since_first, attempt - 1).value_or(0)
+                         : 0;
     if (pause_s == 0) {
       finish_progress(progress, log);
     }

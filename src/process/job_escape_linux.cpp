@@ -19,7 +19,8 @@ bool in_job_that_may_end_it() {
 
 JobEscape leave_job_if_needed(const std::function<void(std::uint32_t)>&) {
   std::ifstream file("/proc/self/cgroup", std::ios::binary);
-  const std::string cgroup((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string cgroup((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
   JobEscape escape;
   if (cgroup_is_service(cgroup)) {
     escape.outcome = JobEscape::Outcome::in_service;

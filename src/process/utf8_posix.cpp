@@ -44,7 +44,13 @@ std::u16string utf8_to_wide(const std::string& text) {
   for (std::size_t i = 0; i < text.size();) {
     const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
     const unsigned char lead = byte(i);
-    const std::size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    // 0: a byte that begins no sequence (a continuation byte, C0, C1, F5 and above).
+    const std::size_t length = lead < 0x80   ? 1
+                               : lead < 0xC2 ? 0
+                               : lead < 0xE0 ? 2
+                               : lead < 0xF0 ? 3
+                               : lead < 0xF5 ? 4
+                                             : 0;
     char32_t point = length == 1 ? lead : lead & (0x3F >> length);
     bool valid = length != 0 && i + length <= text.size();
     for (std::size_t k = 1; valid && k < length; ++k) {
@@ -64,9 +70,11 @@ std::string wide_to_utf8(const std::u16string& text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char16_t unit = text[i];
     const bool high = unit >= 0xD800 && unit <= 0xDBFF;
-    const bool paired = high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+    const bool paired =
+        high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
     if (paired) {
-      append_utf8(out, 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      const char32_t point = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10);
+      append_utf8(out, point + (text[i + 1] - 0xDC00));
       ++i;
     } else {
       append_utf8(out, unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit);
