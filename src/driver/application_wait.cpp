@@ -48,7 +48,7 @@ std::vector<SystemText> endable_folders(const LaunchOptions& options,
 
 }  // namespace
 
-bool paths_fit_windows(const LaunchOptions& options, const LogFile& log) {
+bool paths_fit_system(const LaunchOptions& options, const LogFile& log) {
   std::vector<SystemText> paths = options.wait_folders;
   if (options.relaunch_app && (options.wait_tree || options.end_folder_processes)) {
     paths.push_back(*options.relaunch_app);

@@ -22,9 +22,9 @@ std::optional<std::vector<SystemText>> resolve_wait_folders(
 
 // The paths that the tool resolves through the file system, checked before any system
 // call reads them: every --wait-folder, and the relaunch application where its path is
-// compared with others (--wait-tree, --end-folder-processes). Logs the first path that
-// Windows cannot hold and returns false.
-bool paths_fit_windows(const LaunchOptions& options, const LogFile& log);
+// compared with others (--wait-tree, --end-folder-processes). Logs the first path that the
+// system cannot hold and returns false.
+bool paths_fit_system(const LaunchOptions& options, const LogFile& log);
 
 // Waits for the --wait-pid process and logs the wait; the report tells whether it
 // outlived --wait-timeout, and its executable, read before the wait.

@@ -40,7 +40,7 @@ std::optional<LaunchOptions> read_options(const std::vector<std::string>& args,
     log_event(log, "usage", [&] { return unusable; });
     return std::nullopt;
   }
-  if (!paths_fit_windows(options, log)) {
+  if (!paths_fit_system(options, log)) {
     return std::nullopt;
   }
   const std::optional<std::vector<SystemText>> folders =
