@@ -56,8 +56,8 @@ bool paths_fit_system(const LaunchOptions& options, const LogFile& log) {
   for (const SystemText& path : paths) {
     if (!path_fits_system(path)) {
       log_event(log, "usage", [&] {
-        return "a path has a component longer than 255 characters or is longer than 32,767: \"" +
-               log_text(path) + "\"";
+        return std::string("a path has ") + path_limits_explained + ": \"" + log_text(path) +
+               "\"";
       });
       return false;
     }
@@ -100,9 +100,8 @@ std::optional<std::vector<SystemText>> resolve_wait_folders(
     const std::optional<SystemText> canonical = canonical_path(folder);
     if (!canonical || folder_too_broad(*canonical)) {
       log_event(log, "usage", [&] {
-        return "--wait-folder \"" + log_text(folder) +
-               "\" is not a folder of its own: a drive root, a system folder, one inside the "
-               "Windows folder or one that holds a system folder, or no path at all";
+        return "--wait-folder \"" + log_text(folder) + "\" is not a folder of its own: " +
+               too_broad_explained;
       });
       return std::nullopt;
     }

@@ -108,6 +108,12 @@ std::string describe_folder_wait(const FolderWaitReport& report, std::size_t fol
     case FolderWaitOutcome::gave_up:
       break;
   }
+  if (report.no_pidfd_error != 0) {
+    text += "gave up, nothing ended: no pidfd could be had, " +
+            describe_error(report.no_pidfd_error) + ", and a signal by id could reach "
+            "another process";
+    return text;
+  }
   return text + "gave up";
 }
 
@@ -121,6 +127,8 @@ std::string describe_folder_process(const FolderProcess& process) {
       return "ended" + what;
     case FolderProcess::Fate::other_session:
       return "not ended" + what + ": another session's";
+    case FolderProcess::Fate::other_user:
+      return "not ended" + what + ": another user's";
     case FolderProcess::Fate::not_ended:
       return "not ended" + what + ": " + describe_error(process.error);
     case FolderProcess::Fate::still_running:

@@ -16,10 +16,6 @@ std::string unusable_on_this_system(const LaunchOptions& options) {
   if (options.elevate) {
     add("--elevate has no meaning on this system: run the program through pkexec");
   }
-  if (!options.wait_folders.empty() || options.end_folder_processes || options.wait_tree) {
-    add("--wait-folder, --end-folder-processes and --wait-tree are not available on this "
-        "system yet");
-  }
   return reasons;
 }
 

@@ -114,4 +114,65 @@ bool path_is_in_any(const std::vector<std::u16string>& folders, const std::u16st
   return false;
 }
 
+bool path_is_inside(const std::string& folder, const std::string& path) {
+  const bool root = folder == "/";
+  return !folder.empty() && path.size() > folder.size() &&
+         path.compare(0, folder.size(), folder) == 0 && (root || path[folder.size()] == '/');
+}
+
+bool path_is_in_any(const std::vector<std::string>& folders, const std::string& path) {
+  for (const std::string& folder : folders) {
+    if (path_is_inside(folder, path)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool folder_is_too_broad(const std::string& folder, const PosixProtectedFolders& protected_folders) {
+  if (folder.empty() || folder == "/") {
+    return true;
+  }
+  const auto is_or_holds = [&folder](const std::string& system) {
+    return !system.empty() && (folder == system || path_is_inside(folder, system));
+  };
+  for (const std::string& system : protected_folders.themselves) {
+    if (is_or_holds(system)) {
+      return true;
+    }
+  }
+  for (const std::string& tree : protected_folders.with_contents) {
+    if (is_or_holds(tree)) {
+      return true;
+    }
+    if (path_is_inside(tree, folder) && !path_is_in_any(protected_folders.open_inside, folder)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string lexically_absolute(const std::string& path, const std::string& current) {
+  const std::string full = !path.empty() && path[0] == '/' ? path : current + "/" + path;
+  std::vector<std::string> names;
+  for (std::size_t start = 0; start < full.size();) {
+    std::size_t end = full.find('/', start);
+    end = end == std::string::npos ? full.size() : end;
+    const std::string name = full.substr(start, end - start);
+    if (name == "..") {
+      if (!names.empty()) {
+        names.pop_back();
+      }
+    } else if (!name.empty() && name != ".") {
+      names.push_back(name);
+    }
+    start = end + 1;
+  }
+  std::string absolute;
+  for (const std::string& name : names) {
+    absolute += "/" + name;
+  }
+  return absolute.empty() ? "/" : absolute;
+}
+
 }  // namespace relauncher

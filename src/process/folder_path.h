@@ -45,4 +45,28 @@ bool folder_is_too_broad(const std::u16string& folder, const ProtectedFolders& p
 // True when `path` lies inside one of `folders`.
 bool path_is_in_any(const std::vector<std::u16string>& folders, const std::u16string& path);
 
+// The same rules for Linux paths: absolute, "/"-separated, no trailing "/", no "." or
+// ".." left and symbolic links resolved. Names compare byte for byte, since Linux's
+// are case-sensitive: "/opt/App" holds "/opt/App/x", never "/opt/app/x" nor "/opt/Apple".
+bool path_is_inside(const std::string& folder, const std::string& path);
+bool path_is_in_any(const std::vector<std::string>& folders, const std::string& path);
+
+struct PosixProtectedFolders {
+  // Refused with everything inside them ("/usr", "/etc", "/proc"...)...
+  std::vector<std::string> with_contents;
+  // ...except a folder below one of these ("/usr/lib/<name>"), an application's own.
+  std::vector<std::string> open_inside;
+  // Refused themselves ("/opt", "/home", the home folder, "/tmp"...), while an
+  // application's own folder inside one stays usable.
+  std::vector<std::string> themselves;
+};
+
+// True for "/", a protected folder, one that holds a protected folder, and one inside a
+// folder protected with its contents but not below one of its open folders.
+bool folder_is_too_broad(const std::string& folder, const PosixProtectedFolders& protected_folders);
+
+// The path made absolute against `current` with "." and ".." resolved and repeated or
+// trailing "/" dropped, by its text alone (".." above "/" stays at "/").
+std::string lexically_absolute(const std::string& path, const std::string& current);
+
 }  // namespace relauncher

@@ -18,7 +18,8 @@ struct FolderProcess {
   enum class Fate {
     running,        // left running: ending was not asked for, or not allowed
     ended,          // ended by the tool, and gone
-    other_session,  // another user's: waited for, never ended
+    other_session,  // another session's: waited for, never ended
+    other_user,     // Linux: another user's, waited for, never ended
     not_ended,      // TerminateProcess failed; `error` says why
     still_running,  // ended by the tool, but still there when the grace time ran out
   };
@@ -49,6 +50,8 @@ struct FolderWaitReport {
   std::size_t processes = 0;        // distinct processes found running from the folders
   std::size_t unreadable = 0;       // distinct processes whose image could not be read
   std::vector<FolderProcess> left;  // those still running when time ran out
+  // Linux: why processes were found without pidfds, and so polled and never ended.
+  std::uint32_t no_pidfd_error = 0;
 };
 
 // The path as the file system reads it back: made full against the current folder, "."
@@ -65,6 +68,9 @@ std::optional<SystemText> canonical_path(const SystemText& path);
 // user's profile, the roaming and local application data (with LocalLow and the local
 // Programs folder) and the temporary folder, or a folder holding one of them.
 bool folder_too_broad(const SystemText& folder);
+// What folder_too_broad refuses, and what path_fits_system does, for the log.
+extern const char too_broad_explained[];
+extern const char path_limits_explained[];
 
 // Whether `path` lies inside `folder`, both canonical, at any depth.
 bool folder_holds(const SystemText& folder, const SystemText& path);

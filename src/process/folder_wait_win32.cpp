@@ -214,6 +214,12 @@ bool end_left_behind(std::vector<Held>& running, const FolderWaitSettings& setti
 
 }  // namespace
 
+const char too_broad_explained[] =
+    "a drive root, a system folder, one inside the Windows folder or one that holds a system "
+    "folder, or no path at all";
+const char path_limits_explained[] =
+    "a component longer than 255 characters or is longer than 32,767";
+
 FolderWaitReport wait_for_folders(const FolderWaitSettings& settings) {
   FolderWaitReport report;
   Tally tally;

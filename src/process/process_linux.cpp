@@ -28,44 +28,12 @@ constexpr int poll_interval_ms = 100;
 // Every signal a caller may have ignored or blocked: the program gets none of that.
 constexpr int highest_signal = 64;
 
-std::uint64_t monotonic_ms() {
-  struct timespec now {};
-  (void)clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
-}
-
-std::string read_whole(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
 // pid_max: ids run from 1 to one below it.
 std::int64_t id_ceiling() {
-  const std::string text = read_whole("/proc/sys/kernel/pid_max");
-  const std::int64_t value = std::atoll(text.c_str());
+  std::ifstream file("/proc/sys/kernel/pid_max");
+  std::int64_t value = 0;
+  file >> value;
   return value > 0 ? value : std::int64_t{4194304};  // the kernel's own ceiling
-}
-
-// Opens the process's pidfd, through syscall so that a C library without the wrapper
-// will do. -1 with errno set when it cannot be had.
-int open_pidfd(std::int64_t pid) {
-  return static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
-}
-
-// True once the pidfd is readable, that is once the process has ended; waits `ms`
-// at most (-1: as long as it takes).
-bool pidfd_ended(int pidfd, int ms) {
-  struct pollfd watched = {pidfd, POLLIN, 0};
-  for (;;) {
-    const int ready = poll(&watched, 1, ms);
-    if (ready >= 0) {
-      return ready > 0;
-    }
-    if (errno != EINTR) {
-      return true;  // a pidfd that cannot be polled says nothing more: do not wait on
-    }
-  }
 }
 
 // Where no pidfd can be had (kernels before 5.3, a container's seccomp filter), the
@@ -100,6 +68,7 @@ WaitReport wait_by_polling(std::int64_t pid, int pidfd_error, std::uint32_t time
   }
   report.error = static_cast<std::uint32_t>(pidfd_error);
   report.polled = true;
+  report.image = executable_of(pid).path;
   report.outcome = poll_state(pid, state->start, timeout_s);
   return report;
 }
@@ -223,33 +192,6 @@ StartReport spawn(const std::string& program, const std::vector<std::string>& ar
 
 }  // namespace
 
-std::optional<ProcessState> process_state(std::int64_t pid) {
-  const std::string stat = read_whole("/proc/" + std::to_string(pid) + "/stat");
-  // The command name (field 2) may hold blanks and parentheses: the fields that follow
-  // begin after its last ")".
-  const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos || close + 2 >= stat.size()) {
-    return std::nullopt;
-  }
-  ProcessState state;
-  const char letter = stat[close + 2];
-  state.ended = letter == 'Z' || letter == 'X';
-  // Fields 3 (the state) to 22 (the start time): the start time is the 20th after ")".
-  std::size_t at = close + 1;
-  for (int field = 3; field <= 22; ++field) {
-    at = stat.find_first_not_of(' ', at);
-    if (at == std::string::npos) {
-      return std::nullopt;
-    }
-    if (field == 22) {
-      state.start = std::strtoull(stat.c_str() + at, nullptr, 10);
-      return state;
-    }
-    at = stat.find(' ', at);
-  }
-  return std::nullopt;
-}
-
 std::string shell_quoted(const std::string& argument) {
   const char* const plain =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_@%+=:,./-";
@@ -289,6 +231,8 @@ WaitReport wait_for_process(std::int64_t pid, std::uint32_t timeout_s) {
     if (state && own && started_after_tool(state->start, own->start)) {
       report.outcome = WaitOutcome::started_after;
     } else {
+      // Read while the pidfd holds the id: the executable is this process's own.
+      report.image = executable_of(pid).path;
       const int ms = timeout_s == 0 ? -1 : static_cast<int>(timeout_s * 1000);
       report.outcome = pidfd_ended(pidfd, ms) ? WaitOutcome::ended : WaitOutcome::timed_out;
     }
@@ -298,8 +242,9 @@ WaitReport wait_for_process(std::int64_t pid, std::uint32_t timeout_s) {
 }
 
 RunReport run_and_wait(const std::string& program, const std::vector<std::string>& arguments,
-                       const ProgramSettings&) {
+                       const ProgramSettings& settings) {
   RunReport report;
+  const int subreaper_error = settings.wait_tree ? become_subreaper() : 0;
   report.start = spawn(program, arguments, false);
   if (report.start.error) {
     return report;
@@ -309,6 +254,10 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
   do {
     waited = waitpid(static_cast<pid_t>(report.start.pid), &status, 0);
   } while (waited < 0 && errno == EINTR);
+  if (settings.wait_tree) {
+    report.tree = subreaper_error == 0 ? wait_for_rest_of_tree(settings) : TreeWait{};
+    report.tree->error = static_cast<std::uint32_t>(subreaper_error);
+  }
   if (waited < 0) {
     return report;  // its outcome cannot be read: -1, never success
   }

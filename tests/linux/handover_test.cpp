@@ -37,31 +37,6 @@ struct Layout {
   std::string logged() const { return test::read_file(log).value_or(""); }
 };
 
-// A pid that no process has, within the range the kernel hands out.
-std::string absent_pid() {
-  for (pid_t pid = 30000;; --pid) {
-    if (kill(pid, 0) != 0 && errno == ESRCH) {
-      return std::to_string(pid);
-    }
-  }
-}
-
-// Makes pidfd_open fail with `error` for this process and what it execs, as a
-// container's seccomp filter or an old kernel would.
-void refuse_pidfd_open(int error) {
-  struct sock_filter code[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  struct sock_fprog filter = {static_cast<unsigned short>(std::size(code)), code};
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-      syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) != 0) {
-    _exit(99);
-  }
-}
-
 TEST(Wait, StartsTheProgramOnlyOnceTheApplicationHasEnded) {
   Layout layout;
   const struct {
@@ -77,7 +52,7 @@ TEST(Wait, StartsTheProgramOnlyOnceTheApplicationHasEnded) {
     ASSERT_TRUE(test::wait_until_started(layout.app));
     const test::ToolRun run = test::run_tool(
         {"--log", layout.log, "--wait-pid", std::to_string(app), "--wait-timeout", "10", "--", layout.setup},
-        [&] { if (c.refused_with != 0) refuse_pidfd_open(c.refused_with); });
+        [&] { if (c.refused_with != 0) test::refuse_system_call(SYS_pidfd_open, c.refused_with); });
     EXPECT_EQ(run.exit_code, 0);
     const auto started = test::probe_started(layout.setup);
     const auto ended = test::probe_ended(layout.app);
@@ -133,7 +108,7 @@ TEST(Wait, WaitsForNoProcessThatCannotBeTheApplication) {
 
   // A pid that no process has.
   layout.forget();
-  EXPECT_EQ(test::run_tool({"--log", layout.log, "--wait-pid", absent_pid(), "--", layout.setup}).exit_code, 0);
+  EXPECT_EQ(test::run_tool({"--log", layout.log, "--wait-pid", test::absent_pid(), "--", layout.setup}).exit_code, 0);
   EXPECT_NE(layout.logged().find(" not waited for: ended already or cannot be opened, error 3 "), std::string::npos)
       << layout.logged();
 }
@@ -165,7 +140,7 @@ TEST(Run, ExitCodesAndFailedStartsReachTheCaller) {
     test::forget_records({planted});
     test::set_probe(layout.setup, "EXIT", c.exit);
     test::set_probe(layout.setup, "SIGNAL", c.signal);
-    const test::ToolRun run = test::run_tool({"--log", layout.log, "--wait-pid", absent_pid(), "--", c.program}, [&] {
+    const test::ToolRun run = test::run_tool({"--log", layout.log, "--wait-pid", test::absent_pid(), "--", c.program}, [&] {
       (void)chdir(layout.dir.path().c_str());
       setenv("PATH", (std::string(".::") + getenv("PATH")).c_str(), 1);
     });
@@ -191,7 +166,7 @@ TEST(Run, ArgumentsArriveExactly) {
     for (const bool verbatim : {false, true}) {  // --verbatim changes nothing here
       SCOPED_TRACE(arguments.size());
       layout.forget();
-      std::vector<std::string> line = {"--log", layout.log, "--wait-pid", absent_pid(), "--relaunch",
+      std::vector<std::string> line = {"--log", layout.log, "--wait-pid", test::absent_pid(), "--relaunch",
                                        layout.relaunched};
       for (const std::string& argument : arguments) {
         line.insert(line.end(), {"--relaunch-arg", argument});
@@ -221,7 +196,7 @@ TEST(Run, NothingOfTheCallerReachesWhatItStartsAndTheRelaunchOutlivesIt) {
   test::set_probe(layout.relaunched, "SLEEP_MS", "3000");
   const int leaked = open("/dev/null", O_RDONLY);  // inheritable, as a careless caller leaves one
   const test::ToolRun run =
-      test::run_tool({"--wait-pid", absent_pid(), "--relaunch", layout.relaunched, "--", layout.setup}, [] {
+      test::run_tool({"--wait-pid", test::absent_pid(), "--relaunch", layout.relaunched, "--", layout.setup}, [] {
         setpgid(0, 0);  // a process group of its own, which the caller ends below
         signal(SIGINT, SIG_IGN);
         sigset_t blocked;
@@ -273,7 +248,7 @@ TEST(Outcome, TheRelaunchedApplicationIsToldHowTheUpdateWent) {
     SCOPED_TRACE(c.exit);
     layout.forget();
     test::set_probe(layout.setup, "EXIT", c.exit);
-    std::vector<std::string> line = {"--wait-pid", absent_pid(), "--relaunch", layout.relaunched};
+    std::vector<std::string> line = {"--wait-pid", test::absent_pid(), "--relaunch", layout.relaunched};
     line.insert(line.end(), c.options.begin(), c.options.end());
     line.insert(line.end(), {"--", c.program});
     EXPECT_EQ(test::run_tool(line).exit_code, c.exit_code);
@@ -301,7 +276,7 @@ TEST(Outcome, TheRelaunchedApplicationIsToldHowTheUpdateWent) {
 
 TEST(Options, OneCommandLineForEverySystem) {
   Layout layout;
-  const std::string pid = absent_pid();
+  const std::string pid = test::absent_pid();
   const struct {
     std::vector<std::string> options;
     int exit_code;
@@ -310,9 +285,10 @@ TEST(Options, OneCommandLineForEverySystem) {
       {{"--verbatim"}, 0, " run pid="},
       {{"--progress", "Updating", "--hold-shutdown"}, 0, " progress not shown: no window on this system"},
       {{"--elevate"}, 2, " usage --elevate has no meaning on this system: run the program through pkexec"},
-      {{"--wait-folder", "/opt/example"}, 2, " usage --wait-folder, --end-folder-processes and --wait-tree are"},
-      {{"--wait-tree"}, 2, " usage --wait-folder, --end-folder-processes and --wait-tree are"},
-      {{"--end-folder-processes", "--wait-timeout", "5"}, 2, " usage --wait-folder, --end-folder-processes and"},
+      {{"--wait-folder", "/opt/example"}, 0, " folder=\"/opt/example\" does not exist: nothing can run from it"},
+      {{"--wait-tree"}, 0, " waited_for=tree"},
+      {{"--end-folder-processes", "--wait-timeout", "5"}, 0, " run pid="},
+      {{"--end-folder-processes"}, 2, " usage --end-folder-processes needs --wait-timeout"},
       {{"--wait-timeout", "0"}, 2, " usage --wait-timeout is not whole seconds from 1 to 86400"},
       {{"--hold-shutdown"}, 2, " usage --progress with no text, or --hold-shutdown without --progress"},
   };
@@ -338,7 +314,7 @@ TEST(Options, OneCommandLineForEverySystem) {
 
 TEST(Log, ManyToolsAppendWholeLinesEndingInLineFeeds) {
   Layout layout;
-  const std::string pid = absent_pid();
+  const std::string pid = test::absent_pid();
   std::vector<pid_t> tools;
   for (int i = 0; i < 20; ++i) {
     tools.push_back(test::start_tool({"--log", layout.log, "--wait-pid", pid, "--", layout.setup}));

@@ -7,10 +7,14 @@
 //   argument as hexadecimal, so that any byte shows.
 //
 // PROBE_<stem>_SLEEP_MS and PROBE_<stem>_EXIT (or PROBE_<stem>_SIGNAL: it ends by that
-// signal) from the environment tell it what to do, <stem> being its file name.
+// signal) from the environment tell it what to do, <stem> being its file name;
+// PROBE_<stem>_IGNORE_TERM ignores SIGTERM, and PROBE_<stem>_THEN=<path> starts that
+// program as a daemon (a double fork and setsid) just before the probe ends, once: a
+// <its path>.then mark keeps a probe that restarts itself from doing it again.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -82,6 +86,24 @@ void write_record(const std::string& path, const std::string& text) {
   std::rename((path + ".partial").c_str(), path.c_str());
 }
 
+// The grandchild runs `program` in a session of its own; its parent is gone at once, so
+// that it comes back to the nearest subreaper, or to init.
+void start_daemon(const std::string& program, const std::string& mark) {
+  if (program.empty() || access(mark.c_str(), F_OK) == 0) {
+    return;
+  }
+  write_record(mark, "");
+  const pid_t child = fork();
+  if (child == 0) {
+    setsid();
+    if (fork() == 0) {
+      execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    }
+    _exit(0);
+  }
+  waitpid(child, nullptr, 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,12 +123,16 @@ int main(int argc, char** argv) {
     record += (i > 1 ? "," : "") + hex(argv[i]);
   }
   write_record(path + ".started", record + "\n");
+  if (!setting(stem, "IGNORE_TERM").empty()) {
+    signal(SIGTERM, SIG_IGN);
+  }
   const std::string sleep_ms = setting(stem, "SLEEP_MS");
   if (!sleep_ms.empty()) {
     const long ms = std::atol(sleep_ms.c_str());
     const struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&pause, nullptr);
   }
+  start_daemon(setting(stem, "THEN"), path + ".then");
   write_record(path + ".ended", "end=" + std::to_string(monotonic_ns()) + "\n");
   const std::string signal_number = setting(stem, "SIGNAL");
   if (!signal_number.empty()) {

@@ -1,11 +1,18 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
+#include <iterator>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -146,6 +153,7 @@ void forget_records(const std::vector<std::string>& probes) {
   for (const std::string& probe : probes) {
     unlink((probe + ".started").c_str());
     unlink((probe + ".ended").c_str());
+    unlink((probe + ".then").c_str());
   }
 }
 
@@ -199,13 +207,14 @@ pid_t start_tool(const std::vector<std::string>& args, const std::function<void(
   return spawn(tool_path(), args, in_child, -1);
 }
 
-ToolRun run_tool(const std::vector<std::string>& args, const std::function<void()>& in_child) {
+ToolRun run_tool(const std::vector<std::string>& args, const std::function<void()>& in_child,
+                 const std::string& tool) {
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) {
     return {};
   }
   ToolRun run;
-  run.pid = spawn(tool_path(), args, in_child, pipe_ends[1]);
+  run.pid = spawn(tool.empty() ? tool_path() : tool, args, in_child, pipe_ends[1]);
   close(pipe_ends[1]);
   char buffer[4096];
   for (ssize_t got; (got = read(pipe_ends[0], buffer, sizeof(buffer))) > 0;) {
@@ -214,6 +223,32 @@ ToolRun run_tool(const std::vector<std::string>& args, const std::function<void(
   close(pipe_ends[0]);
   run.exit_code = finish(run.pid);
   return run;
+}
+
+std::string absent_pid() {
+  for (pid_t pid = 30000;; --pid) {
+    if (kill(pid, 0) != 0 && errno == ESRCH) {
+      return std::to_string(pid);
+    }
+  }
+}
+
+void refuse_system_call(long number, int error) {
+  struct sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog filter = {static_cast<unsigned short>(std::size(code)), code};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) != 0) {
+    _exit(99);
+  }
+}
+
+void pause_for_ms(long ms) {
+  pause_ms(ms);
 }
 
 std::vector<std::string> lines_of(const std::string& text) {

@@ -71,11 +71,20 @@ struct ToolRun {
 // Runs relauncher with `args` and waits for it; `in_child` runs in the new process just
 // before it becomes relauncher (to leak a descriptor, block a signal, add a filter...).
 ToolRun run_tool(const std::vector<std::string>& args,
-                 const std::function<void()>& in_child = {});
+                 const std::function<void()>& in_child = {}, const std::string& tool = {});
 
 // The same without waiting; the caller finishes it.
 pid_t start_tool(const std::vector<std::string>& args,
                  const std::function<void()>& in_child = {});
+
+// A pid that no process has, within the range the kernel hands out.
+std::string absent_pid();
+
+void pause_for_ms(long ms);
+
+// Makes system call `number` fail with `error` for this process and what it execs, as a
+// container's seccomp filter or an old kernel would. For a child about to exec.
+void refuse_system_call(long number, int error);
 
 // Lines of a log file.
 std::vector<std::string> lines_of(const std::string& text);

@@ -1,0 +1,234 @@
+// The application's folders and the installer's whole tree on Linux, driven end to end:
+// copies of the probe placed in folders stand in for an application's helpers, an
+// installer's daemons and the relaunched application.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "support.h"
+
+namespace {
+
+using test::TempDir;
+
+const char* const broad = "\" is not a folder of its own";
+
+// A probe at `relative` inside `dir`, its folders made first.
+std::string probe_at(const TempDir& dir, const std::string& relative) {
+  (void)std::system(("mkdir -p '" + dir.path() + "/" +
+                     relative.substr(0, relative.find_last_of('/')) + "'").c_str());
+  return test::copy_probe(dir, relative);
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(Folder, TheProgramWaitsForWhatRunsFromTheApplicationsFolders) {
+  const struct {
+    const char* helper;  // where it runs from
+    const char* folder;  // what --wait-folder names
+    bool waited;
+    bool replaced;  // its file deleted and written anew while it runs
+    bool restarts;  // it starts itself once more just before it ends
+  } cases[] = {
+      {"app/helper", "app", true, false, false},
+      {"app/sub/helper", "app", true, false, false},
+      {"app2/helper", "app", false, false, false},
+      {"App/helper", "app", false, false, false},
+      {"app/helper", "link", true, false, false},  // "link" is a symbolic link to "app"
+      {"app/helper", "app/../app/.", true, true, false},
+      {"app/helper", "app", true, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.helper) + " " + c.folder);
+    TempDir dir;
+    const std::string helper = probe_at(dir, c.helper);
+    const std::string setup = test::copy_probe(dir, "setup");
+    (void)mkdir(dir.file("app").c_str(), 0755);
+    ASSERT_EQ(symlink(dir.file("app").c_str(), dir.file("link").c_str()), 0);
+    test::set_probe(helper, "THEN", c.restarts ? helper : "");
+    const pid_t running = test::start_probe(helper, 1000);
+    ASSERT_TRUE(test::wait_until_started(helper));
+    if (c.replaced) {
+      ASSERT_EQ(unlink(helper.c_str()), 0);
+      test::copy_probe(dir, c.helper);
+    }
+    const test::ToolRun run = test::run_tool(
+        {"--log", dir.file("log"), "--wait-pid", test::absent_pid(), "--wait-folder",
+         dir.file(c.folder), "--", setup});
+    EXPECT_EQ(run.exit_code, 0) << run.error_output;
+    test::finish(running);
+    test::pause_for_ms(c.restarts ? 1500 : 0);  // until the second one has ended too
+    const auto started = test::probe_started(setup);
+    const auto helper_ended = test::probe_ended(helper);
+    ASSERT_TRUE(started && helper_ended);
+    EXPECT_EQ(started->start >= *helper_ended, c.waited)
+        << test::read_file(dir.file("log")).value_or("");
+    test::set_probe(helper, "THEN", "");
+  }
+}
+
+TEST(Folder, SeventyHelpersAndAToolRunFromInsideTheFolder) {
+  TempDir dir;
+  const std::string helper = probe_at(dir, "app/helper");
+  const std::string tool = dir.file("app/relauncher");
+  test::write_file(tool, test::read_file(test::tool_path()).value_or(""), 0755);
+  const std::string setup = test::copy_probe(dir, "setup");
+  std::vector<pid_t> helpers;
+  for (int i = 0; i < 70; ++i) {
+    helpers.push_back(test::start_probe(helper, 800 + 10 * i));
+  }
+  test::pause_for_ms(300);  // until every one runs the probe
+  const test::ToolRun run = test::run_tool({"--log", dir.file("log"), "--wait-pid",
+                                            test::absent_pid(), "--wait-folder", dir.file("app"),
+                                            "--", setup},
+                                           {}, tool);
+  EXPECT_EQ(run.exit_code, 0);
+  for (const pid_t pid : helpers) {
+    test::finish(pid);
+  }
+  const std::string log = test::read_file(dir.file("log")).value_or("");
+  EXPECT_TRUE(contains(log, " processes=70 unreadable=")) << log;
+  const auto started = test::probe_started(setup);
+  ASSERT_TRUE(started);
+  EXPECT_GE(started->start, *test::probe_ended(helper));
+}
+
+TEST(Folder, BroadFoldersAreRefusedAndAnApplicationsOwnAccepted) {
+  TempDir dir;
+  const std::string setup = test::copy_probe(dir, "setup");
+  ASSERT_EQ(symlink("/usr/bin", dir.file("bin").c_str()), 0);
+  const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "/root";
+  const struct {
+    std::string folder;
+    bool usable;
+  } cases[] = {
+      {"/", false},          {"/sbin", false},         {"/usr/libexec", false},
+      {"/usr/bin", false},   {"/usr", false},          {"/usr/lib", false},
+      {"/var/lib/x", false}, {"/opt", false},          {"/home", false},
+      {"/tmp", false},       {home, false},            {home + "/.local/bin", false},
+      {"/tmp/..", false},    {dir.file("bin"), false}, {"/opt/App", true},
+      {"/usr/lib/app", true}, {"/usr/local/lib/app", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    const test::ToolRun run = test::run_tool({"--log", dir.file("log"), "--wait-pid",
+                                              test::absent_pid(), "--wait-folder", c.folder,
+                                              "--", setup});
+    EXPECT_EQ(run.exit_code, c.usable ? 0 : 2);
+    const std::string log = test::read_file(dir.file("log")).value_or("");
+    EXPECT_EQ(contains(log, " usage --wait-folder \"" + c.folder + broad), !c.usable) << log;
+    unlink(dir.file("log").c_str());
+  }
+}
+
+// Other processes of a folder that time has run out on: ended through their pidfds
+// (the tool may not call kill at all), only in a folder that holds the application,
+// only once the application has ended, and only the tool's own user's.
+TEST(Folder, EndsOnlyWhatItMayOnceTimeRunsOut) {
+  const struct {
+    const char* name;
+    bool ignores_term;
+    bool application_stays;
+    bool other_user;
+    int exit_code;
+    int helper_end;  // as a shell reports it; 0: still running
+    const char* logged;
+  } cases[] = {
+      {"quits on SIGTERM", false, false, false, 0, 128 + SIGTERM, " ended 1"},
+      {"ignores SIGTERM", true, false, false, 0, 128 + SIGKILL, " ended 1"},
+      {"application running", false, true, false, 255, 0, " still running after 1 s"},
+      {"another user's", false, false, true, 255, 0, ": another user's"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    (void)chmod(dir.path().c_str(), 0755);  // so that another user can run the helper
+    const std::string helper = probe_at(dir, "app/helper");
+    const std::string application = test::copy_probe(dir, "app/application");
+    const std::string setup = test::copy_probe(dir, "setup");
+    test::set_probe(helper, "IGNORE_TERM", c.ignores_term ? "1" : "");
+    test::set_probe(helper, "SLEEP_MS", "20000");
+    const pid_t running = fork();
+    if (running == 0) {
+      if (c.other_user) {
+        execlp("setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+               helper.c_str(), static_cast<char*>(nullptr));
+      }
+      execl(helper.c_str(), helper.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    const pid_t app = test::start_probe(application, c.application_stays ? 5000 : 0);
+    test::pause_for_ms(300);
+    const test::ToolRun run = test::run_tool(
+        {"--log", dir.file("log"), "--wait-pid", std::to_string(app), "--wait-timeout", "1",
+         "--wait-folder", dir.file("app"), "--end-folder-processes", "--relaunch",
+         application, "--", setup},
+        [] { test::refuse_system_call(SYS_kill, EPERM); });
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    const std::string log = test::read_file(dir.file("log")).value_or("");
+    EXPECT_TRUE(contains(log, c.logged)) << log;
+    if (c.helper_end == 0) {
+      EXPECT_EQ(kill(running, 0), 0) << "the helper was ended";
+      kill(running, SIGKILL);
+    }
+    const int helper_end = test::finish(running);
+    EXPECT_EQ(helper_end, c.helper_end == 0 ? 128 + SIGKILL : c.helper_end);
+    kill(app, SIGKILL);
+    test::finish(app);
+  }
+  test::set_probe("helper", "IGNORE_TERM", "");
+  test::set_probe("helper", "SLEEP_MS", "");
+}
+
+TEST(Tree, TheInstallersDaemonsAreWaitedForAndTheApplicationItStartsKept) {
+  const struct {
+    const char* then;  // what the installer leaves running as a daemon
+    bool relaunched;   // by the tool
+    const char* logged;
+  } cases[] = {
+      {"daemon", true, " waited_for=tree"},
+      {"app/application", false, "already running (pid "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.then);
+    TempDir dir;
+    const std::string setup = test::copy_probe(dir, "setup");
+    const std::string daemon = test::copy_probe(dir, "daemon");
+    const std::string application = probe_at(dir, "app/application");
+    test::set_probe(setup, "THEN", dir.file(c.then));
+    test::set_probe(setup, "EXIT", "5");
+    test::set_probe(daemon, "SLEEP_MS", "1000");
+    test::set_probe(application, "SLEEP_MS", "1500");
+    const test::ToolRun run = test::run_tool(
+        {"--log", dir.file("log"), "--wait-pid", test::absent_pid(), "--wait-tree",
+         "--relaunch-on-failure", "--relaunch", application, "--wait-folder",
+         dir.file("app"), "--", setup});
+    EXPECT_EQ(run.exit_code, 5);
+    const std::string log = test::read_file(dir.file("log")).value_or("");
+    EXPECT_TRUE(contains(log, c.logged)) << log;
+    const auto relaunched = test::wait_until_started(application, 2000);
+    ASSERT_TRUE(relaunched);
+    // The tool's relaunch is told the outcome; the installer's own start is not.
+    EXPECT_EQ(relaunched->outcome, c.relaunched ? "failed" : "unset");
+    EXPECT_EQ(relaunched->outcome_exit_code, c.relaunched ? "5" : "unset");
+    if (c.relaunched) {
+      // The relaunch came once the daemon had ended, after the installer.
+      ASSERT_TRUE(test::probe_ended(daemon));
+      EXPECT_GE(relaunched->start, *test::probe_ended(daemon));
+    }
+    test::pause_for_ms(1600);  // one instance: none started after the installer's
+    EXPECT_EQ(test::probe_started(application)->pid, relaunched->pid);
+    test::set_probe(setup, "THEN", "");
+    test::set_probe(setup, "EXIT", "");
+  }
+}
+
+}  // namespace
