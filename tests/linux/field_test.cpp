@@ -167,6 +167,9 @@ TEST(Folder, EndsOnlyWhatItMayOnceTimeRunsOut) {
     }
     const pid_t app = test::start_probe(application, c.application_stays ? 5000 : 0);
     test::pause_for_ms(300);
+    // Updaters replace files: the helper's executable now reads "<path> (deleted)".
+    ASSERT_EQ(unlink(helper.c_str()), 0);
+    test::copy_probe(dir, "app/helper");
     const test::ToolRun run = test::run_tool(
         {"--log", dir.file("log"), "--wait-pid", std::to_string(app), "--wait-timeout", "1",
          "--wait-folder", dir.file("app"), "--end-folder-processes", "--relaunch",
@@ -175,6 +178,8 @@ TEST(Folder, EndsOnlyWhatItMayOnceTimeRunsOut) {
     EXPECT_EQ(run.exit_code, c.exit_code);
     const std::string log = test::read_file(dir.file("log")).value_or("");
     EXPECT_TRUE(contains(log, c.logged)) << log;
+    const std::string named = " pid=" + std::to_string(running) + " image=\"" + helper + "\"";
+    EXPECT_EQ(contains(log, named), !c.application_stays);
     if (c.helper_end == 0) {
       EXPECT_EQ(kill(running, 0), 0) << "the helper was ended";
       kill(running, SIGKILL);
