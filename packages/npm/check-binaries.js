@@ -5,12 +5,12 @@
 const fs = require('fs');
 const path = require('path');
 
-const missing = ['relauncher.exe', 'relauncherw.exe']
+const missing = ['relauncher.exe', 'relauncherw.exe', 'relauncher-linux-x64']
   .map((name) => path.join(__dirname, 'bin', name))
   .filter((file) => !fs.existsSync(file));
 if (missing.length > 0) {
   process.stderr.write(`relauncher: cannot pack without the executables: ${missing.join(', ')} missing.\n`
-    + 'Build them (cmake --preset windows && cmake --build --preset windows) and copy them to bin/, '
+    + 'Build them (the windows and linux-release presets) and copy them to bin/, '
     + 'or pack through scripts/release.sh, which does both.\n');
   process.exit(1);
 }

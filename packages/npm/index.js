@@ -1,6 +1,6 @@
 'use strict';
-// Starts relauncher the way a hand-over needs it: from a copy outside the application's
-// folder, detached, with no window and no inherited handles, and only resolves once it
+// Starts relauncher the way a hand-over needs it, on Windows and on Linux: from a copy
+// outside the application's folder, detached, with no window and no inherited handles, and only resolves once it
 // is running, so that the caller can quit at once.
 
 const childProcess = require('child_process');
@@ -116,7 +116,45 @@ function usageReason(log) {
   }
 }
 
-// `system` is for tests: the platform, the spawn function and the temporary folder.
+// The executable each system runs, under bin/.
+const BINARIES = { win32: 'relauncherw.exe', linux: 'relauncher-linux-x64' };
+
+// Windows: a copy outside the application's folder, since the installer may replace
+// that folder, and an executable inside an Electron archive cannot be started from there.
+function windowsCopy(system) {
+  const folder = fs.mkdtempSync(path.join(system.tmpdir || os.tmpdir(), 'relauncher-'));
+  const exe = path.join(folder, BINARIES.win32);
+  fs.copyFileSync(path.join(__dirname, 'bin', BINARIES.win32), exe);
+  return { folder, exe };
+}
+
+// Linux: the same, in a private folder (0700) where the copy can run. The temporary
+// folder is often mounted noexec, so each place is tried by running the copy: with no
+// arguments it prints its usage line and exits with 2, where a noexec mount refuses it.
+function linuxCopy(system) {
+  const env = system.env || process.env;
+  const places = [env.XDG_RUNTIME_DIR, env.XDG_CACHE_HOME, system.tmpdir || os.tmpdir()];
+  for (const place of places.filter((base) => base)) {
+    let folder;
+    try {
+      folder = fs.mkdtempSync(path.join(place, 'relauncher-'));
+      fs.chmodSync(folder, 0o700);
+      const exe = path.join(folder, 'relauncher');
+      fs.copyFileSync(path.join(__dirname, 'bin', BINARIES.linux), exe);
+      fs.chmodSync(exe, 0o700);
+      const ran = childProcess.spawnSync(exe, [], { stdio: 'ignore' });
+      if (!ran.error && ran.status === 2) return { folder, exe };
+    } catch {
+      // Not writable, or gone: the next place.
+    }
+    if (folder) fs.rmSync(folder, { recursive: true, force: true });
+  }
+  throw new Error('relauncher: its copy can run nowhere: $XDG_RUNTIME_DIR, $XDG_CACHE_HOME and '
+    + 'the temporary folder are missing, not writable or mounted noexec');
+}
+
+// `system` is for tests: the platform, the spawn function, the temporary folder and the
+// environment.
 function handOver(options, system = {}) {
   const platform = system.platform || process.platform;
   const spawn = system.spawn || childProcess.spawn;
@@ -124,20 +162,23 @@ function handOver(options, system = {}) {
     // Every option is checked first, on every system, so that a mistake shows wherever
     // the caller's code runs.
     let args = buildArguments(options);
-    if (platform !== 'win32') {
-      reject(new Error(`relauncher runs on Windows only, not on ${platform}`));
+    if (!BINARIES[platform]) {
+      reject(new Error(`relauncher runs on Windows and Linux only, not on ${platform}`));
       return;
     }
-    // A copy outside the application's folder: the installer may replace that folder,
-    // and an executable inside an Electron archive cannot be started from there.
-    const folder = fs.mkdtempSync(path.join(system.tmpdir || os.tmpdir(), 'relauncher-'));
-    const exe = path.join(folder, 'relauncherw.exe');
-    fs.copyFileSync(path.join(__dirname, 'bin', 'relauncherw.exe'), exe);
+    if (platform === 'linux' && options.elevate === true) {
+      throw new TypeError('relauncher: elevate has no meaning on Linux: run the program through pkexec');
+    }
+    const { folder, exe } = platform === 'win32' ? windowsCopy(system) : linuxCopy(system);
     // A log of its own when the caller gave none: an early exit can then say why.
     const log = options.log === undefined ? path.join(folder, 'relauncher.log') : options.log;
     if (options.log === undefined) args = buildArguments({ ...options, log });
     // Never windowsVerbatimArguments: relauncher's own arguments are quoted the usual way.
-    const child = spawn(exe, args, { cwd: folder, detached: true, windowsHide: true, stdio: 'ignore' });
+    // On Linux, detached starts a new session: the caller's end reaches it through none.
+    const spawnOptions = platform === 'win32'
+      ? { cwd: folder, detached: true, windowsHide: true, stdio: 'ignore' }
+      : { cwd: folder, detached: true, stdio: 'ignore' };
+    const child = spawn(exe, args, spawnOptions);
     let settled = false;
     const settle = (outcome) => {
       if (!settled) {

@@ -133,12 +133,48 @@ test('handOver starts a copy in a new temporary folder, detached, hidden, with n
   }
 });
 
-test('handOver refuses at once off Windows, spawning nothing, after checking every option', async () => {
+test('handOver refuses at once on another system, spawning nothing, after checking every option', async () => {
   const { spawn, calls } = fakeSpawn();
-  await assert.rejects(handOver({ program: 'setup.exe' }, { platform: 'linux', spawn }), /Windows only/);
-  await assert.rejects(handOver({ program: 'setup.exe', waitTimeout: 0 }, { platform: 'linux', spawn }),
+  await assert.rejects(handOver({ program: 'setup' }, { platform: 'darwin', spawn }), /Windows and Linux only, not on darwin/);
+  await assert.rejects(handOver({ program: 'setup', waitTimeout: 0 }, { platform: 'darwin', spawn }),
     (error) => error instanceof TypeError && error.message.includes('waitTimeout'));
+  await assert.rejects(handOver({ program: 'setup', elevate: true }, { platform: 'linux', spawn }),
+    (error) => error instanceof TypeError && error.message.includes('elevate'));
   assert.strictEqual(calls.length, 0);
+});
+
+test('handOver on Linux runs a private copy from the first place that lets it run', async () => {
+  const places = fs.mkdtempSync(path.join(os.tmpdir(), 'relauncher-npm-test-'));
+  const bin = path.join(__dirname, '..', 'bin');
+  const made = !fs.existsSync(bin);
+  fs.mkdirSync(bin, { recursive: true });
+  const standIn = path.join(bin, 'relauncher-linux-x64');
+  const existed = fs.existsSync(standIn);
+  if (!existed) fs.writeFileSync(standIn, '#!/bin/sh\nexit 2\n');
+  try {
+    const cache = path.join(places, 'cache');
+    fs.mkdirSync(cache);
+    // The runtime folder is missing: the copy goes to the cache folder.
+    const env = { XDG_RUNTIME_DIR: path.join(places, 'missing'), XDG_CACHE_HOME: cache };
+    const { spawn, calls } = fakeSpawn();
+    const started = await handOver({ program: 'setup', waitPid: 42 }, { platform: 'linux', spawn, env, tmpdir: places });
+    const [{ file, args, options }] = calls;
+    assert.strictEqual(path.dirname(path.dirname(file)), cache);
+    assert.strictEqual(fs.statSync(path.dirname(file)).mode & 0o777, 0o700);
+    assert.strictEqual(fs.statSync(file).mode & 0o777, 0o700);
+    assert.deepStrictEqual(args, [...base, '--log', path.join(path.dirname(file), 'relauncher.log'), '--', 'setup']);
+    assert.deepStrictEqual(options, { cwd: path.dirname(file), detached: true, stdio: 'ignore' });
+    assert.deepStrictEqual(started, { pid: 1234, executable: file });
+    // A copy that cannot run anywhere: a rejection that says so, nothing spawned.
+    fs.writeFileSync(standIn, 'not a program');
+    await assert.rejects(handOver({ program: 'setup' }, { platform: 'linux', spawn, env: {}, tmpdir: places }),
+      /can run nowhere/);
+    assert.strictEqual(calls.length, 1);
+  } finally {
+    if (!existed) fs.rmSync(standIn);
+    if (made) fs.rmSync(bin, { recursive: true });
+    fs.rmSync(places, { recursive: true });
+  }
 });
 
 test('npm pack refuses a package without the executables, saying so', () => {
@@ -149,7 +185,7 @@ test('npm pack refuses a package without the executables, saying so', () => {
     }
     const pack = childProcess.spawnSync('npm', ['pack', '--dry-run'], { cwd: copy, encoding: 'utf8' });
     assert.notStrictEqual(pack.status, 0);
-    assert.match(pack.stderr, /cannot pack without the executables: .*relauncher\.exe, .*relauncherw\.exe missing/);
+    assert.match(pack.stderr, /cannot pack without the executables: .*relauncher\.exe, .*relauncherw\.exe, .*relauncher-linux-x64 missing/);
   } finally {
     fs.rmSync(copy, { recursive: true });
   }
