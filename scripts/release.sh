@@ -4,8 +4,10 @@
 #                                              (with the picture and the npm README it links
 #                                              to), CHANGELOG.md, VERSION (the version and
 #                                              commit) and SHA256SUMS (of the two executables)
-#   dist/relauncher-<version>.tgz               the npm package, with both executables
-#   dist/SHA256SUMS                            of the archive and the package
+#   dist/relauncher-<version>-linux-x64.tar.gz relauncher (static: no shared library at all),
+#                                              README.md, CHANGELOG.md and VERSION
+#   dist/relauncher-<version>.tgz               the npm package, with the three executables
+#   dist/SHA256SUMS                            of the archives and the package
 # The executables are built twice, from two copies of the sources in two folders, and must
 # be byte-identical; the archive is reproducible too (fixed times, order and modes). With a
 # certificate (see scripts/sign.sh) both executables are signed before they are packed.
@@ -26,6 +28,14 @@ build_release() {
   quietly cmake --build "$2" --target relauncher relauncherw -j"$(nproc)"
 }
 
+# The Linux tool, linked statically and stripped, so that it runs on any distribution
+# and in an empty root.
+build_linux_release() {
+  quietly cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF \
+    -DCMAKE_EXE_LINKER_FLAGS="-static -s"
+  quietly cmake --build "$2" --target relauncher -j"$(nproc)"
+}
+
 # An earlier release's files go first: a run that fails must not leave them looking new.
 rm -f dist/relauncher-* dist/SHA256SUMS
 
@@ -34,12 +44,20 @@ for copy in one two; do
   mkdir -p "$work_root/$copy/src"
   git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$work_root/$copy/src"
   build_release "$work_root/$copy/src" "$work_root/$copy/build"
+  build_linux_release "$work_root/$copy/src" "$work_root/$copy/linux"
 done
 executables="relauncher.exe relauncherw.exe"
 for exe in $executables; do
   cmp "$work_root/one/build/$exe" "$work_root/two/build/$exe" ||
     { echo "==> the two builds of $exe differ: the release is not reproducible" >&2; exit 1; }
 done
+cmp "$work_root/one/linux/relauncher" "$work_root/two/linux/relauncher" ||
+  { echo "==> the two builds of the Linux relauncher differ: the release is not reproducible" >&2; exit 1; }
+if readelf -lW "$work_root/one/linux/relauncher" | grep -q INTERP ||
+  readelf -d "$work_root/one/linux/relauncher" | grep -q NEEDED; then
+  echo "==> the Linux relauncher is not fully static" >&2
+  exit 1
+fi
 say "reproducible: both builds are byte-identical"
 
 # The version comes from the project, through the header the build generates from it.
@@ -77,6 +95,16 @@ mkdir -p dist
   TZ=UTC zip -X -D -q "$OLDPWD/dist/$archive" $files)
 (cd dist && sha256sum "$archive" >SHA256SUMS)
 
+# The Linux archive, as reproducible: fixed times, owner, modes and order, and gzip
+# without the name and time of its input.
+linux_stage="$work_root/linux-stage"
+linux_archive="relauncher-$version-linux-x64.tar.gz"
+mkdir -p "$linux_stage"
+cp "$work_root/one/linux/relauncher" "$stage/README.md" "$stage/CHANGELOG.md" "$stage/VERSION" "$linux_stage/"
+(cd "$linux_stage" && chmod 644 README.md CHANGELOG.md VERSION && chmod 755 relauncher &&
+  tar --sort=name --mtime="@$stamp" --owner=0 --group=0 --numeric-owner --format=gnu \
+    -cf - relauncher README.md CHANGELOG.md VERSION | gzip -n -9 >"$OLDPWD/dist/$linux_archive")
+
 # The npm package: its sources and the two (signed, when signing) executables, packed by
 # npm, which gives every file a fixed time and order. The source folder holds no
 # executables; they are copied in here only.
@@ -87,6 +115,7 @@ cp packages/npm/package.json packages/npm/index.js packages/npm/index.d.ts packa
 for exe in $executables; do
   cp "$stage/$exe" "$package/bin/"
 done
+cp "$work_root/one/linux/relauncher" "$package/bin/relauncher-linux-x64"
 quietly npm pack --pack-destination "$PWD/dist" "$package"
-(cd dist && sha256sum "$archive" "relauncher-$version.tgz" >SHA256SUMS)
-say "done: dist/$archive, dist/relauncher-$version.tgz and dist/SHA256SUMS"
+(cd dist && sha256sum "$archive" "$linux_archive" "relauncher-$version.tgz" >SHA256SUMS)
+say "done: dist/$archive, dist/$linux_archive, dist/relauncher-$version.tgz and dist/SHA256SUMS"

@@ -3,7 +3,7 @@
 # two releases give the same bytes; builds that differ stop the release; signing never
 # puts the password on a command line, takes a certificate named relative to where it
 # was started, and a failed signing leaves no archive behind; the archive names its
-# commit and carries the changelog. osslsigncode and the compiler are stand-ins on PATH
+# commit and carries the changelog; the Linux binary hands over in an empty root. osslsigncode and the compiler are stand-ins on PATH
 # where a run needs them to behave otherwise.
 #   tests/release_test.sh <source folder>
 set -euo pipefail
@@ -68,6 +68,29 @@ links="$(grep -o '](\([^)#:]*\))' <<<"$readme" | sed 's/^](\(.*\))$/\1/' | sort 
 for link in $links; do
   grep -q " $link\$" <<<"$listing" || fail "the archive's README links to $link, which it lacks"
 done
+
+# The Linux archive: listed in SHA256SUMS, in the npm package too, and its relauncher does
+# a whole hand-over in an empty root that holds only it, a static program to run and to
+# relaunch, and /proc (no /dev/null, no shared library, no shell).
+tarball="$(ls "$repo"/dist/relauncher-*-linux-x64.tar.gz)"
+grep -q " $(basename "$tarball")\$" "$repo/dist/SHA256SUMS" || fail "SHA256SUMS lacks the Linux archive"
+package_listing="$(tar -tzf "$(ls "$repo"/dist/relauncher-[0-9]*[0-9].tgz)")"
+grep -qx 'package/bin/relauncher-linux-x64' <<<"$package_listing" ||
+  fail "the npm package lacks the Linux relauncher"
+root="$scratch/root"
+mkdir -p "$root/proc"
+tar -xzf "$tarball" -C "$root" relauncher
+g++ -static -O2 -o "$root/setup" "$here/tests/linux/probe.cpp"
+cp "$root/setup" "$root/app"
+sleep 1 &
+caller=$!
+# A mount namespace of its own, as root or (mapped) as anyone: /proc is bound into the root.
+unshare --map-root-user --mount --fork sh -c "mount --rbind /proc '$root/proc' &&
+  exec chroot '$root' /relauncher --log /log --wait-pid $caller --wait-tree --relaunch /app -- /setup" ||
+  { cat "$root/log"; fail "the release binary's hand-over in an empty root"; }
+for _ in $(seq 50); do [ -f "$root/app.started" ] && break; sleep 0.1; done
+[ -f "$root/setup.ended" ] && [ -f "$root/app.started" ] || { cat "$root/log"; fail "no whole hand-over in an empty root"; }
+grep -q " wait pid=$caller ended after_ms=" "$root/log" || { cat "$root/log"; fail "the caller was not waited for in an empty root"; }
 
 RELEASE_TEST_SIGNING_FAILS=1 release && fail "a failed signing did not stop the release"
 ls "$repo"/dist/*.zip >/dev/null 2>&1 && fail "a failed signing left an archive behind"

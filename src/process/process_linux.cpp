@@ -164,9 +164,14 @@ StartReport spawn(const std::string& program, const std::vector<std::string>& ar
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (detached) {
     flags |= POSIX_SPAWN_SETSID;
+    // Where there is no /dev/null (an empty root, a bare container) the streams are
+    // closed instead: a start that failed for want of it would lose the relaunch.
+    const bool have_null = access("/dev/null", R_OK | W_OK) == 0;
     for (int fd = 0; fd <= 2; ++fd) {
-      (void)posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null",
-                                             fd == 0 ? O_RDONLY : O_WRONLY, 0);
+      (void)(have_null ? posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null",
+                                                          fd == 0 ? O_RDONLY : O_WRONLY, 0)
+                       : fcntl(fd, F_GETFD) < 0 ? 0
+                                                : posix_spawn_file_actions_addclose(&setup.actions, fd));
     }
   }
   (void)posix_spawnattr_setsigmask(&setup.attributes, &none);
