@@ -1,17 +1,20 @@
 // The Linux hand-over measured side by side with its limit: relauncher against a
 // minimal waiter (pidfd, poll, posix_spawn, nothing else), and relauncher made to poll
-// (pidfd_open refused by a seccomp filter, as in a container that filters it), round by
-// round in alternating order so that machine noise hits every contestant alike.
+// (pidfd_open refused by a seccomp filter, as in a container that filters it), and
+// relauncher waiting for the application's folder too, round by round in alternating
+// order so that machine noise hits every contestant alike. The application runs from a
+// folder of its own (a copy of this program, in its "victim" mode).
 //
 //   bench_linux [rounds]   (default 30)
 //
 // Prints a Markdown table: the latency from the application's last moment to the
 // program's first (CLOCK_MONOTONIC, read in both), and each waiter's peak resident
-// memory (from wait4).
+// memory (from wait4); then relauncher's share of a core during a folder wait with 200
+// processes running from the folder, and while they end.
 
+#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -25,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -57,13 +61,14 @@ struct Contestant {
   std::vector<std::string> before_pid;  // the command is before_pid, the pid, the marker
   bool options_end;  // "--" before the marker: relauncher's own syntax
   bool polls;
+  std::vector<std::string> after_pid;  // more of relauncher's options (--wait-folder)
   std::vector<double> latency_ms;
   std::vector<double> peak_kib;
 };
 
 // One hand-over: an application that ends when told, the waiter given its pid, and the
 // marker that the waiter starts. Returns false when the marker did not run.
-bool measure(Contestant& contestant, volatile long long* victim_end, std::mt19937& random) {
+bool measure(Contestant& contestant, std::mt19937& random) {
   const std::string marker_file = g_dir + "/bench-marker-time";
   unlink(marker_file.c_str());
   int go[2];
@@ -73,14 +78,16 @@ bool measure(Contestant& contestant, volatile long long* victim_end, std::mt1993
   const pid_t victim = fork();
   if (victim == 0) {
     close(go[1]);
-    char byte;
-    (void)!read(go[0], &byte, 1);
-    *victim_end = monotonic_ns();
-    _exit(0);
+    // The application runs from its own folder, for the folder wait to find.
+    const std::string app = g_dir + "/bench-app/bench_linux";
+    const std::string fd = std::to_string(go[0]);
+    execl(app.c_str(), app.c_str(), "victim", fd.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
   }
   close(go[0]);
   std::vector<std::string> words = contestant.before_pid;
   words.push_back(std::to_string(victim));
+  words.insert(words.end(), contestant.after_pid.begin(), contestant.after_pid.end());
   if (contestant.options_end) {
     words.push_back("--");
   }
@@ -108,12 +115,14 @@ bool measure(Contestant& contestant, volatile long long* victim_end, std::mt1993
   waitpid(victim, &status, 0);
   struct rusage usage {};
   wait4(waiter, &status, 0, &usage);
+  long long victim_end = 0;
+  std::ifstream(g_dir + "/bench-victim-end") >> victim_end;
   std::ifstream marker(marker_file);
   long long started = 0;
   if (!(marker >> started)) {
     return false;
   }
-  contestant.latency_ms.push_back(static_cast<double>(started - *victim_end) / 1e6);
+  contestant.latency_ms.push_back(static_cast<double>(started - victim_end) / 1e6);
   contestant.peak_kib.push_back(static_cast<double>(usage.ru_maxrss));
   return true;
 }
@@ -123,24 +132,115 @@ double percentile(std::vector<double> samples, double fraction) {
   return samples[static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5)];
 }
 
+// The application: ends once a byte (or the end) arrives on `fd`, its last moment
+// written where the bench reads it.
+int run_victim(int fd) {
+  char byte;
+  (void)!read(fd, &byte, 1);
+  const long long end = monotonic_ns();
+  std::ofstream(g_dir + "/../bench-victim-end") << end;
+  return 0;
+}
+
+// relauncher's CPU time so far (user and system, in clock ticks).
+long long cpu_ticks(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::size_t at = text.rfind(')');
+  for (int field = 3; field < 14 && at != std::string::npos; ++field) {
+    at = text.find(' ', at + 1);
+  }
+  return at == std::string::npos ? 0 : std::atoll(text.c_str() + at + 1) +
+                                           std::atoll(text.c_str() + text.find(' ', at + 1) + 1);
+}
+
+// relauncher's share of a core while 200 processes run from the folder for 10 s, and
+// while they end one after another over the next 5 s.
+void measure_folder_wait_cost() {
+  std::vector<pid_t> helpers;
+  std::vector<int> ends;
+  for (int i = 0; i < 200; ++i) {
+    // Only the helper may hold its pipe's read end and only the bench the write end, so
+    // that closing it ends that helper alone.
+    int end[2];
+    if (pipe2(end, O_CLOEXEC) != 0) {
+      return;
+    }
+    const pid_t helper = fork();
+    if (helper == 0) {
+      (void)fcntl(end[0], F_SETFD, 0);
+      const std::string app = g_dir + "/bench-app/bench_linux";
+      const std::string fd = std::to_string(end[0]);
+      execl(app.c_str(), app.c_str(), "helper", fd.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(end[0]);
+    helpers.push_back(helper);
+    ends.push_back(end[1]);
+  }
+  usleep(300000);
+  const std::string folder = g_dir + "/bench-app";
+  const pid_t gone = fork();  // an application that has ended already
+  if (gone == 0) {
+    _exit(0);
+  }
+  waitpid(gone, nullptr, 0);
+  const std::string gone_pid = std::to_string(gone);
+  const pid_t tool = fork();
+  if (tool == 0) {
+    const std::string relauncher = g_dir + "/relauncher";
+    execl(relauncher.c_str(), relauncher.c_str(), "--wait-pid", gone_pid.c_str(), "--wait-folder",
+          folder.c_str(), "--", "/bin/true", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const long tick_ms = 1000 / sysconf(_SC_CLK_TCK);
+  const long long start_ticks = cpu_ticks(tool);
+  sleep(10);
+  const long long running_ticks = cpu_ticks(tool);
+  for (std::size_t i = 0; i < ends.size(); ++i) {
+    close(ends[i]);
+    waitpid(helpers[i], nullptr, 0);
+    usleep(25000);
+  }
+  const long long ending_ticks = cpu_ticks(tool);
+  waitpid(tool, nullptr, 0);
+  std::printf("\nThe folder wait's cost: relauncher --wait-folder with 200 processes running from "
+              "the folder\n\n| phase | wall ms | relauncher CPU ms | share of a core |\n"
+              "|---|---:|---:|---:|\n");
+  const double running_ms = static_cast<double>((running_ticks - start_ticks) * tick_ms);
+  const double ending_ms = static_cast<double>((ending_ticks - running_ticks) * tick_ms);
+  std::printf("| running | 10000 | %.0f | %.2f %% |\n", running_ms, running_ms / 100.0);
+  std::printf("| ending | 5000 | %.0f | %.2f %% |\n", ending_ms, ending_ms / 50.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
   const std::string self = argv[0];
   g_dir = self.find('/') == std::string::npos ? "." : self.substr(0, self.find_last_of('/'));
-  auto* victim_end = static_cast<volatile long long*>(
-      mmap(nullptr, sizeof(long long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  if (argc > 2 && std::string(argv[1]) == "victim") {
+    return run_victim(std::atoi(argv[2]));
+  }
+  if (argc > 2 && std::string(argv[1]) == "helper") {
+    char byte;
+    return static_cast<int>(read(std::atoi(argv[2]), &byte, 1) < 0);
+  }
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+  // The bench's own copy in a folder of its own stands in for the application.
+  (void)std::system(("mkdir -p '" + g_dir + "/bench-app' && cp '" + self + "' '" + g_dir +
+                     "/bench-app/bench_linux'").c_str());
   std::vector<Contestant> contestants = {
-      {"relauncher --wait-pid", {g_dir + "/relauncher", "--wait-pid"}, true, false, {}, {}},
-      {"limit: pidfd + poll + posix_spawn", {g_dir + "/minimal_waiter_linux"}, false, false, {}, {}},
-      {"relauncher --wait-pid, polling (no pidfd)", {g_dir + "/relauncher", "--wait-pid"}, true, true, {}, {}},
+      {"relauncher --wait-pid", {g_dir + "/relauncher", "--wait-pid"}, true, false, {}, {}, {}},
+      {"limit: pidfd + poll + posix_spawn", {g_dir + "/minimal_waiter_linux"}, false, false, {}, {}, {}},
+      {"relauncher --wait-pid, polling (no pidfd)", {g_dir + "/relauncher", "--wait-pid"}, true, true, {}, {}, {}},
+      {"relauncher --wait-pid --wait-folder", {g_dir + "/relauncher", "--wait-pid"}, true, false,
+       {"--wait-folder", g_dir + "/bench-app"}, {}, {}},
   };
   std::mt19937 random(20261207);
   for (int round = 0; round < rounds; ++round) {
     for (std::size_t i = 0; i < contestants.size(); ++i) {
       Contestant& contestant = contestants[round % 2 == 0 ? i : contestants.size() - 1 - i];
-      if (!measure(contestant, victim_end, random)) {
+      if (!measure(contestant, random)) {
         std::fprintf(stderr, "%s: the marker did not run\n", contestant.name);
         return 1;
       }
@@ -158,5 +258,6 @@ int main(int argc, char** argv) {
     std::printf("| %s | %.3f | %.3f | %.2fx | %.0f (%.2fx) |\n", c.name, median, percentile(c.latency_ms, 0.9),
                 median / limit, kib, kib / limit_kib);
   }
+  measure_folder_wait_cost();
   return 0;
 }

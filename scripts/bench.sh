@@ -45,3 +45,10 @@ quietly cmake --preset linux
 quietly cmake --build --preset linux --target bench_linux -j"$(nproc)"
 echo
 build/linux/bench_linux "${1:-30}"
+
+# The Linux release binary's size, built as scripts/release.sh builds it.
+quietly cmake -S . -B build/linux-static -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF \
+  -DCMAKE_EXE_LINKER_FLAGS="-static -s"
+quietly cmake --build build/linux-static --target relauncher -j"$(nproc)"
+echo
+echo "The Linux release binary (static, stripped): $(stat -c %s build/linux-static/relauncher) bytes"
