@@ -61,6 +61,9 @@ std::string describe_usage(const LaunchOptions& options) {
   if (ends_without_bound(options)) {
     add("--end-folder-processes needs --wait-timeout");
   }
+  if (options.bad_sha256) {
+    add("a --sha256 that is not <64 hexadecimal digits>:<file>");
+  }
   if (retry_unusable(options)) {
     add("--retry-code (1 to 4294967295) and --retry-for (1 to 86400 seconds) go together, and "
         "no code may be both a --retry-code and a --success-code");

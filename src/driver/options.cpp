@@ -80,7 +80,7 @@ bool takes_value(const std::string& word) {
   return word == "--wait-pid" || word == "--relaunch" || word == "--log" ||
          word == "--wait-timeout" || word == "--relaunch-arg" || word == "--wait-folder" ||
          word == "--success-code" || word == "--progress" || word == "--retry-code" ||
-         word == "--retry-for";
+         word == "--retry-for" || word == "--sha256";
 }
 
 // Walks the words before the first free "--": calls `visit(word, value)` for an
@@ -140,6 +140,12 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
       const std::optional<std::uint32_t> seconds = parse_wait_timeout(*value);
       options.bad_retry = options.bad_retry || !seconds;
       options.retry_for_s = seconds.value_or(0);
+    } else if (word == "--sha256" && value) {
+      const std::optional<VerifiedFile> verified = parse_verified_file(*value);
+      options.bad_sha256 = options.bad_sha256 || !verified;
+      if (verified) {
+        options.verified_files.push_back(*verified);
+      }
     } else if (word == "--progress" && value) {
       options.progress_text = to_system_text(*value, argument_code_page());
     } else if (word == "--hold-shutdown") {
@@ -165,8 +171,26 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
   }
   options.valid = options.wait_pid > 0 && !options.program.empty() && !options.bad_wait_timeout &&
                   !options.bad_value && !ends_without_bound(options) && !retry_unusable(options) &&
-                  !progress_unusable(options);
+                  !progress_unusable(options) && !options.bad_sha256;
   return options;
+}
+
+std::optional<VerifiedFile> parse_verified_file(const std::string& text) {
+  constexpr std::size_t digits = 64;
+  if (text.size() <= digits + 1 || text[digits] != ':') {
+    return std::nullopt;
+  }
+  VerifiedFile verified;
+  for (std::size_t i = 0; i < digits; ++i) {
+    const char lower = static_cast<char>(text[i] | 0x20);
+    if (!((text[i] >= '0' && text[i] <= '9') || (lower >= 'a' && lower <= 'f'))) {
+      return std::nullopt;
+    }
+    verified.sha256 += text[i] >= '0' && text[i] <= '9' ? text[i] : lower;
+  }
+  verified.file = to_system_text(text.substr(digits + 1), file_system_code_page());
+  verified.given = verified.file;
+  return verified;
 }
 
 bool ends_without_bound(const LaunchOptions& options) {

@@ -8,6 +8,14 @@
 #include "process/system_text.h"
 namespace relauncher {
 
+// --sha256 <digest>:<file>: a file the updater verified, which must still have that
+// digest when relauncher holds it.
+struct VerifiedFile {
+  std::string sha256;  // 64 hexadecimal digits, lower-cased
+  SystemText file;     // as given; made full (and canonical) once the options are read
+  SystemText given;    // as given, for the log
+};
+
 // What the command line asks for. Texts are owned copies; the program and its
 // arguments keep the bytes exactly as the C runtime delivered them.
 struct LaunchOptions {
@@ -33,6 +41,8 @@ struct LaunchOptions {
   bool bad_retry = false;  // a --retry-code that is not 1 to 4294967295, or a bad --retry-for
   std::optional<SystemText> progress_text;  // --progress: the window's text
   bool hold_shutdown = false;  // --hold-shutdown: hold off a shutdown while the window is up
+  std::vector<VerifiedFile> verified_files;  // --sha256, in the order given
+  bool bad_sha256 = false;  // a --sha256 that is not <64 hexadecimal digits>:<file>
   bool bad_value = false;  // an empty --wait-folder, or a --success-code that is no exit code
   bool valid = false;
 };
@@ -86,6 +96,10 @@ std::optional<std::uint32_t> parse_wait_timeout(const std::string& text);
 // An exit code for --success-code: decimal digits only, 0 to 4294967295 (all 32 bits,
 // as the program's exit code is read). Anything else is absent.
 std::optional<std::uint32_t> parse_exit_code(const std::string& text);
+
+// A --sha256 value: 64 hexadecimal digits of either case, a colon (the first one: the
+// path may hold more), and a path that is not empty. Absent otherwise.
+std::optional<VerifiedFile> parse_verified_file(const std::string& text);
 
 constexpr std::uint32_t max_wait_timeout_s = 86400;
 

@@ -6,6 +6,7 @@
 #include "driver/application_wait.h"
 #include "driver/log_events.h"
 #include "driver/tool_kind.h"
+#include "process/folder_wait.h"
 
 namespace relauncher {
 
@@ -50,6 +51,17 @@ std::optional<LaunchOptions> read_options(const std::vector<std::string>& args,
   }
   options.wait_folders_given = options.wait_folders;
   options.wait_folders = *folders;
+  // Resolved against the current folder now: what is verified is what the line named.
+  for (VerifiedFile& verified : options.verified_files) {
+    const std::optional<SystemText> full = canonical_path(verified.file);
+    if (!full) {
+      log_event(log, "usage", [&] {
+        return "--sha256 names no file a path can reach: \"" + log_text(verified.given) + "\"";
+      });
+      return std::nullopt;
+    }
+    verified.file = *full;
+  }
   return options;
 }
 

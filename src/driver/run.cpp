@@ -15,6 +15,7 @@
 #include "process/folder_wait.h"
 #include "process/job_escape.h"
 #include "process/process.h"
+#include "process/verified_file.h"
 #include "progress/progress.h"
 #include "version.h"
 
@@ -125,13 +126,55 @@ RunReport run_program(const LaunchOptions& options, const ProgramSettings& setti
   }
 }
 
+// The --sha256 files, held from before the wait until the program has ended.
+struct Verification {
+  std::vector<HeldFile> held;
+  bool all_match = true;
+  std::intptr_t program = -1;  // the held file the program is, if it is one
+};
+
+Verification verify_files(const LaunchOptions& options, const LogFile& log) {
+  Verification verification;
+  const SystemText program =
+      options.verified_files.empty()
+          ? SystemText()
+          : canonical_path(program_file(options.program)).value_or(SystemText());
+  for (const VerifiedFile& verified : options.verified_files) {
+    const HeldFile held = hold_file(verified.file);
+    const bool matches = held.error == 0 && held.sha256 == verified.sha256;
+    log_event(log, "verify", [&] {
+      const std::string file = "file=\"" + log_text(verified.given) + "\"";
+      if (held.error != 0) {
+        return file + " could not be held: " + describe_error(held.error);
+      }
+      return file + " sha256=" + held.sha256 +
+             (matches ? " matches" : " does not match (expected " + verified.sha256 + ")");
+    });
+    verification.all_match = verification.all_match && matches;
+    if (matches && verified.file == program) {
+      verification.program = held.handle;
+    }
+    verification.held.push_back(held);
+  }
+  return verification;
+}
+
+void release_files(Verification& verification) {
+  for (HeldFile& held : verification.held) {
+    release_file(held);
+  }
+}
+
 int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings,
               const TestSeams& seams, const LogFile& log) {
+  // What the program will read is held from now on, before the wait, however long.
+  Verification verification = verify_files(options, log);
   // While the application, or a process from its folders, still runs, installing over
   // it would fail or damage it, so nothing is started.
   const std::uint64_t began = steady_milliseconds();
   const WaitReport application = wait_for_application_process(options, log);
   if (application.outcome == WaitOutcome::timed_out) {
+    release_files(verification);
     relaunch_if_due(options, ProgramEnd::application_running, -1, std::nullopt, log);
     return -1;  // the outcome is unknown, which is not success
   }
@@ -139,11 +182,22 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
   ProgressWindow progress = start_progress_if_asked(options, seams);
   if (!wait_for_application_folders(options, application.image, began, log)) {
     finish_progress(progress, log);
+    release_files(verification);
     relaunch_if_due(options, ProgramEnd::folders_not_free, -1, std::nullopt, log);
     return -1;
   }
-  const RunReport ran = run_program(options, program_settings(base_settings, options, log),
-                                    progress, log);
+  if (!verification.all_match) {
+    finish_progress(progress, log);
+    release_files(verification);
+    log_event(log, "run", [] { return std::string("not started: a --sha256 file is not as verified"); });
+    relaunch_if_due(options, ProgramEnd::not_started, -1, std::nullopt, log);
+    return -1;
+  }
+  ProgramSettings settings = program_settings(base_settings, options, log);
+  settings.verified_program = verification.program;
+  const RunReport ran = run_program(options, settings, progress, log);
+  // Closed before the relaunch: the application may well delete the installer.
+  release_files(verification);
   relaunch_if_due(options, program_end(ran), ran.exit_code,
                   ran.tree ? ran.tree->application_pid : std::nullopt, log);
   return ran.exit_code;

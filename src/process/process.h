@@ -123,6 +123,11 @@ struct ProgramSettings {
   // With wait_tree, told once, as soon as the program has ended while others of its
   // tree still run, which ones they are, so that a long wait can be explained as it lasts.
   std::function<void(const std::vector<TreeMember>&)> on_program_ended;
+  // The program's file as relauncher holds it after verifying it (see HeldFile), when the
+  // program is one of the --sha256 files: on Windows the program starts suspended and
+  // runs only if the file it was started from is that very file; on Linux it runs from
+  // the held copy itself. -1: not held.
+  std::intptr_t verified_program = -1;
   // For tests alone, never set from the command line or the environment: the first
   // start fails as Windows fails it for want of elevation, which Wine never does, so
   // that the elevated path can be run for real.

@@ -145,11 +145,14 @@ struct SpawnSetup {
 // blocked, whatever the caller left ignored or blocked; `detached` also gives it a new
 // session and /dev/null for its standard streams.
 StartReport spawn(const std::string& program, const std::vector<std::string>& arguments,
-                  bool detached) {
+                  bool detached, int image_fd = -1) {
   close_inherited_descriptors_on_exec();
   StartReport report;
   report.command_line = shell_line(program, arguments);
-  const std::string file = resolve(program);
+  // A verified program runs from its sealed copy. The descriptor stays open across the
+  // exec, since a "#!" script's interpreter opens the script by that name.
+  const std::string file =
+      image_fd >= 0 ? "/proc/self/fd/" + std::to_string(image_fd) : resolve(program);
   if (file.empty()) {
     report.error = std::error_code(ENOENT, std::system_category());
     return report;
@@ -185,8 +188,14 @@ StartReport spawn(const std::string& program, const std::vector<std::string>& ar
   }
   argv.push_back(nullptr);
   pid_t pid = 0;
+  if (image_fd >= 0) {
+    (void)fcntl(image_fd, F_SETFD, 0);
+  }
   const int error =
       posix_spawn(&pid, file.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
+  if (image_fd >= 0) {
+    (void)fcntl(image_fd, F_SETFD, FD_CLOEXEC);
+  }
   if (error != 0) {
     report.error = std::error_code(error, std::system_category());
     return report;
@@ -250,7 +259,7 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
                        const ProgramSettings& settings) {
   RunReport report;
   const int subreaper_error = settings.wait_tree ? become_subreaper() : 0;
-  report.start = spawn(program, arguments, false);
+  report.start = spawn(program, arguments, false, static_cast<int>(settings.verified_program));
   if (report.start.error) {
     return report;
   }

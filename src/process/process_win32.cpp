@@ -107,9 +107,11 @@ WaitReport wait_for_process(std::int64_t pid, std::uint32_t timeout_s) {
 RunReport run_and_wait(const std::string& program, const std::vector<std::string>& arguments,
                        const ProgramSettings& settings) {
   PROCESS_INFORMATION info;
-  // For the tree, the program starts suspended, to be put in its job before it runs.
+  // For the tree, the program starts suspended, to be put in its job before it runs; a
+  // verified program, to be checked before it runs.
+  const bool verify = settings.verified_program != -1;
   const DWORD flags = (settings.no_window ? CREATE_NO_WINDOW : 0) |
-                      (settings.wait_tree ? CREATE_SUSPENDED : 0);
+                      (settings.wait_tree || verify ? CREATE_SUSPENDED : 0);
   RunReport report{start_process(program, arguments, settings, flags, info), std::nullopt,
                    std::nullopt, -1};
   if (report.start.error) {
@@ -120,6 +122,21 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
         report.tree = TreeWait{};  // a process started by the shell, already running
       }
     }
+    return report;
+  }
+  if (verify && !runs_held_file(info.hProcess, settings.verified_program)) {
+    // Another file stands at the path (its folder renamed and refilled): it never runs.
+    (void)TerminateProcess(info.hProcess, static_cast<UINT>(-1));
+    close_process_handles(info);
+    report.start.refusal = "the file started is not the verified one, held since it was "
+                           "verified: another file stands at its path";
+    report.start.error = {ERROR_FILE_INVALID, std::system_category()};
+    return report;
+  }
+  if (verify && !settings.wait_tree && ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+    report.start.error = {static_cast<int>(GetLastError()), std::system_category()};
+    (void)TerminateProcess(info.hProcess, static_cast<UINT>(-1));
+    close_process_handles(info);
     return report;
   }
   if (settings.wait_tree) {

@@ -82,6 +82,10 @@ inline std::optional<std::uint64_t> creation_time(HANDLE process) {
 // PROCESS_QUERY_LIMITED_INFORMATION; absent when it cannot be read.
 std::optional<std::u16string> process_image(HANDLE process);
 
+// Whether the process was started from the very file that `held` (a HeldFile's handle)
+// holds: its image path, opened, is that file (same volume and file index).
+bool runs_held_file(HANDLE process, std::intptr_t held);
+
 // The id of the process that started this one, when that is an older process with the
 // tool's own executable: the first tool, when this one is the copy it started to leave
 // its caller's job. A newer parent only took a freed id.

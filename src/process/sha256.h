@@ -1,0 +1,26 @@
+#pragma once
+
+// SHA-256 (FIPS 180-4), in the project's own code: a static Linux binary has no system
+// implementation to call, and one implementation serves both systems.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace relauncher {
+
+struct Sha256 {
+  std::array<std::uint32_t, 8> state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  std::array<std::uint8_t, 64> block{};
+  std::size_t block_used = 0;
+  std::uint64_t length = 0;  // bytes hashed so far
+};
+
+void sha256_add(Sha256& hash, const void* data, std::size_t size);
+
+// The digest as 64 lower-case hexadecimal digits. The state is used up.
+std::string sha256_hex(Sha256& hash);
+
+}  // namespace relauncher

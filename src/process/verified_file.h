@@ -1,0 +1,28 @@
+#pragma once
+
+// A file the updater verified, held from the moment relauncher hashes it until the
+// program that uses it has ended, so that what runs is what was verified.
+
+#include <cstdint>
+#include <string>
+
+#include "process/system_text.h"
+
+namespace relauncher {
+
+struct HeldFile {
+  // Windows: the file itself, opened for reading and shared for reading only, so that
+  // no one can write, rename, delete or replace it while it is held. Linux, which has no
+  // sharing modes: a sealed copy in memory (a memfd), made while the file was hashed,
+  // from which the program is run when it is the file. -1 when it could not be held.
+  std::intptr_t handle = -1;
+  std::string sha256;      // its digest, 64 lower-case hexadecimal digits
+  std::uint32_t error = 0;  // why it could not be held (opened or read)
+};
+
+// Holds the file and hashes what is held.
+HeldFile hold_file(const SystemText& path);
+
+void release_file(HeldFile& file);
+
+}  // namespace relauncher

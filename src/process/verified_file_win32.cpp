@@ -1,0 +1,77 @@
+#include <windows.h>
+
+#include <vector>
+
+#include "process/process_win32_internal.h"
+#include "process/sha256.h"
+#include "process/verified_file.h"
+
+namespace relauncher {
+
+namespace {
+
+// The volume serial number and file index: the same for every path to one file.
+bool same_file(HANDLE one, HANDLE other) {
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  return GetFileInformationByHandle(one, &a) && GetFileInformationByHandle(other, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+}  // namespace
+
+bool runs_held_file(HANDLE process, std::intptr_t held) {
+  const std::optional<std::u16string> image = process_image(process);
+  if (!image) {
+    return false;
+  }
+  // No access asked for, and shared every way: only the identity is read.
+  HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(image->c_str()), 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const bool same = same_file(file, reinterpret_cast<HANDLE>(held));
+  (void)CloseHandle(file);  // nothing can be done if it fails
+  return same;
+}
+
+HeldFile hold_file(const SystemText& path) {
+  HeldFile held;
+  // Shared for reading only: a writer, a rename, a delete or a replacement all fail
+  // with a sharing violation for as long as the handle is open.
+  HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ,
+                            FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    held.error = GetLastError();
+    return held;
+  }
+  Sha256 hash;
+  std::vector<unsigned char> buffer(1 << 16);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      held.error = GetLastError();
+      (void)CloseHandle(file);  // nothing can be done if it fails
+      return held;
+    }
+    if (got == 0) {
+      break;
+    }
+    sha256_add(hash, buffer.data(), got);
+  }
+  held.handle = reinterpret_cast<std::intptr_t>(file);
+  held.sha256 = sha256_hex(hash);
+  return held;
+}
+
+void release_file(HeldFile& file) {
+  if (file.handle != -1) {
+    (void)CloseHandle(reinterpret_cast<HANDLE>(file.handle));  // nothing to do on failure
+    file.handle = -1;
+  }
+}
+
+}  // namespace relauncher
