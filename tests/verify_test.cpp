@@ -1,0 +1,127 @@
+// --sha256 under Wine, with real files and processes: what relauncher holds cannot be
+// changed while it waits, and what runs is the file it verified.
+
+#include <windows.h>
+#include <bcrypt.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support.h"
+
+namespace {
+
+
+// The digest as Windows computes it (bcrypt), in upper case: either case is a digest.
+std::string windows_sha256(const std::wstring& file) {
+  const std::string bytes = test::read_file(file).value_or("");
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  unsigned char digest[32] = {};
+  if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
+    return "";
+  }
+  const NTSTATUS status = BCryptHash(algorithm, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                                     static_cast<ULONG>(bytes.size()), digest, sizeof(digest));
+  BCryptCloseAlgorithmProvider(algorithm, 0);
+  std::string hex;
+  for (const unsigned char byte : digest) {
+    hex += "0123456789ABCDEF"[byte >> 4];
+    hex += "0123456789ABCDEF"[byte & 15];
+  }
+  return status == 0 ? hex : "";
+}
+
+HANDLE open_for_writing(const std::wstring& file) {
+  return CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
+}
+
+TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
+  enum class Change { none, tampered, wrong_digit, truncated, missing, open_for_writing, folder_swapped, data_file };
+  const struct {
+    Change change;
+    bool runs;
+    const char* logged;
+  } cases[] = {
+      {Change::none, true, " matches"},
+      {Change::tampered, true, " matches"},
+      {Change::wrong_digit, false, " does not match (expected "},
+      {Change::truncated, false, " does not match (expected "},
+      {Change::missing, false, " could not be held: error 2 "},
+      {Change::open_for_writing, false, " could not be held: error 32 "},
+      {Change::folder_swapped, false, " refused: the file started is not the verified one"},
+      {Change::data_file, true, " matches"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.change));
+    test::AppLayout layout;
+    test::make_folder(layout.dir, L"inst");
+    const std::wstring setup = test::copy_probe(layout.dir, L"inst\\setup.exe");
+    const std::wstring data = layout.dir.file(L"inst\\package.msi");
+    test::write_file(data, "package");
+    const std::wstring verified = c.change == Change::data_file ? data : setup;
+    std::string digest = windows_sha256(verified);
+    ASSERT_EQ(digest.size(), 64u);
+    if (c.change == Change::wrong_digit) {
+      digest.back() = digest.back() == '0' ? '1' : '0';
+    }
+    if (c.change == Change::truncated) {
+      test::write_file(setup, test::read_file(setup)->substr(0, 4096));
+    }
+    if (c.change == Change::missing) {
+      DeleteFileW(setup.c_str());
+    }
+    HANDLE writer = c.change == Change::open_for_writing ? open_for_writing(setup) : INVALID_HANDLE_VALUE;
+    SetEnvironmentVariableW(L"PROBE_setup_SLEEP_MS", c.change == Change::data_file ? L"1500" : nullptr);
+    HANDLE app = test::start_probe(layout.app, 1200);
+    ASSERT_TRUE(test::wait_until_started(layout.app));
+    HANDLE tool = test::start(test::tool_path(),
+                              test::quoted(test::tool_path()) + L" --log " + test::quoted(layout.log) + L" --wait-pid " +
+                                  std::to_wstring(test::probe_started(layout.app)->pid) + L" --sha256 " +
+                                  test::from_utf8(digest) + L":" + verified +
+                                  L" --relaunch-on-failure --relaunch " + test::quoted(layout.helper) + L" -- " + test::quoted(setup));
+    Sleep(400);  // relauncher holds the file, and waits for the application
+    if (c.change == Change::tampered) {
+      // Written, deleted, renamed or replaced: each refused while relauncher holds it.
+      const std::wstring other = test::copy_probe(layout.dir, L"other.exe");
+      EXPECT_EQ(open_for_writing(setup), INVALID_HANDLE_VALUE);
+      EXPECT_FALSE(DeleteFileW(setup.c_str()));
+      EXPECT_FALSE(MoveFileW(setup.c_str(), layout.dir.file(L"renamed.exe").c_str()));
+      EXPECT_FALSE(MoveFileExW(other.c_str(), setup.c_str(), MOVEFILE_REPLACE_EXISTING));
+    }
+    if (c.change == Change::folder_swapped) {
+      // Wine lets a folder holding a held file be renamed: another program takes its place.
+      ASSERT_TRUE(MoveFileW(layout.dir.file(L"inst").c_str(), layout.dir.file(L"inst2").c_str()));
+      test::make_folder(layout.dir, L"inst");
+      test::copy_probe(layout.dir, L"inst\\setup.exe");
+    }
+    if (c.change == Change::data_file) {
+      // The program reads its package late: still held while it runs.
+      ASSERT_TRUE(test::wait_for_file(setup + L".started", 5000));
+      EXPECT_EQ(open_for_writing(data), INVALID_HANDLE_VALUE);
+    }
+    const DWORD exit_code = test::finish(tool);
+    test::finish(app);
+    if (writer != INVALID_HANDLE_VALUE) {
+      CloseHandle(writer);
+    }
+    EXPECT_EQ(exit_code, c.runs ? 0u : 0xFFFFFFFFu);
+    const std::string log = test::read_file(layout.log).value_or("");
+    EXPECT_NE(log.find(" verify file=\"" + test::to_utf8(verified) + "\""), std::string::npos) << log;
+    EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    EXPECT_LT(log.find(" verify "), log.find(" wait pid=")) << log;
+    EXPECT_EQ(test::probe_started(setup).has_value(), c.runs);
+    const auto relaunch = test::wait_until_started(layout.helper);
+    ASSERT_TRUE(relaunch);
+    EXPECT_EQ(relaunch->outcome, c.runs ? "succeeded" : "not-started");
+    // Released once the program has ended.
+    HANDLE after = open_for_writing(verified);
+    EXPECT_EQ(after == INVALID_HANDLE_VALUE, c.change == Change::missing);
+    if (after != INVALID_HANDLE_VALUE) {
+      CloseHandle(after);
+    }
+  }
+  SetEnvironmentVariableW(L"PROBE_setup_SLEEP_MS", nullptr);
+}
+
+}  // namespace
