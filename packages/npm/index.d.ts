@@ -32,6 +32,12 @@ export interface HandOverOptions {
   retryCodes?: number[];
   /** --retry-for: how long, in seconds (1 to 86400), retries may go on; needs retryCodes. */
   retryFor?: number;
+  /**
+   * --sha256: files the updater verified (the installer, or an .msi package), held by
+   * relauncher from before its wait until the installer has ended; one that differs starts
+   * nothing. digest: 64 hexadecimal digits.
+   */
+  sha256?: { file: string; digest: string }[];
   /** Show a small window with this text while the update is installed. */
   progress?: string;
   /** Hold off a logoff or shutdown while that window is up (needs `progress`). */

@@ -16,7 +16,7 @@ const RUNNING_AFTER_MS = 300;
 const KNOWN = new Set([
   'program', 'args', 'waitPid', 'relaunch', 'relaunchArgs', 'log', 'verbatim', 'waitTree',
   'waitTimeout', 'elevate', 'waitFolder', 'endFolderProcesses', 'relaunchOnFailure',
-  'successCodes', 'retryCodes', 'retryFor', 'progress', 'holdShutdown',
+  'successCodes', 'retryCodes', 'retryFor', 'progress', 'holdShutdown', 'sha256',
 ]);
 
 function fail(option, what) {
@@ -89,6 +89,16 @@ function buildArguments(options) {
       line.push('--retry-code', String(code));
     }
     line.push('--retry-for', String(checkWhole('retryFor', o.retryFor, 1, 86400)));
+  }
+  if (o.sha256 !== undefined) {
+    if (!Array.isArray(o.sha256) || o.sha256.length === 0) fail('sha256', 'must be an array of { file, digest }');
+    for (const entry of o.sha256) {
+      if (entry === null || typeof entry !== 'object') fail('sha256', 'must be an array of { file, digest }');
+      if (typeof entry.digest !== 'string' || !/^[0-9a-fA-F]{64}$/.test(entry.digest)) {
+        fail('sha256', 'digest must be 64 hexadecimal digits');
+      }
+      line.push('--sha256', `${entry.digest}:${checkText('sha256 file', entry.file)}`);
+    }
   }
   if (o.progress !== undefined) line.push('--progress', checkText('progress', o.progress));
   if (checkFlag('holdShutdown', o.holdShutdown)) {

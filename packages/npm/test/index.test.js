@@ -33,6 +33,8 @@ test('buildArguments gives each option its words, in a fixed order', () => {
     [{ program: 's', verbatim: true, waitTree: true, elevate: true, relaunchOnFailure: true },
       [...base, '--verbatim', '--wait-tree', '--elevate', '--relaunch-on-failure', '--', 's']],
     [{ program: 's', verbatim: false, waitTree: false }, [...base, '--', 's']],
+    [{ program: 's', sha256: [{ file: 'C:\\Temp\\a:b.msi', digest: 'AB'.repeat(32) }] },
+      [...base, '--sha256', `${'AB'.repeat(32)}:C:\\Temp\\a:b.msi`, '--', 's']],
   ];
   for (const [options, expected] of cases) {
     assert.deepStrictEqual(buildArguments({ waitPid: 42, ...options }), expected);
@@ -61,6 +63,10 @@ test('buildArguments refuses a wrong type or value, naming the option', () => {
     [{ program: 's', retryCodes: [0], retryFor: 60 }, 'retryCodes'], [{ program: 's', retryCodes: [], retryFor: 60 }, 'retryCodes'],
     [{ program: 's', retryCodes: [1618], retryFor: 86401 }, 'retryFor'],
     [{ program: 's', retryCodes: [3010], retryFor: 60, successCodes: [3010] }, 'retryCodes'],
+    [{ program: 's', sha256: { file: 'a', digest: 'a'.repeat(64) } }, 'sha256'],
+    [{ program: 's', sha256: [{ file: 'a', digest: 'a'.repeat(63) }] }, 'sha256'],
+    [{ program: 's', sha256: [{ file: '', digest: 'a'.repeat(64) }] }, 'sha256'],
+    [{ program: 's', sha256: [{ file: 'a', digest: 'g'.repeat(64) }] }, 'sha256'],
   ];
   for (const [options, option] of cases) {
     assert.throws(() => buildArguments(options), (error) => error instanceof TypeError && error.message.includes(option),
