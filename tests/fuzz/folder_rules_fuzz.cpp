@@ -1,7 +1,7 @@
 // The folder rules on canonical paths (the input read as UTF-16 units): a folder holds
 // what lies below it and never a sibling whose name begins with its own; every parent
 // of a refused folder is refused, and so is everything inside a folder refused with its
-// contents.
+// contents. The Linux rules, on the input's bytes, keep the same properties.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -26,6 +26,28 @@ std::u16string canonical(std::u16string text) {
     out.pop_back();
   }
   return out;
+}
+
+// The Linux rules on the input's bytes: the same properties, byte for byte, with "/" as
+// the separator; and a path made absolute holds no "." or ".." and no empty name.
+void check_linux_rules(const std::string& text) {
+  const std::size_t split = text.find('|');
+  const std::string folder = relauncher::lexically_absolute(text.substr(0, split), "/cwd");
+  const std::string other = split == std::string::npos ? "x" : text.substr(split + 1);
+  fuzz::require(folder[0] == '/' && (folder == "/" || folder.back() != '/'));
+  fuzz::require(folder.find("//") == std::string::npos && folder.find("/./") == std::string::npos &&
+                folder.find("/../") == std::string::npos);
+  using relauncher::path_is_inside;
+  fuzz::require(path_is_inside(folder, folder + "/x") && !path_is_inside(folder, folder));
+  fuzz::require(folder == "/" || !path_is_inside(folder, folder + "x/y"));
+  const relauncher::PosixProtectedFolders themselves{{}, {}, {folder}};
+  for (std::size_t cut = folder.find('/', 1); cut != std::string::npos; cut = folder.find('/', cut + 1)) {
+    fuzz::require(relauncher::folder_is_too_broad(folder.substr(0, cut), themselves));
+  }
+  // Inside a folder refused with its contents: refused, unless below an open folder.
+  const relauncher::PosixProtectedFolders tree{{folder}, {}, {}};
+  const std::string inside = relauncher::lexically_absolute(folder + "/" + (other.empty() ? "x" : other), "/");
+  fuzz::require(!path_is_inside(folder, inside) || relauncher::folder_is_too_broad(inside, tree));
 }
 
 }  // namespace
@@ -58,5 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Refused with its contents: whatever lies inside is refused too.
   const relauncher::ProtectedFolders tree{{folder}, {}};
   fuzz::require(relauncher::folder_is_too_broad(folder + u"\\" + (other.empty() ? u"x" : other), tree));
+  check_linux_rules(std::string(data, data + size));
   return 0;
 }
