@@ -35,6 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fuzz::require(code != success);
     }
   }
+  // A verified file has a whole digest, in lower case, and a path.
+  for (const relauncher::VerifiedFile& verified : options.verified_files) {
+    fuzz::require(verified.sha256.size() == 64 && !verified.file.empty());
+    fuzz::require(verified.sha256.find_first_not_of("0123456789abcdef") == std::string::npos);
+  }
   // The program is a word of the list, and its arguments are the words after it.
   bool found = false;
   for (std::size_t i = 0; i + options.program_args.size() < args.size() && !found; ++i) {
