@@ -84,8 +84,12 @@ g++ -static -O2 -o "$root/setup" "$here/tests/linux/probe.cpp"
 cp "$root/setup" "$root/app"
 sleep 1 &
 caller=$!
-# A mount namespace of its own, as root or (mapped) as anyone: /proc is bound into the root.
-unshare --map-root-user --mount --fork sh -c "mount --rbind /proc '$root/proc' &&
+# A mount namespace of its own, in which /proc is bound into the root: root makes one
+# directly (in a chroot too, where no user namespace may be made); anyone else, mapped.
+namespace="--mount --fork"
+[ "$(id -u)" -eq 0 ] || namespace="--map-root-user $namespace"
+# shellcheck disable=SC2086
+unshare $namespace sh -c "mount --rbind /proc '$root/proc' &&
   exec chroot '$root' /relauncher --log /log --wait-pid $caller --wait-tree --relaunch /app -- /setup" ||
   { cat "$root/log"; fail "the release binary's hand-over in an empty root"; }
 for _ in $(seq 50); do [ -f "$root/app.started" ] && break; sleep 0.1; done
