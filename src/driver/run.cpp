@@ -189,7 +189,8 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
   if (!verification.all_match) {
     finish_progress(progress, log);
     release_files(verification);
-    log_event(log, "run", [] { return std::string("not started: a --sha256 file is not as verified"); });
+    log_event(log, "run",
+              [] { return std::string("not started: a --sha256 file is not as verified"); });
     relaunch_if_due(options, ProgramEnd::not_started, -1, std::nullopt, log);
     return -1;
   }

@@ -129,7 +129,8 @@ bool path_is_in_any(const std::vector<std::string>& folders, const std::string& 
   return false;
 }
 
-bool folder_is_too_broad(const std::string& folder, const PosixProtectedFolders& protected_folders) {
+bool folder_is_too_broad(const std::string& folder,
+                         const PosixProtectedFolders& protected_folders) {
   if (folder.empty() || folder == "/") {
     return true;
   }

@@ -111,8 +111,10 @@ void meet_new(std::vector<Held>& held, const FolderWaitSettings& settings,
       pidfd_error = pidfd < 0 ? errno : 0;  // from here on, every process is polled
     }
     const std::optional<ProcessState> state = process_state(pid);
-    const Held entry{pidfd, state ? state->start : 0,
-                     {static_cast<std::uint32_t>(pid), image.path, FolderProcess::Fate::running, 0}};
+    const Held entry{
+        pidfd,
+        state ? state->start : 0,
+        {static_cast<std::uint32_t>(pid), image.path, FolderProcess::Fate::running, 0}};
     if (!state || executable_of(pid).path != image.path || has_ended(entry)) {
       if (pidfd >= 0) {
         (void)close(pidfd);

@@ -171,10 +171,12 @@ StartReport spawn(const std::string& program, const std::vector<std::string>& ar
     // closed instead: a start that failed for want of it would lose the relaunch.
     const bool have_null = access("/dev/null", R_OK | W_OK) == 0;
     for (int fd = 0; fd <= 2; ++fd) {
-      (void)(have_null ? posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null",
-                                                          fd == 0 ? O_RDONLY : O_WRONLY, 0)
-                       : fcntl(fd, F_GETFD) < 0 ? 0
-                                                : posix_spawn_file_actions_addclose(&setup.actions, fd));
+      if (have_null) {
+        (void)posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null",
+                                               fd == 0 ? O_RDONLY : O_WRONLY, 0);
+      } else if (fcntl(fd, F_GETFD) >= 0) {  // closing one not open would fail the start
+        (void)posix_spawn_file_actions_addclose(&setup.actions, fd);
+      }
     }
   }
   (void)posix_spawnattr_setsigmask(&setup.attributes, &none);

@@ -93,8 +93,9 @@ TreeWait wait_for_rest_of_tree(const ProgramSettings& settings) {
     reap_ended_children();
     const std::vector<TreeMember> members = descendants();
     std::vector<TreeMember> waited;
-    std::copy_if(members.begin(), members.end(), std::back_inserter(waited),
-                 [&](const TreeMember& member) { return !belongs_to_application(member, settings); });
+    std::copy_if(
+        members.begin(), members.end(), std::back_inserter(waited),
+        [&](const TreeMember& member) { return !belongs_to_application(member, settings); });
     if (waited.empty()) {
       for (const TreeMember& member : members) {
         if (!settings.application_image.empty() && member.image == settings.application_image) {

@@ -34,7 +34,8 @@ HeldFile hold_file(const SystemText& path) {
   const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   // The copy is what is hashed and what runs: a write into the file, or another file
   // moved over its name, after this reaches neither.
-  const int copy = file < 0 ? -1 : memfd_create("relauncher-verified", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  const int copy =
+      file < 0 ? -1 : memfd_create("relauncher-verified", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   if (file < 0 || copy < 0) {
     held.error = static_cast<std::uint32_t>(errno);
     if (file >= 0) {
