@@ -24,7 +24,7 @@ struct FolderProcess {
     still_running,  // ended by the tool, but still there when the grace time ran out
   };
   std::uint32_t pid = 0;
-  SystemText image;  // its executable's full path, as Windows reports it
+  SystemText image;  // its executable's full path, as the system reports it
   Fate fate = Fate::running;
   std::uint32_t error = 0;
 };
