@@ -9,7 +9,7 @@
 set -euo pipefail
 here="$(cd "$1" && pwd)"
 scratch="$(mktemp -d)"
-trap 'rm -rf "$scratch"' EXIT
+trap 'umount -l "$scratch/root/proc" 2>/dev/null; rm -rf "$scratch"' EXIT
 fail() {
   echo "FAILED: $*" >&2
   exit 1
@@ -84,15 +84,23 @@ g++ -static -O2 -o "$root/setup" "$here/tests/linux/probe.cpp"
 cp "$root/setup" "$root/app"
 sleep 1 &
 caller=$!
-# A mount namespace of its own, in which /proc is bound into the root: root makes one
-# directly (in a chroot too, where no user namespace may be made); anyone else, mapped.
-namespace="--mount --fork"
-[ "$(id -u)" -eq 0 ] || namespace="--map-root-user $namespace"
-# shellcheck disable=SC2086
-unshare $namespace sh -c "mount --rbind /proc '$root/proc' &&
-  exec chroot '$root' /relauncher --log /log --wait-pid $caller --wait-tree --relaunch /app -- /setup" ||
-  { cat "$root/log"; fail "the release binary's hand-over in an empty root"; }
-for _ in $(seq 50); do [ -f "$root/app.started" ] && break; sleep 0.1; done
+# /proc bound into the root: root binds it for the run and unbinds it after (in a chroot,
+# where no namespace can be made private, as well); anyone else, in a mount namespace of
+# a mapped user of its own.
+hand_over="/relauncher --log /log --wait-pid $caller --wait-tree --relaunch /app -- /setup"
+handed_over=0
+if [ "$(id -u)" -eq 0 ]; then
+  mount --bind /proc "$root/proc"
+  # shellcheck disable=SC2086
+  chroot "$root" $hand_over || handed_over=$?
+else
+  unshare --map-root-user --mount --fork sh -c \
+    "mount --rbind /proc '$root/proc' && exec chroot '$root' $hand_over" || handed_over=$?
+fi
+# The relaunched application reads /proc as it starts: /proc stays until it has ended.
+for _ in $(seq 50); do [ -f "$root/app.ended" ] && break; sleep 0.1; done
+[ "$(id -u)" -ne 0 ] || umount -l "$root/proc"
+[ "$handed_over" -eq 0 ] || { cat "$root/log"; fail "the release binary's hand-over in an empty root"; }
 [ -f "$root/setup.ended" ] && [ -f "$root/app.started" ] || { cat "$root/log"; fail "no whole hand-over in an empty root"; }
 grep -q " wait pid=$caller ended after_ms=" "$root/log" || { cat "$root/log"; fail "the caller was not waited for in an empty root"; }
 
