@@ -9,7 +9,7 @@
 set -euo pipefail
 here="$(cd "$1" && pwd)"
 scratch="$(mktemp -d)"
-trap 'umount -l "$scratch/root/proc" 2>/dev/null; rm -rf "$scratch"' EXIT
+trap 'umount -l "$scratch/root/proc" 2>/dev/null || true; rm -rf "$scratch"' EXIT
 fail() {
   echo "FAILED: $*" >&2
   exit 1
