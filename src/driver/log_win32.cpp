@@ -4,6 +4,7 @@
 
 #include "process/command_line.h"
 #include "process/folder_path.h"
+#include "process/process_win32_internal.h"
 
 namespace relauncher {
 
@@ -56,35 +57,6 @@ void unlock_after_append(HANDLE file) {
   OVERLAPPED range{};
   range.OffsetHigh = lock_offset_high;
   (void)UnlockFileEx(file, 0, 1, 0, &range);  // closing the handle releases it anyway
-}
-
-// What tells one file from another whatever the names that lead to it.
-struct FileId {
-  DWORD volume, index_high, index_low;
-  bool operator==(const FileId& other) const {
-    return volume == other.volume && index_high == other.index_high &&
-           index_low == other.index_low;
-  }
-};
-
-std::optional<FileId> file_id(const std::u16string& path) {
-  if (path.empty() || !path_fits_windows(path)) {
-    return std::nullopt;
-  }
-  // No access asked for, and shared every way: only the identity is read.
-  HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), 0,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return std::nullopt;
-  }
-  BY_HANDLE_FILE_INFORMATION info{};
-  const bool read = GetFileInformationByHandle(file, &info) != 0;
-  (void)CloseHandle(file);  // nothing can be done if it fails
-  if (!read) {
-    return std::nullopt;
-  }
-  return FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
 }
 
 bool is_one_of(const std::u16string& path, const std::vector<std::u16string>& others) {

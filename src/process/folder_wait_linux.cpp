@@ -65,8 +65,7 @@ bool has_ended(const Held& entry) {
   if (entry.pidfd >= 0) {
     return pidfd_ended(entry.pidfd, 0);
   }
-  const std::optional<ProcessState> state = process_state(entry.process.pid);
-  return !state || state->ended || state->start != entry.start;
+  return ended_since(entry.process.pid, entry.start);
 }
 
 void drop_ended(std::vector<Held>& held) {

@@ -64,6 +64,11 @@ std::optional<ProcessState> process_state(std::int64_t pid) {
   return std::nullopt;
 }
 
+bool ended_since(std::int64_t pid, std::uint64_t start) {
+  const std::optional<ProcessState> state = process_state(pid);
+  return !state || state->ended || state->start != start;
+}
+
 std::vector<std::int64_t> process_ids() {
   std::vector<std::int64_t> ids;
   DIR* proc = opendir("/proc");

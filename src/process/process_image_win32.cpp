@@ -211,4 +211,26 @@ bool path_fits_system(const SystemText& path) {
   return path_fits_windows(path);
 }
 
+std::optional<FileId> file_id(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info)) {
+    return std::nullopt;
+  }
+  return FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+std::optional<FileId> file_id(const std::u16string& path) {
+  if (path.empty() || !path_fits_windows(path)) {
+    return std::nullopt;
+  }
+  HANDLE file = CreateFileW(as_wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return std::nullopt;
+  }
+  const std::optional<FileId> id = file_id(file);
+  (void)CloseHandle(file);  // nothing can be done if it fails
+  return id;
+}
+
 }  // namespace relauncher

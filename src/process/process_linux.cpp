@@ -43,15 +43,13 @@ WaitOutcome poll_state(std::int64_t pid, std::uint64_t start, std::uint32_t time
   const std::uint64_t until =
       timeout_s == 0 ? 0 : monotonic_ms() + std::uint64_t{timeout_s} * 1000;
   for (;;) {
-    const std::optional<ProcessState> state = process_state(pid);
-    if (!state || state->ended || state->start != start) {
+    if (ended_since(pid, start)) {
       return WaitOutcome::ended;
     }
     if (until != 0 && monotonic_ms() >= until) {
       return WaitOutcome::timed_out;
     }
-    const struct timespec pause = {0, poll_interval_ms * 1000000L};
-    (void)nanosleep(&pause, nullptr);
+    sleep_milliseconds(poll_interval_ms);
   }
 }
 

@@ -22,6 +22,10 @@ struct ProcessState {
 };
 std::optional<ProcessState> process_state(std::int64_t pid);
 
+// Whether the process that had this start time has ended: gone, a zombie, or another
+// process under the id (another start time). How a process is followed without a pidfd.
+bool ended_since(std::int64_t pid, std::uint64_t start);
+
 // The id of every process: the numeric entries of /proc.
 std::vector<std::int64_t> process_ids();
 

@@ -70,6 +70,14 @@ HANDLE open_for_wait(DWORD pid) {
   return process;
 }
 
+// A suspended start that must not run: it never ran a single instruction, so it is a
+// start that failed, not one to wait for.
+void end_unstarted(const PROCESS_INFORMATION& info, DWORD error, StartReport& start) {
+  (void)TerminateProcess(info.hProcess, static_cast<UINT>(-1));
+  close_process_handles(info);
+  start.error = {static_cast<int>(error), std::system_category()};
+}
+
 }  // namespace
 
 WaitReport wait_for_process(std::int64_t pid, std::uint32_t timeout_s) {
@@ -126,27 +134,20 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
   }
   if (verify && !runs_held_file(info.hProcess, settings.verified_program)) {
     // Another file stands at the path (its folder renamed and refilled): it never runs.
-    (void)TerminateProcess(info.hProcess, static_cast<UINT>(-1));
-    close_process_handles(info);
     report.start.refusal = "the file started is not the verified one, held since it was "
                            "verified: another file stands at its path";
-    report.start.error = {ERROR_FILE_INVALID, std::system_category()};
+    end_unstarted(info, ERROR_FILE_INVALID, report.start);
     return report;
   }
   if (verify && !settings.wait_tree && ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
-    report.start.error = {static_cast<int>(GetLastError()), std::system_category()};
-    (void)TerminateProcess(info.hProcess, static_cast<UINT>(-1));
-    close_process_handles(info);
+    end_unstarted(info, GetLastError(), report.start);
     return report;
   }
   if (settings.wait_tree) {
     DWORD resume_error = 0;
     report.tree = resume_and_wait_for_tree(info.hProcess, info.hThread, settings, resume_error);
     if (resume_error != 0) {
-      // It never ran a single instruction: a start that failed, not one to wait for.
-      (void)TerminateProcess(info.hProcess, static_cast<UINT>(-1));
-      close_process_handles(info);
-      report.start.error = {static_cast<int>(resume_error), std::system_category()};
+      end_unstarted(info, resume_error, report.start);
       report.tree.reset();
       return report;
     }

@@ -82,8 +82,20 @@ inline std::optional<std::uint64_t> creation_time(HANDLE process) {
 // PROCESS_QUERY_LIMITED_INFORMATION; absent when it cannot be read.
 std::optional<std::u16string> process_image(HANDLE process);
 
+// What tells one file from another whatever the names that lead to it.
+struct FileId {
+  DWORD volume, index_high, index_low;
+  bool operator==(const FileId& other) const {
+    return volume == other.volume && index_high == other.index_high &&
+           index_low == other.index_low;
+  }
+};
+std::optional<FileId> file_id(HANDLE file);
+// Opened with no access asked for and shared every way: only the identity is read.
+std::optional<FileId> file_id(const std::u16string& path);
+
 // Whether the process was started from the very file that `held` (a HeldFile's handle)
-// holds: its image path, opened, is that file (same volume and file index).
+// holds: its image path names that file.
 bool runs_held_file(HANDLE process, std::intptr_t held);
 
 // The id of the process that started this one, when that is an older process with the

@@ -8,40 +8,17 @@
 
 namespace relauncher {
 
-namespace {
-
-// The volume serial number and file index: the same for every path to one file.
-bool same_file(HANDLE one, HANDLE other) {
-  BY_HANDLE_FILE_INFORMATION a{}, b{};
-  return GetFileInformationByHandle(one, &a) && GetFileInformationByHandle(other, &b) &&
-         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-}
-
-}  // namespace
-
 bool runs_held_file(HANDLE process, std::intptr_t held) {
   const std::optional<std::u16string> image = process_image(process);
-  if (!image) {
-    return false;
-  }
-  // No access asked for, and shared every way: only the identity is read.
-  HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(image->c_str()), 0,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  const bool same = same_file(file, reinterpret_cast<HANDLE>(held));
-  (void)CloseHandle(file);  // nothing can be done if it fails
-  return same;
+  const std::optional<FileId> started = image ? file_id(*image) : std::nullopt;
+  return started && started == file_id(reinterpret_cast<HANDLE>(held));
 }
 
 HeldFile hold_file(const SystemText& path) {
   HeldFile held;
   // Shared for reading only: a writer, a rename, a delete or a replacement all fail
   // with a sharing violation for as long as the handle is open.
-  HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ,
+  HANDLE file = CreateFileW(as_wide(path), GENERIC_READ,
                             FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
                             nullptr);
   if (file == INVALID_HANDLE_VALUE) {
