@@ -67,10 +67,14 @@ mkdir -p "$stage"
 for exe in $executables; do
   cp "$work_root/one/build/$exe" "$stage/"
 done
-# The README with what it links to, at the same places, so that no link is dead.
+# The README with the pages and the picture it links to, at the same places, so that no
+# link is dead; both archives carry them.
+pages="$(cd docs && LC_ALL=C ls -- *.md | sed 's|^|docs/|' | tr '\n' ' ')"
+documents="README.md CHANGELOG.md $pages docs/progress-window.png packages/npm/README.md"
 mkdir -p "$stage/docs" "$stage/packages/npm"
 cp README.md CHANGELOG.md "$stage/"
-cp docs/progress-window.png "$stage/docs/"
+# shellcheck disable=SC2086
+cp $pages docs/progress-window.png "$stage/docs/"
 cp packages/npm/README.md "$stage/packages/npm/"
 # What the archive was built from, so that it can be rebuilt and checked.
 printf 'relauncher %s\ncommit %s\n' "$version" "$(git rev-parse HEAD 2>/dev/null || echo unknown)" >"$stage/VERSION"
@@ -88,7 +92,7 @@ fi
 # files always give the same archive. Zip stores local times: the zone is fixed too.
 stamp="$(git log -1 --format=%ct 2>/dev/null || echo 315532800)"
 archive="relauncher-$version-windows-x64.zip"
-files="relauncher.exe relauncherw.exe README.md CHANGELOG.md VERSION SHA256SUMS docs/progress-window.png packages/npm/README.md"
+files="relauncher.exe relauncherw.exe VERSION SHA256SUMS $documents"
 mkdir -p dist
 # shellcheck disable=SC2086
 (cd "$stage" && chmod 644 $files && TZ=UTC touch -d "@$stamp" $files &&
@@ -99,11 +103,14 @@ mkdir -p dist
 # without the name and time of its input.
 linux_stage="$work_root/linux-stage"
 linux_archive="relauncher-$version-linux-x64.tar.gz"
-mkdir -p "$linux_stage"
-cp "$work_root/one/linux/relauncher" "$stage/README.md" "$stage/CHANGELOG.md" "$stage/VERSION" "$linux_stage/"
-(cd "$linux_stage" && chmod 644 README.md CHANGELOG.md VERSION && chmod 755 relauncher &&
+mkdir -p "$linux_stage/docs" "$linux_stage/packages/npm"
+cp "$work_root/one/linux/relauncher" "$stage/VERSION" "$linux_stage/"
+# shellcheck disable=SC2086
+(cd "$stage" && cp --parents $documents "$linux_stage/")
+# shellcheck disable=SC2086
+(cd "$linux_stage" && chmod 644 VERSION $documents && chmod 755 relauncher &&
   tar --sort=name --mtime="@$stamp" --owner=0 --group=0 --numeric-owner --format=gnu \
-    -cf - relauncher README.md CHANGELOG.md VERSION | gzip -n -9 >"$OLDPWD/dist/$linux_archive")
+    -cf - relauncher VERSION $documents | gzip -n -9 >"$OLDPWD/dist/$linux_archive")
 
 # The npm package: its sources and the two (signed, when signing) executables, packed by
 # npm, which gives every file a fixed time and order. The source folder holds no

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "driver/path_name.h"
+#include "driver/relaunch.h"
 #include "driver/run.h"
 
 namespace relauncher {

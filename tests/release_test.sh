@@ -61,18 +61,33 @@ version_file="$(unzip -p "$zip" VERSION)"
 listing="$(unzip -l "$zip")"
 grep -qx "commit $commit" <<<"$version_file" || fail "the archive does not name its commit"
 grep -q ' CHANGELOG.md$' <<<"$listing" || fail "the archive lacks the changelog"
-# Every file the archive's README links to is in the archive.
-readme="$(unzip -p "$zip" README.md)"
-links="$(grep -o '](\([^)#:]*\))' <<<"$readme" | sed 's/^](\(.*\))$/\1/' | sort -u)"
-[ -n "$links" ] || fail "no links found in the README"
-for link in $links; do
-  grep -q " $link\$" <<<"$listing" || fail "the archive's README links to $link, which it lacks"
-done
+# Every file that a page of an archive links to is in that archive: the README and the
+# pages under docs/, each link read from the page's own folder. `names` lists the
+# archive's files, one per line; `show` prints one of them.
+check_links() {
+  local archive="$1" names="$2" show="$3" page links link target
+  grep -qx 'README.md' <<<"$names" || fail "$archive lacks the README"
+  grep -qx 'docs/options.md' <<<"$names" || fail "$archive lacks the docs pages"
+  for page in $(grep '\.md$' <<<"$names"); do
+    links="$($show "$page" | grep -o '](\([^)#:]*\))' | sed 's/^](\(.*\))$/\1/' | sort -u)"
+    [ "$page" != README.md ] || [ -n "$links" ] || fail "no links found in the README"
+    for link in $links; do
+      target="$(realpath -m --relative-to=/ "/$(dirname "$page")/$link")"
+      grep -qx "$target" <<<"$names" || fail "$archive: $page links to $link, which it lacks"
+    done
+  done
+}
+zip_names="$(unzip -Z1 "$zip")"
+show_zip() { unzip -p "$zip" "$1"; }
+check_links "$(basename "$zip")" "$zip_names" show_zip
 
 # The Linux archive: listed in SHA256SUMS, in the npm package too, and its relauncher does
 # a whole hand-over in an empty root that holds only it, a static program to run and to
 # relaunch, and /proc (no /dev/null, no shared library, no shell).
 tarball="$(ls "$repo"/dist/relauncher-*-linux-x64.tar.gz)"
+tar_names="$(tar -tzf "$tarball" | grep -v '/$')"
+show_tar() { tar -xzOf "$tarball" "$1"; }
+check_links "$(basename "$tarball")" "$tar_names" show_tar
 grep -q " $(basename "$tarball")\$" "$repo/dist/SHA256SUMS" || fail "SHA256SUMS lacks the Linux archive"
 package_listing="$(tar -tzf "$(ls "$repo"/dist/relauncher-[0-9]*[0-9].tgz)")"
 grep -qx 'package/bin/relauncher-linux-x64' <<<"$package_listing" ||

@@ -1,6 +1,8 @@
 #include "driver/application_wait.h"
 
 #include "driver/log_events.h"
+#include "files/paths.h"
+#include "files/system.h"
 #include "process/command_line.h"
 #include "process/folder_wait.h"
 #include "process/process.h"

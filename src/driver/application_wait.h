@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/log.h"
+#include "log/log.h"
 #include "driver/options.h"
 #include "process/process.h"
 

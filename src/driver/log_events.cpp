@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "driver/log.h"
+#include "files/system.h"
+#include "log/log.h"
 #include "process/command_line.h"
 
 namespace relauncher {

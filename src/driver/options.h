@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "process/system_text.h"
+#include "files/system_text.h"
 namespace relauncher {
 
 // --sha256 <digest>:<file>: a file the updater verified, which must still have that

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "process/system_text.h"
+#include "files/system_text.h"
 
 namespace relauncher {
 

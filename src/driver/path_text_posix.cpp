@@ -1,6 +1,6 @@
 #include "driver/path_text.h"
 
-#include "driver/log.h"
+#include "log/log.h"
 
 namespace relauncher {
 

@@ -5,7 +5,7 @@
 
 #include <system_error>
 
-#include "driver/log.h"
+#include "log/log.h"
 #include "driver/path_name.h"
 
 namespace relauncher {

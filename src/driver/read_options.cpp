@@ -6,7 +6,7 @@
 #include "driver/application_wait.h"
 #include "driver/log_events.h"
 #include "driver/tool_kind.h"
-#include "process/folder_wait.h"
+#include "files/paths.h"
 
 namespace relauncher {
 

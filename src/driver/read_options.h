@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/log.h"
+#include "log/log.h"
 #include "driver/options.h"
 
 namespace relauncher {

@@ -3,6 +3,7 @@
 #include "driver/path_name.h"
 #include "driver/path_text.h"
 #include "driver/read_options.h"
+#include "process/process.h"
 
 namespace relauncher {
 

@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "driver/log_events.h"
-#include "driver/run.h"
+#include "driver/path_text.h"
 #include "process/command_line.h"
 #include "process/process.h"
 
@@ -35,6 +35,11 @@ const char* outcome_name(UpdateOutcome outcome) {
 }
 
 }  // namespace
+
+RelaunchCommand make_relaunch_command(const SystemText& relaunch_app,
+                                      const std::vector<std::string>& arguments) {
+  return {to_narrow_text(relaunch_app, file_system_code_page()), arguments};
+}
 
 RelaunchDecision decide_relaunch(const LaunchOptions& options, ProgramEnd end,
                                  std::int32_t exit_code, std::optional<std::uint32_t> running) {

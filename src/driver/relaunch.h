@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "driver/log.h"
 #include "driver/options.h"
+#include "log/log.h"
 
 namespace relauncher {
 
@@ -45,6 +45,18 @@ std::vector<std::pair<std::string, std::string>> outcome_environment(const Launc
 // The names outcome_environment sets: removed from the tool's own environment at its
 // start, so that a value left by an earlier update reaches nothing it starts.
 extern const char* const outcome_variables[2];
+
+// The program started after a successful run: the relaunch path, and the arguments
+// given by --relaunch-arg (none without it).
+struct RelaunchCommand {
+  std::string program;
+  std::vector<std::string> arguments;
+};
+
+// The relaunch path back in narrow form, in the file system's code page. Throws
+// std::system_error when the code page cannot represent it exactly.
+RelaunchCommand make_relaunch_command(const SystemText& relaunch_app,
+                                      const std::vector<std::string>& arguments = {});
 
 // Decides, relaunches (detached) when due, and logs what it did.
 void relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t exit_code,

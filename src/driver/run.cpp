@@ -4,18 +4,19 @@
 #include <system_error>
 
 #include "driver/application_wait.h"
-#include "driver/log.h"
 #include "driver/log_events.h"
 #include "driver/options.h"
 #include "driver/path_name.h"
 #include "driver/path_text.h"
 #include "driver/read_options.h"
 #include "driver/relaunch.h"
+#include "files/paths.h"
+#include "files/system.h"
+#include "files/verified_file.h"
+#include "log/log.h"
 #include "process/command_line.h"
-#include "process/folder_wait.h"
 #include "process/job_escape.h"
 #include "process/process.h"
-#include "process/verified_file.h"
 #include "progress/progress.h"
 #include "version.h"
 
@@ -266,11 +267,6 @@ std::string display_name(const std::optional<std::string>& argv0) {
   } catch (const std::system_error&) {
     return fallback_name;
   }
-}
-
-RelaunchCommand make_relaunch_command(const SystemText& relaunch_app,
-                                      const std::vector<std::string>& arguments) {
-  return {to_narrow_text(relaunch_app, file_system_code_page()), arguments};
 }
 
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,

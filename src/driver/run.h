@@ -1,5 +1,8 @@
 #pragma once
 
+// The driver: the hand-over's story (read the options, wait, run the program, relaunch)
+// told once for both systems with the rooms below it, and the wording of its log.
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -8,13 +11,6 @@
 #include "process/process.h"
 
 namespace relauncher {
-
-// The program started after a successful run: the relaunch path, and the arguments
-// given by --relaunch-arg (none without it).
-struct RelaunchCommand {
-  std::string program;
-  std::vector<std::string> arguments;
-};
 
 // For tests alone, never set from the command line or the environment.
 struct TestSeams {
@@ -26,11 +22,6 @@ struct TestSeams {
 // The name the tool calls itself in the usage line: the file name of argv[0], or
 // "relauncher" when there is none or it cannot be converted.
 std::string display_name(const std::optional<std::string>& argv0);
-
-// The relaunch path back in narrow form, in the file system's code page. Throws
-// std::system_error when the code page cannot represent it exactly.
-RelaunchCommand make_relaunch_command(const SystemText& relaunch_app,
-                                      const std::vector<std::string>& arguments = {});
 
 // The whole job: read the arguments (argv[1] onwards), wait, run the program,
 // relaunch after a success. Returns the exit code: the program's, or 2 after the

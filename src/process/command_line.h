@@ -7,13 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "files/system_text.h"
+
 namespace relauncher {
-
-// Reads `text` as UTF-8. Lenient: ill-formed input becomes U+FFFD, never an error.
-std::u16string utf8_to_wide(const std::string& text);
-
-// Writes `text` as UTF-8. Lenient: a lone surrogate becomes U+FFFD, never an error.
-std::string wide_to_utf8(const std::u16string& text);
 
 // Wraps text in double quotes, writing each `"` in it as `quote_as`, and doubling each
 // run of backslashes that stands before a quote (one of its own, or the closing one),

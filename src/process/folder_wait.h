@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "process/system_text.h"
+#include "files/system_text.h"
 
 namespace relauncher {
 
@@ -53,33 +53,6 @@ struct FolderWaitReport {
   // Linux: why processes were found without pidfds, and so polled and never ended.
   std::uint32_t no_pidfd_error = 0;
 };
-
-// The path as the file system reads it back: made full against the current folder, "."
-// and ".." and "/" resolved, and as far as it exists opened and read back, so that short
-// names, junctions, subst drives and "\\.\" or "\\localhost\C$" forms all give the one
-// path they reach; without a trailing separator or "\\?\" prefix, upper-cased as the
-// file system compares names. Absent for text Windows cannot hold as a path (see
-// path_fits_windows), and for a device path that names no place on a drive or share.
-std::optional<SystemText> canonical_path(const SystemText& path);
-
-// True for a folder (canonical) too broad to wait for, let alone end what runs from it:
-// a drive or share root; the Windows folder, anything inside it or anything holding it;
-// and the Program Files and common files folders, ProgramData, the public and the
-// user's profile, the roaming and local application data (with LocalLow and the local
-// Programs folder) and the temporary folder, or a folder holding one of them.
-bool folder_too_broad(const SystemText& folder);
-// What folder_too_broad refuses, and what path_fits_system does, for the log.
-extern const char too_broad_explained[];
-extern const char path_limits_explained[];
-
-// Whether `path` lies inside `folder`, both canonical, at any depth.
-bool folder_holds(const SystemText& folder, const SystemText& path);
-
-// False for text the system cannot hold as a path (on Windows, a component longer than
-// 255 characters or a path longer than 32,767), which must never reach a system call.
-bool path_fits_system(const SystemText& path);
-
-bool folder_exists(const SystemText& path);
 
 // Blocks until a look finds no process whose image lies in one of the folders, apart
 // from the tool itself and a copy of the tool that started it. Looks again as soon as

@@ -13,7 +13,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "process/folder_path.h"
+#include "files/folder_path.h"
+#include "files/system.h"
 #include "process/folder_wait.h"
 #include "process/process.h"
 #include "process/process_linux_internal.h"
@@ -49,16 +50,6 @@ void count_once(std::vector<std::int64_t>& ids, std::int64_t pid) {
   if (std::find(ids.begin(), ids.end(), pid) == ids.end()) {
     ids.push_back(pid);
   }
-}
-
-std::string current_folder_text() {
-  char folder[PATH_MAX];
-  return getcwd(folder, sizeof(folder)) != nullptr ? std::string(folder) : std::string("/");
-}
-
-std::string environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
 }
 
 bool has_ended(const Held& entry) {
@@ -129,7 +120,7 @@ void meet_new(std::vector<Held>& held, const FolderWaitSettings& settings,
 // pidfds, an end while others still run only dropping that one from the poll. Without
 // pidfds, each is looked at every 100 ms.
 void wait_for_all(const std::vector<Held>& held, std::uint64_t ms) {
-  const std::uint64_t until = monotonic_ms() + ms;
+  const std::uint64_t until = steady_milliseconds() + ms;
   std::vector<const Held*> running;
   for (const Held& entry : held) {
     running.push_back(&entry);
@@ -137,7 +128,7 @@ void wait_for_all(const std::vector<Held>& held, std::uint64_t ms) {
   const bool polled = std::any_of(held.begin(), held.end(),
                                   [](const Held& entry) { return entry.pidfd < 0; });
   while (!running.empty()) {
-    const std::uint64_t now = monotonic_ms();
+    const std::uint64_t now = steady_milliseconds();
     if (now >= until) {
       return;
     }
@@ -200,86 +191,7 @@ bool end_left_behind(std::vector<Held>& left, const FolderWaitSettings& settings
   return all_ended;
 }
 
-// The folders an application's own folder must never be or hold, resolved as the
-// folder given is, so that "/sbin" on a merged system is "/usr/sbin".
-PosixProtectedFolders protected_folders() {
-  const auto resolved = [](const std::string& path) {
-    return path.empty() ? path : canonical_path(path).value_or(path);
-  };
-  PosixProtectedFolders folders;
-  for (const char* tree : {"/usr", "/etc", "/var", "/boot", "/snap", "/proc", "/sys", "/dev",
-                           "/run", "/bin", "/sbin", "/lib", "/lib64"}) {
-    folders.with_contents.push_back(resolved(tree));
-  }
-  for (const char* open : {"/usr/lib", "/usr/share", "/usr/local/lib", "/usr/local/share"}) {
-    folders.open_inside.push_back(resolved(open));
-  }
-  const std::string home = environment("HOME");
-  const auto below_home = [&home](const char* rest) {
-    return home.empty() ? std::string() : home + rest;
-  };
-  for (const std::string& folder :
-       {std::string("/opt"), std::string("/home"), std::string("/tmp"), home,
-        environment("TMPDIR"), below_home("/.local/bin"), below_home("/.local/share/flatpak"),
-        below_home("/.local/share"), below_home("/.config"), environment("XDG_DATA_HOME"),
-        environment("XDG_CONFIG_HOME")}) {
-    if (!folder.empty() && folder[0] == '/') {
-      folders.themselves.push_back(resolved(folder));
-    }
-  }
-  return folders;
-}
-
 }  // namespace
-
-const char too_broad_explained[] =
-    "\"/\", a system folder (/usr, /etc, /var...) or one inside it, /opt, /home, /tmp, the "
-    "home folder or one of its shared folders, or one that holds such a folder";
-const char path_limits_explained[] = "a component longer than 255 bytes or is longer than 4,095";
-
-std::optional<SystemText> canonical_path(const SystemText& path) {
-  if (path.empty() || !path_fits_system(path)) {
-    return std::nullopt;
-  }
-  // The deepest part that exists is resolved by the file system (symbolic links
-  // included, as /proc reports executables); the rest is kept as text.
-  const std::string absolute = lexically_absolute(path, current_folder_text());
-  for (std::size_t cut = absolute.size(); cut != std::string::npos && cut > 0;
-       cut = absolute.rfind('/', cut - 1)) {
-    char resolved[PATH_MAX];
-    if (realpath(absolute.substr(0, cut).c_str(), resolved) != nullptr) {
-      return lexically_absolute(std::string(resolved) + absolute.substr(cut), "/");
-    }
-  }
-  return absolute;
-}
-
-bool folder_too_broad(const SystemText& folder) {
-  return folder_is_too_broad(folder, protected_folders());
-}
-
-bool folder_holds(const SystemText& folder, const SystemText& path) {
-  return path_is_inside(folder, path);
-}
-
-bool path_fits_system(const SystemText& path) {
-  if (path.size() >= PATH_MAX) {
-    return false;
-  }
-  std::size_t component = 0;
-  for (const char byte : path) {
-    component = byte == '/' ? 0 : component + 1;
-    if (component > NAME_MAX) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool folder_exists(const SystemText& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
 
 FolderWaitReport wait_for_folders(const FolderWaitSettings& settings) {
   FolderWaitReport report;
@@ -289,7 +201,7 @@ FolderWaitReport wait_for_folders(const FolderWaitSettings& settings) {
     skipped.push_back(*starter);
   }
   int pidfd_error = 0;
-  const std::uint64_t started = monotonic_ms();
+  const std::uint64_t started = steady_milliseconds();
   std::vector<Held> held;
   for (;;) {
     drop_ended(held);
@@ -299,7 +211,7 @@ FolderWaitReport wait_for_folders(const FolderWaitSettings& settings) {
     }
     std::uint64_t bound = look_again_after_ms;
     if (settings.timeout_ms) {
-      const std::uint64_t waited = monotonic_ms() - started;
+      const std::uint64_t waited = steady_milliseconds() - started;
       if (waited >= *settings.timeout_ms) {
         // Without pidfds nothing is ended: a signal by id could reach another process.
         const bool may_end = settings.end_left_behind && pidfd_error == 0;

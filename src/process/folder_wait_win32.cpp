@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "process/folder_path.h"
+#include "files/folder_path.h"
 #include "process/folder_wait.h"
 #include "process/process.h"
 #include "process/process_win32_internal.h"
@@ -213,12 +213,6 @@ bool end_left_behind(std::vector<Held>& running, const FolderWaitSettings& setti
 }
 
 }  // namespace
-
-const char too_broad_explained[] =
-    "a drive root, a system folder, one inside the Windows folder or one that holds a system "
-    "folder, or no path at all";
-const char path_limits_explained[] =
-    "a component longer than 255 characters or is longer than 32,767";
 
 FolderWaitReport wait_for_folders(const FolderWaitSettings& settings) {
   FolderWaitReport report;

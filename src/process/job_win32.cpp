@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "process/folder_path.h"
+#include "files/folder_path.h"
 #include "process/process_win32_internal.h"
 
 namespace relauncher {

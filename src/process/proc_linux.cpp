@@ -27,13 +27,6 @@ constexpr char deleted_suffix[] = " (deleted)";
 
 }  // namespace
 
-std::uint64_t monotonic_ms() {
-  struct timespec now {};
-  (void)clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
-}
-
 std::optional<ProcessState> process_state(std::int64_t pid) {
   const std::string stat = read_whole("/proc/" + std::to_string(pid) + "/stat");
   // The command name (field 2) may hold blanks and parentheses: the fields that follow

@@ -1,5 +1,7 @@
 #pragma once
 
+// The process room: processes only, for both systems; it may use files/ below it.
+//
 // The tool's work on processes: wait for one, run the program and wait for it, start
 // the relaunch application detached. Each operation reports what happened as its
 // result and writes nothing anywhere; the caller decides what to tell.
@@ -11,7 +13,7 @@
 #include <system_error>
 #include <vector>
 
-#include "process/system_text.h"
+#include "files/system_text.h"
 namespace relauncher {
 
 enum class WaitOutcome {
@@ -180,6 +182,10 @@ SystemText program_file(const std::string& program);
 
 // The tool's own executable.
 SystemText tool_executable();
+
+// The command line the tool was started with, as the system holds it (Linux's arguments
+// each quoted as a shell would read them back).
+SystemText tool_command_line();
 
 // Sets a variable of the tool's own environment, or removes it when there is no value;
 // every process the tool starts afterwards inherits the change. Name and value in UTF-8.

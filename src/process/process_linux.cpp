@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "files/system.h"
 #include "process/process_linux_internal.h"
 
 extern char** environ;
@@ -41,12 +42,12 @@ std::int64_t id_ceiling() {
 // (another start time) all mean it has ended.
 WaitOutcome poll_state(std::int64_t pid, std::uint64_t start, std::uint32_t timeout_s) {
   const std::uint64_t until =
-      timeout_s == 0 ? 0 : monotonic_ms() + std::uint64_t{timeout_s} * 1000;
+      timeout_s == 0 ? 0 : steady_milliseconds() + std::uint64_t{timeout_s} * 1000;
   for (;;) {
     if (ended_since(pid, start)) {
       return WaitOutcome::ended;
     }
-    if (until != 0 && monotonic_ms() >= until) {
+    if (until != 0 && steady_milliseconds() >= until) {
       return WaitOutcome::timed_out;
     }
     sleep_milliseconds(poll_interval_ms);
@@ -321,8 +322,19 @@ std::string signal_name(int signal) {
   return abbreviation != nullptr ? std::string("SIG") + abbreviation : std::string();
 }
 
-std::string log_text(const SystemText& text) {
-  return text;
+
+std::string tool_command_line() {
+  std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
+  const std::string raw((std::istreambuf_iterator<char>(cmdline)),
+                        std::istreambuf_iterator<char>());
+  std::string line;
+  for (std::size_t start = 0; start < raw.size();) {
+    const std::size_t end = raw.find('\0', start);
+    const std::size_t stop = end == std::string::npos ? raw.size() : end;
+    line += (line.empty() ? "" : " ") + shell_quoted(raw.substr(start, stop - start));
+    start = stop + 1;
+  }
+  return line;
 }
 
 }  // namespace relauncher

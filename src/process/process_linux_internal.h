@@ -53,8 +53,6 @@ bool pidfd_ended(int pidfd, int ms);
 // relauncher that started this one. Such a process is never waited for nor ended.
 std::optional<std::int64_t> tool_that_started_this_one();
 
-std::uint64_t monotonic_ms();
-
 // Makes the tool a child subreaper, so that what the program starts comes back to it
 // when its parent ends. 0, or the errno of the failure.
 int become_subreaper();

@@ -188,4 +188,9 @@ void sleep_milliseconds(std::uint32_t ms) {
   Sleep(ms);
 }
 
+std::u16string tool_command_line() {
+  const wchar_t* line = GetCommandLineW();
+  return std::u16string(line, line + lstrlenW(line));
+}
+
 }  // namespace relauncher

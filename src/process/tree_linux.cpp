@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <map>
 
-#include "process/folder_path.h"
+#include "files/folder_path.h"
 #include "process/process.h"
 #include "process/process_linux_internal.h"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// The progress room: the window, for both systems; it may use files/ below it.
+//
 // A small window that tells the user an update is being installed, so that a silent
 // installer does not look like a crash. It knows nothing of processes or options: the
 // run starts it with its text and stops it, and it runs on a thread of its own, so that
@@ -8,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "process/system_text.h"
+#include "files/system_text.h"
 namespace relauncher {
 
 struct ProgressSettings {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "process/folder_path.h"
+#include "files/folder_path.h"
 #include "fuzz_input.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/log.h"
+#include "log/log.h"
 #include "fuzz_input.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "process/sha256.h"
+#include "files/sha256.h"
 #include "support.h"
 
 namespace {

@@ -2,17 +2,11 @@
 
 #include <vector>
 
-#include "process/process_win32_internal.h"
-#include "process/sha256.h"
-#include "process/verified_file.h"
+#include "files/native_win32.h"
+#include "files/sha256.h"
+#include "files/verified_file.h"
 
 namespace relauncher {
-
-bool runs_held_file(HANDLE process, std::intptr_t held) {
-  const std::optional<std::u16string> image = process_image(process);
-  const std::optional<FileId> started = image ? file_id(*image) : std::nullopt;
-  return started && started == file_id(reinterpret_cast<HANDLE>(held));
-}
 
 HeldFile hold_file(const SystemText& path) {
   HeldFile held;

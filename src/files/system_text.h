@@ -18,4 +18,10 @@ using SystemText = std::string;
 // Linux's is the bytes themselves, and the log's writer escapes those that are not UTF-8.
 std::string log_text(const SystemText& text);
 
+// Reads `text` as UTF-8. Lenient: ill-formed input becomes U+FFFD, never an error.
+std::u16string utf8_to_wide(const std::string& text);
+
+// Writes `text` as UTF-8. Lenient: a lone surrogate becomes U+FFFD, never an error.
+std::string wide_to_utf8(const std::u16string& text);
+
 }  // namespace relauncher

@@ -1,10 +1,10 @@
-#include "driver/log.h"
+#include "log/log.h"
 
 #include <windows.h>
 
-#include "process/command_line.h"
-#include "process/folder_path.h"
-#include "process/process_win32_internal.h"
+#include "files/file_id.h"
+#include "files/native_win32.h"
+#include "files/system.h"
 
 namespace relauncher {
 
@@ -59,24 +59,11 @@ void unlock_after_append(HANDLE file) {
   (void)UnlockFileEx(file, 0, 1, 0, &range);  // closing the handle releases it anyway
 }
 
-bool is_one_of(const std::u16string& path, const std::vector<std::u16string>& others) {
-  const std::optional<FileId> id = file_id(path);
-  if (!id) {
-    return false;
-  }
-  for (const std::u16string& other : others) {
-    if (file_id(other) == id) {
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 LogFile open_log(const std::optional<std::u16string>& path,
                  const std::vector<std::u16string>& run_files) {
-  if (!path || path->empty() || is_one_of(*path, run_files)) {
+  if (!path || path->empty() || is_same_file_as_one_of(*path, run_files)) {
     return LogFile();
   }
   // Windows grants byte-range locks only on handles that may read or write data, so
@@ -113,44 +100,6 @@ void write_log(const LogFile& log, const std::string& event, const std::string& 
   if (lock == LockResult::locked) {
     unlock_after_append(file);
   }
-}
-
-std::u16string tool_command_line() {
-  const wchar_t* line = GetCommandLineW();
-  return std::u16string(line, line + lstrlenW(line));
-}
-
-std::u16string current_folder() {
-  std::u16string folder(MAX_PATH, u'\0');
-  DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(folder.size()),
-                                      reinterpret_cast<wchar_t*>(&folder[0]));
-  if (length >= folder.size()) {
-    folder.resize(length);
-    length = GetCurrentDirectoryW(length, reinterpret_cast<wchar_t*>(&folder[0]));
-  }
-  folder.resize(length < folder.size() ? length : 0);
-  return folder;
-}
-
-std::uint64_t steady_milliseconds() {
-  // std::chrono's steady clock reads the same counter but links in about 11 KB of the
-  // threads library's clock code.
-  LARGE_INTEGER counter, frequency;
-  (void)QueryPerformanceCounter(&counter);
-  (void)QueryPerformanceFrequency(&frequency);
-  return static_cast<std::uint64_t>(counter.QuadPart) * 1000 /
-         static_cast<std::uint64_t>(frequency.QuadPart);
-}
-
-std::string system_message(std::uint32_t error) {
-  wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::u16string message(text, text + length);
-  (void)LocalFree(text);
-  const std::size_t end = message.find_last_not_of(u" \r\n");
-  return wide_to_utf8(end == std::u16string::npos ? u"" : message.substr(0, end + 1));
 }
 
 }  // namespace relauncher

@@ -1,4 +1,4 @@
-#include "process/folder_path.h"
+#include "files/folder_path.h"
 
 namespace relauncher {
 

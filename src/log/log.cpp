@@ -1,4 +1,4 @@
-#include "driver/log.h"
+#include "log/log.h"
 
 #include <cstdio>
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// The log room: the log file's mechanics (the line, opening, the lock, appending), for
+// both systems; what each event says is the driver's.
+//
 // The opt-in hand-over log: one line per event, appended whole, so that a failed
 // update on a user's machine can be explained after the fact. Lines read
 //   <UTC time> <tool pid> <event> <details>
@@ -11,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "process/system_text.h"
+#include "files/system_text.h"
+
 namespace relauncher {
 
 struct LogTime {
@@ -81,13 +85,5 @@ void log_event(const LogFile& log, const char* event, Describe describe) {
     write_log(log, event, describe());
   }
 }
-
-// What the start line tells, and the system's wording for an error code.
-SystemText tool_command_line();
-SystemText current_folder();
-std::string system_message(std::uint32_t error);
-
-// A clock for durations, in milliseconds from an arbitrary start.
-std::uint64_t steady_milliseconds();
 
 }  // namespace relauncher

@@ -1,4 +1,4 @@
-#include "process/command_line.h"
+#include "files/system_text.h"
 
 // The Linux build's UTF-8 and UTF-16 conversions, in plain C++: the Windows quoting code
 // compiles here (for its fuzz targets), but the tool itself never converts on Linux,
@@ -81,6 +81,11 @@ std::string wide_to_utf8(const std::u16string& text) {
     }
   }
   return out;
+}
+
+// Linux's text is the bytes themselves: the log's writer escapes those that are not UTF-8.
+std::string log_text(const SystemText& text) {
+  return text;
 }
 
 }  // namespace relauncher

@@ -1,4 +1,4 @@
-#include "process/sha256.h"
+#include "files/sha256.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,6 @@
 #include <windows.h>
 
-#include "process/command_line.h"
-#include "process/system_text.h"
+#include "files/system_text.h"
 
 namespace relauncher {
 

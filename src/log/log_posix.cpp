@@ -8,9 +8,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "driver/log.h"
-#include "process/folder_wait.h"
-#include "process/process_linux_internal.h"
+#include "files/file_id.h"
+#include "files/system.h"
+#include "log/log.h"
 
 namespace relauncher {
 
@@ -58,30 +58,11 @@ LockResult lock_for_append(int file) {
   }
 }
 
-bool same_file(const struct stat& one, const std::string& other) {
-  struct stat info {};
-  return !other.empty() && path_fits_system(other) && stat(other.c_str(), &info) == 0 &&
-         info.st_dev == one.st_dev && info.st_ino == one.st_ino;
-}
-
-bool is_one_of(const std::string& path, const std::vector<std::string>& others) {
-  struct stat info {};
-  if (!path_fits_system(path) || stat(path.c_str(), &info) != 0) {
-    return false;
-  }
-  for (const std::string& other : others) {
-    if (same_file(info, other)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 LogFile open_log(const std::optional<std::string>& path,
                  const std::vector<std::string>& run_files) {
-  if (!path || path->empty() || is_one_of(*path, run_files)) {
+  if (!path || path->empty() || is_same_file_as_one_of(*path, run_files)) {
     return LogFile();
   }
   // Close-on-exec: no program the tool starts inherits the log.
@@ -114,43 +95,6 @@ void write_log(const LogFile& log, const std::string& event, const std::string& 
   if (lock == LockResult::locked) {
     (void)set_lock(file, F_UNLCK);
   }
-}
-
-std::string tool_command_line() {
-  std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
-  const std::string raw((std::istreambuf_iterator<char>(cmdline)),
-                        std::istreambuf_iterator<char>());
-  std::string line;
-  for (std::size_t start = 0; start < raw.size();) {
-    const std::size_t end = raw.find('\0', start);
-    const std::size_t stop = end == std::string::npos ? raw.size() : end;
-    line += (line.empty() ? "" : " ") + shell_quoted(raw.substr(start, stop - start));
-    start = stop + 1;
-  }
-  return line;
-}
-
-std::string current_folder() {
-  std::string folder(256, '\0');
-  while (getcwd(&folder[0], folder.size()) == nullptr) {
-    if (errno != ERANGE) {
-      return {};
-    }
-    folder.resize(folder.size() * 2);
-  }
-  folder.resize(std::strlen(folder.c_str()));
-  return folder;
-}
-
-std::uint64_t steady_milliseconds() {
-  struct timespec now {};
-  (void)clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
-}
-
-std::string system_message(std::uint32_t error) {
-  return std::strerror(static_cast<int>(error));
 }
 
 }  // namespace relauncher

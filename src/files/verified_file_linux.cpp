@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <vector>
 
-#include "process/sha256.h"
-#include "process/verified_file.h"
+#include "files/sha256.h"
+#include "files/verified_file.h"
 
 namespace relauncher {
 

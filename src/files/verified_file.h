@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "process/system_text.h"
+#include "files/system_text.h"
 
 namespace relauncher {
 
