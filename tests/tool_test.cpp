@@ -71,6 +71,12 @@ TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {
       {L"--wait-pid 5 --wait-folder \\\\.\\C:\\windows -- setup.exe", broad},
       {L"--wait-pid 5 --wait-folder \\\\?\\C:\\Windows -- setup.exe", broad},
       {L"--wait-pid 5 --wait-folder \\\\.\\PhysicalDrive0 -- setup.exe", broad},
+      // A drive's device spelling is the drive's root, not its current folder.
+      {L"--wait-pid 5 --wait-folder \\\\.\\C: -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder \\\\?\\c: -- setup.exe", broad},
+      // Device names are no folder of anyone's.
+      {L"--wait-pid 5 --wait-folder NUL -- setup.exe", broad},
+      {L"--wait-pid 5 --wait-folder AUX -- setup.exe", broad},
       {L"--wait-pid 5 --wait-folder C:\\Windows\\System32 -- setup.exe", broad},
       {L"--wait-pid 5 --wait-folder \"" + environment(L"ProgramData") + L"\" -- setup.exe", broad},
       {L"--wait-pid 5 --wait-folder \"" + environment(L"LOCALAPPDATA") + L"\\Programs\" -- setup.exe", broad},

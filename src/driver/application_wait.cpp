@@ -73,6 +73,16 @@ bool wait_for_application_folders(const LaunchOptions& options,
   if (options.wait_folders.empty()) {
     return true;
   }
+  // Told when the wait comes, not while the line is read: a line refused later must log
+  // nothing but its start before its usage line.
+  for (std::size_t i = 0; i < options.wait_folders.size(); ++i) {
+    if (!folder_exists(options.wait_folders[i])) {
+      log_event(log, "wait", [&] {
+        return "folder=\"" + log_text(options.wait_folders_given[i]) +
+               "\" does not exist: nothing can run from it";
+      });
+    }
+  }
   FolderWaitSettings settings;
   settings.folders = options.wait_folders;
   settings.end_left_behind = options.end_folder_processes;
@@ -106,12 +116,6 @@ std::optional<std::vector<SystemText>> resolve_wait_folders(
                too_broad_explained;
       });
       return std::nullopt;
-    }
-    if (!folder_exists(*canonical)) {
-      log_event(log, "wait", [&] {
-        return "folder=\"" + log_text(folder) +
-               "\" does not exist: nothing can run from it";
-      });
     }
     resolved.push_back(*canonical);
   }

@@ -172,9 +172,16 @@ std::string describe_progress(const ProgressReport& report) {
   return "not needed: the work ended within a second";
 }
 
-std::string describe_job_left(std::uint32_t copy_pid) {
+std::string describe_job_left(std::uint32_t copy_pid, bool session) {
+  if (session) {
+    return "left: the caller's session, through a copy (pid=" + std::to_string(copy_pid) + ")";
+  }
   return "left: the caller's job may end its processes; the copy pid=" +
          std::to_string(copy_pid) + " does the hand-over";
+}
+
+std::string describe_session_left() {
+  return "left: the caller's session";
 }
 
 std::string describe_job_refused(std::uint32_t error, bool limits_unknown) {

@@ -10,6 +10,7 @@
 #include "driver/path_text.h"
 #include "driver/read_options.h"
 #include "driver/relaunch.h"
+#include "files/file_id.h"
 #include "files/paths.h"
 #include "files/system.h"
 #include "files/verified_file.h"
@@ -132,28 +133,33 @@ struct Verification {
   std::vector<HeldFile> held;
   bool all_match = true;
   std::intptr_t program = -1;  // the held file the program is, if it is one
+  SystemText program_path;     // that file's own path
 };
 
 Verification verify_files(const LaunchOptions& options, const LogFile& log) {
   Verification verification;
-  const SystemText program =
-      options.verified_files.empty()
-          ? SystemText()
-          : canonical_path(program_file(options.program)).value_or(SystemText());
+  // The program is one of the files when it names the same file at this moment, by
+  // whatever name: another name for it (a hard link) must not run other bytes later.
+  const std::optional<FileId> program =
+      options.verified_files.empty() ? std::nullopt : file_id(program_file(options.program));
   for (const VerifiedFile& verified : options.verified_files) {
     const HeldFile held = hold_file(verified.file);
-    const bool matches = held.error == 0 && held.sha256 == verified.sha256;
+    const bool matches = held.handle != -1 && held.sha256 == verified.sha256;
     log_event(log, "verify", [&] {
       const std::string file = "file=\"" + log_text(verified.given) + "\"";
-      if (held.error != 0) {
+      if (held.not_regular) {
+        return file + " could not be held: not a regular file";
+      }
+      if (held.handle == -1) {
         return file + " could not be held: " + describe_error(held.error);
       }
       return file + " sha256=" + held.sha256 +
              (matches ? " matches" : " does not match (expected " + verified.sha256 + ")");
     });
     verification.all_match = verification.all_match && matches;
-    if (matches && verified.file == program) {
+    if (matches && program && held.id == program && verification.program == -1) {
       verification.program = held.handle;
+      verification.program_path = verified.file;
     }
     verification.held.push_back(held);
   }
@@ -197,6 +203,7 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
   }
   ProgramSettings settings = program_settings(base_settings, options, log);
   settings.verified_program = verification.program;
+  settings.verified_program_path = verification.program_path;
   const RunReport ran = run_program(options, settings, progress, log);
   // Closed before the relaunch: the application may well delete the installer.
   release_files(verification);
@@ -219,10 +226,13 @@ std::optional<int> leave_job(bool copy, bool stay, const LogFile& log) {
   }
   // The line goes out as soon as the copy runs: the caller may end this process (and
   // with it any later line) at any moment from then on.
-  const JobEscape escape = leave_job_if_needed([&log](std::uint32_t pid) {
-    log_event(log, "job", [&] { return describe_job_left(pid); });
+  const JobEscape escape = leave_job_if_needed([&log](std::uint32_t pid, bool session) {
+    log_event(log, "job", [&] { return describe_job_left(pid, session); });
   });
-  if (escape.outcome == JobEscape::Outcome::in_service) {
+  if (escape.outcome == JobEscape::Outcome::left_session) {
+    log_event(log, "job", [] { return describe_session_left(); });
+  }
+  if (escape.in_service) {
     log_event(log, "job", [] { return describe_service_stayed(); });
   }
   if (escape.outcome == JobEscape::Outcome::refused) {
@@ -271,6 +281,7 @@ std::string display_name(const std::optional<std::string>& argv0) {
 
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
         std::FILE* error_stream, const ProgramSettings& settings, const TestSeams& seams) {
+  settle_own_process();
   // A copy started to leave its caller's job never tries to leave again.
   const bool copy = take_copy_mark();
   // An earlier update's outcome, inherited through an application that was itself

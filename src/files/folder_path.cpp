@@ -76,6 +76,11 @@ std::optional<std::u16string> without_device_prefix(const std::u16string& path) 
   }
   for (const char16_t* prefix : {u"\\\\.\\", u"\\\\?\\"}) {
     if (const std::optional<std::u16string> rest = after_prefix(path, prefix)) {
+      // "\\.\C:" is the drive itself, its root: "C:" alone would be the current
+      // folder on that drive.
+      if (rest->size() == 2 && is_drive_path(*rest)) {
+        return *rest + u"\\";
+      }
       return is_drive_path(*rest) ? rest : std::nullopt;
     }
   }

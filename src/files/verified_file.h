@@ -4,8 +4,10 @@
 // program that uses it has ended, so that what runs is what was verified.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "files/file_id.h"
 #include "files/system_text.h"
 
 namespace relauncher {
@@ -18,6 +20,12 @@ struct HeldFile {
   std::intptr_t handle = -1;
   std::string sha256;      // its digest, 64 lower-case hexadecimal digits
   std::uint32_t error = 0;  // why it could not be held (opened or read)
+  // Held it could not be: a FIFO, a device or a folder, which may never end or never
+  // answer. Only a regular file is hashed, and only up to the size it had when held.
+  bool not_regular = false;
+  // The file that was held (not its copy), whatever the name that led to it: a program
+  // named by another of its names (a hard link) is this file too.
+  std::optional<FileId> id;
 };
 
 // Holds the file and hashes what is held.

@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -27,26 +29,51 @@ bool write_all(int fd, const unsigned char* data, std::size_t size) {
   return true;
 }
 
+// Opens the file for reading without blocking (a FIFO would wait for a writer), and only
+// when it is a regular file. -1 with `held` saying why.
+int open_regular(const SystemText& path, HeldFile& held, off_t& size) {
+  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  struct stat info {};
+  if (file < 0 || fstat(file, &info) != 0) {
+    held.error = static_cast<std::uint32_t>(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    held.not_regular = true;
+  } else {
+    held.id = FileId{static_cast<std::uint64_t>(info.st_dev),
+                     static_cast<std::uint64_t>(info.st_ino)};
+    size = info.st_size;
+    return file;
+  }
+  if (file >= 0) {
+    (void)close(file);
+  }
+  return -1;
+}
+
 }  // namespace
 
 HeldFile hold_file(const SystemText& path) {
   HeldFile held;
-  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  off_t size = 0;
+  const int file = open_regular(path, held, size);
+  if (file < 0) {
+    return held;
+  }
   // The copy is what is hashed and what runs: a write into the file, or another file
   // moved over its name, after this reaches neither.
-  const int copy =
-      file < 0 ? -1 : memfd_create("relauncher-verified", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  if (file < 0 || copy < 0) {
+  const int copy = memfd_create("relauncher-verified", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (copy < 0) {
     held.error = static_cast<std::uint32_t>(errno);
-    if (file >= 0) {
-      (void)close(file);
-    }
+    (void)close(file);
     return held;
   }
   Sha256 hash;
   std::vector<unsigned char> buffer(1 << 16);
-  for (;;) {
-    const ssize_t got = read(file, buffer.data(), buffer.size());
+  // Up to the size it had when held: a file that a writer keeps growing is not followed.
+  for (off_t left = size; left > 0;) {
+    const auto want =
+        static_cast<std::size_t>(std::min<off_t>(left, static_cast<off_t>(buffer.size())));
+    const ssize_t got = read(file, buffer.data(), want);
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -58,6 +85,7 @@ HeldFile hold_file(const SystemText& path) {
       break;
     }
     sha256_add(hash, buffer.data(), static_cast<std::size_t>(got));
+    left -= got;
   }
   (void)close(file);
   if (held.error == 0 &&

@@ -19,6 +19,13 @@ HeldFile hold_file(const SystemText& path) {
     held.error = GetLastError();
     return held;
   }
+  // A console, a pipe or a device may never end or never answer: only a disk file.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    held.not_regular = true;
+    (void)CloseHandle(file);  // nothing can be done if it fails
+    return held;
+  }
+  held.id = file_id_of(reinterpret_cast<std::intptr_t>(file));
   Sha256 hash;
   std::vector<unsigned char> buffer(1 << 16);
   for (;;) {

@@ -65,8 +65,16 @@ LogFile open_log(const std::optional<std::string>& path,
   if (!path || path->empty() || is_same_file_as_one_of(*path, run_files)) {
     return LogFile();
   }
-  // Close-on-exec: no program the tool starts inherits the log.
-  const int file = open(path->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  // Close-on-exec: no program the tool starts inherits the log. Without blocking: a FIFO
+  // with no reader would hold the tool in open for ever. Only a regular file is a log: a
+  // FIFO, a terminal or a device (/dev/stderr) could block a write, or is no record.
+  const int file = open(path->c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  struct stat info {};
+  if (file >= 0 && (fstat(file, &info) != 0 || !S_ISREG(info.st_mode))) {
+    (void)close(file);
+    return LogFile();
+  }
   return LogFile(file < 0 ? LogFile::none : file);
 }
 

@@ -73,6 +73,12 @@ LogFile open_log(const std::optional<std::u16string>& path,
   if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
     file = open_for_append(*path, FILE_APPEND_DATA);
   }
+  // Only a disk file is a log: a console or a pipe is no record, and a pipe's write
+  // may block.
+  if (file != INVALID_HANDLE_VALUE && GetFileType(file) != FILE_TYPE_DISK) {
+    (void)CloseHandle(file);  // nothing can be done if it fails
+    return LogFile();
+  }
   // INVALID_HANDLE_VALUE is -1: no log.
   return LogFile(reinterpret_cast<std::intptr_t>(file));
 }

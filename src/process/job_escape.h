@@ -4,6 +4,8 @@
 // closed (Node.js puts every child that is not detached in one) would take relauncher,
 // the installer and even the relaunched application down with it when it exits; so
 // relauncher starts a copy of itself outside that job and lets the copy do the work.
+// Linux's counterpart is the caller's session: a terminal that closes, or a signal to
+// the caller's process group, would end relauncher and the installer with it.
 
 #include <cstdint>
 #include <functional>
@@ -48,9 +50,11 @@ struct JobEscape {
     stays,    // in no job, or in one that spares its processes: nothing to do
     left,     // a copy outside the job did the hand-over; `exit_code` is the copy's
     refused,  // leaving was refused (or the copy could not start); `error` says why
-    in_service,  // Linux: run by a service, which ends what it started when it stops
+    left_session,  // Linux: this process left its caller's session itself
   };
   Outcome outcome = Outcome::stays;
+  // Linux: run by a service, which ends what it started when it stops.
+  bool in_service = false;
   std::uint32_t error = 0;
   // With refused: the job's limits read as none (or could not be read), so whether it
   // would end its processes is not known.
@@ -70,10 +74,14 @@ bool take_copy_mark();
 // when a job around the caller's does not allow leaving.
 bool in_job_that_may_end_it();
 
-// When should_leave_job says so, starts a copy of the tool (same executable, command
-// line, current folder, environment and standard handles, nothing else inherited) with
-// CREATE_BREAKAWAY_FROM_JOB, marked, tells `started` its id (the caller may end this
-// process at any moment from then on), and waits for it.
-JobEscape leave_job_if_needed(const std::function<void(std::uint32_t)>& started);
+// Windows: when should_leave_job says so, starts a copy of the tool (same executable,
+// command line, current folder, environment and standard handles, nothing else
+// inherited) with CREATE_BREAKAWAY_FROM_JOB, marked, tells `started` its id (the caller
+// may end this process at any moment from then on), and waits for it.
+// Linux: leaves the caller's session (setsid); where the tool leads its process group,
+// which cannot leave, a marked copy started in a session of its own does the hand-over
+// as on Windows, and `started` is told so (`session` true).
+JobEscape leave_job_if_needed(
+    const std::function<void(std::uint32_t copy_pid, bool session)>& started);
 
 }  // namespace relauncher

@@ -121,7 +121,8 @@ bool in_job_that_may_end_it() {
          should_leave_job(in_job != FALSE, own_job_limits());
 }
 
-JobEscape leave_job_if_needed(const std::function<void(std::uint32_t)>& started) {
+JobEscape leave_job_if_needed(
+    const std::function<void(std::uint32_t copy_pid, bool session)>& started) {
   if (!in_job_that_may_end_it()) {
     return {};
   }
@@ -137,7 +138,7 @@ JobEscape leave_job_if_needed(const std::function<void(std::uint32_t)>& started)
   }
   escape.outcome = JobEscape::Outcome::left;
   escape.copy_pid = pid;
-  started(pid);
+  started(pid, false);
   escape.exit_code = wait_for_exit_code(copy);
   (void)CloseHandle(copy);  // nothing can be done if it fails
   return escape;

@@ -130,6 +130,10 @@ struct ProgramSettings {
   // runs only if the file it was started from is that very file; on Linux it runs from
   // the held copy itself. -1: not held.
   std::intptr_t verified_program = -1;
+  // With verified_program, the verified file's own path: on Linux, where the program runs
+  // from the held copy, it finds that path in RELAUNCHER_VERIFIED_PATH (a script's $0
+  // names the copy).
+  SystemText verified_program_path;
   // For tests alone, never set from the command line or the environment: the first
   // start fails as Windows fails it for want of elevation, which Wine never does, so
   // that the elevated path can be run for real.
@@ -182,6 +186,14 @@ SystemText program_file(const std::string& program);
 
 // The tool's own executable.
 SystemText tool_executable();
+
+// Puts what the tool inherited about its own process in order, before anything else
+// runs. Linux: SIGCHLD at its default (a caller that ignored it would have the kernel
+// reap the program and lose its exit code), SIGPIPE ignored (a usage line written into a
+// closed pipe still ends in exit 2), descriptors 0 to 2 open (on /dev/null where closed,
+// so that no file the tool opens becomes a stream of the program), and no inherited
+// RELAUNCHER_VERIFIED_PATH. Windows: nothing.
+void settle_own_process();
 
 // The command line the tool was started with, as the system holds it (Linux's arguments
 // each quoted as a shell would read them back).

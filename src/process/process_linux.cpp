@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -140,22 +141,94 @@ struct SpawnSetup {
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
+constexpr char verified_path_variable[] = "RELAUNCHER_VERIFIED_PATH";
+
+// A stream the program may share with the tool: a terminal, where the user reads it, or
+// a regular file, where a caller keeps it. A pipe or socket may have lost its reader
+// (the application quit), and a program that writes into it would be killed.
+bool is_harmless_stream(int fd) {
+  struct stat info {};
+  return isatty(fd) == 1 || (fstat(fd, &info) == 0 && S_ISREG(info.st_mode));
+}
+
+// Standard input on /dev/null; output and error the tool's own when harmless, else on
+// /dev/null (`detached`: always on /dev/null). Where there is no /dev/null (an empty
+// root, a bare container) such a stream is closed instead: a start that failed for want
+// of it would lose the program or the relaunch.
+void set_streams(SpawnSetup& setup, bool detached) {
+  const bool have_null = access("/dev/null", R_OK | W_OK) == 0;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fd > 0 && !detached && is_harmless_stream(fd)) {
+      continue;
+    }
+    if (have_null) {
+      (void)posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null",
+                                             fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    } else if (fcntl(fd, F_GETFD) >= 0) {  // closing one not open would fail the start
+      (void)posix_spawn_file_actions_addclose(&setup.actions, fd);
+    }
+  }
+}
+
+// The environment the program gets: the tool's, and for a verified program that runs
+// from its held copy the verified file's own path.
+std::vector<std::string> program_environment(const std::string& verified_path) {
+  std::vector<std::string> variables;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    variables.emplace_back(*entry);
+  }
+  if (!verified_path.empty()) {
+    variables.push_back(std::string(verified_path_variable) + "=" + verified_path);
+  }
+  return variables;
+}
+
+std::vector<char*> pointers_to(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (std::string& text : texts) {
+    pointers.push_back(&text[0]);
+  }
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Whether the program could run at its own path, as it would without --sha256: a file
+// without the execute bit, or on a noexec mount, must not run from the copy either.
+int runnable_error(const std::string& path) {
+  struct statvfs mount {};
+  if (path.empty()) {
+    return ENOENT;
+  }
+  if (access(path.c_str(), X_OK) != 0) {
+    return errno;
+  }
+  return statvfs(path.c_str(), &mount) == 0 && (mount.f_flag & ST_NOEXEC) != 0 ? EACCES : 0;
+}
+
+bool is_script(int fd) {
+  char start[2] = {};
+  return pread(fd, start, sizeof(start), 0) == 2 && start[0] == '#' && start[1] == '!';
+}
+
 // Starts `program` (resolved) with the default disposition for every signal and none
 // blocked, whatever the caller left ignored or blocked; `detached` also gives it a new
-// session and /dev/null for its standard streams.
+// session. A verified program (`verified.fd`) runs from its sealed copy.
 StartReport spawn(const std::string& program, const std::vector<std::string>& arguments,
-                  bool detached, int image_fd = -1) {
+                  bool detached, int image_fd = -1, const std::string& verified_path = {}) {
   close_inherited_descriptors_on_exec();
   StartReport report;
   report.command_line = shell_line(program, arguments);
-  // A verified program runs from its sealed copy. The descriptor stays open across the
-  // exec, since a "#!" script's interpreter opens the script by that name.
-  const std::string file =
-      image_fd >= 0 ? "/proc/self/fd/" + std::to_string(image_fd) : resolve(program);
-  if (file.empty()) {
-    report.error = std::error_code(ENOENT, std::system_category());
+  const std::string resolved = resolve(program);
+  const int refused = image_fd >= 0 ? runnable_error(resolved) : (resolved.empty() ? ENOENT : 0);
+  if (refused != 0) {
+    report.error = std::error_code(refused, std::system_category());
     return report;
   }
+  // The copy's descriptor closes on exec, so that nothing the program starts holds it;
+  // only a "#!" script keeps it, since its interpreter opens the script by that name.
+  const std::string file =
+      image_fd >= 0 ? "/proc/self/fd/" + std::to_string(image_fd) : resolved;
+  const bool keep_image = image_fd >= 0 && is_script(image_fd);
   SpawnSetup setup;
   sigset_t none, every;
   (void)sigemptyset(&none);
@@ -166,35 +239,24 @@ StartReport spawn(const std::string& program, const std::vector<std::string>& ar
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (detached) {
     flags |= POSIX_SPAWN_SETSID;
-    // Where there is no /dev/null (an empty root, a bare container) the streams are
-    // closed instead: a start that failed for want of it would lose the relaunch.
-    const bool have_null = access("/dev/null", R_OK | W_OK) == 0;
-    for (int fd = 0; fd <= 2; ++fd) {
-      if (have_null) {
-        (void)posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null",
-                                               fd == 0 ? O_RDONLY : O_WRONLY, 0);
-      } else if (fcntl(fd, F_GETFD) >= 0) {  // closing one not open would fail the start
-        (void)posix_spawn_file_actions_addclose(&setup.actions, fd);
-      }
-    }
   }
+  set_streams(setup, detached);
   (void)posix_spawnattr_setsigmask(&setup.attributes, &none);
   (void)posix_spawnattr_setsigdefault(&setup.attributes, &every);
   (void)posix_spawnattr_setflags(&setup.attributes, flags);
   // The argument vector points into strings that outlive the call; exec copies them.
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  }
-  argv.push_back(nullptr);
+  std::vector<std::string> argument_texts = {program};
+  argument_texts.insert(argument_texts.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv = pointers_to(argument_texts);
+  std::vector<std::string> variables = program_environment(image_fd >= 0 ? verified_path : "");
+  std::vector<char*> envp = pointers_to(variables);
   pid_t pid = 0;
-  if (image_fd >= 0) {
+  if (keep_image) {
     (void)fcntl(image_fd, F_SETFD, 0);
   }
   const int error =
-      posix_spawn(&pid, file.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
-  if (image_fd >= 0) {
+      posix_spawn(&pid, file.c_str(), &setup.actions, &setup.attributes, argv.data(), envp.data());
+  if (keep_image) {
     (void)fcntl(image_fd, F_SETFD, FD_CLOEXEC);
   }
   if (error != 0) {
@@ -203,6 +265,23 @@ StartReport spawn(const std::string& program, const std::vector<std::string>& ar
   }
   report.pid = static_cast<std::uint32_t>(pid);
   return report;
+}
+
+// Waits for the program. Under --wait-tree the tool is a subreaper, and orphans of the
+// program's tree that end meanwhile come back to it: each is reaped as it ends, and the
+// program's own status kept when its id comes back.
+pid_t wait_for_program(pid_t program, bool reap_others, int& status) {
+  for (;;) {
+    int any_status = 0;
+    const pid_t waited = waitpid(reap_others ? -1 : program, &any_status, 0);
+    if (waited < 0 && errno == EINTR) {
+      continue;
+    }
+    if (waited == program || waited < 0) {
+      status = any_status;
+      return waited;
+    }
+  }
 }
 
 }  // namespace
@@ -260,15 +339,14 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
                        const ProgramSettings& settings) {
   RunReport report;
   const int subreaper_error = settings.wait_tree ? become_subreaper() : 0;
-  report.start = spawn(program, arguments, false, static_cast<int>(settings.verified_program));
+  report.start = spawn(program, arguments, false, static_cast<int>(settings.verified_program),
+                       settings.verified_program_path);
   if (report.start.error) {
     return report;
   }
   int status = 0;
-  pid_t waited = 0;
-  do {
-    waited = waitpid(static_cast<pid_t>(report.start.pid), &status, 0);
-  } while (waited < 0 && errno == EINTR);
+  const pid_t waited = wait_for_program(static_cast<pid_t>(report.start.pid),
+                                        settings.wait_tree && subreaper_error == 0, status);
   if (settings.wait_tree) {
     report.tree = subreaper_error == 0 ? wait_for_rest_of_tree(settings) : TreeWait{};
     report.tree->error = static_cast<std::uint32_t>(subreaper_error);
@@ -288,6 +366,22 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
 StartReport launch_detached(const std::string& application,
                             const std::vector<std::string>& arguments) {
   return spawn(application, arguments, true);
+}
+
+void settle_own_process() {
+  (void)signal(SIGCHLD, SIG_DFL);
+  (void)signal(SIGPIPE, SIG_IGN);
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0) {
+      // The lowest free descriptor: this one. Where there is no /dev/null it stays
+      // closed, and the program's streams are closed too.
+      const int null = open("/dev/null", O_RDWR);
+      if (null >= 0 && null != fd) {
+        (void)close(null);
+      }
+    }
+  }
+  (void)unsetenv(verified_path_variable);
 }
 
 void set_own_environment(const std::string& name, const std::optional<std::string>& value) {

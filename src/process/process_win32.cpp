@@ -170,6 +170,11 @@ StartReport launch_detached(const std::string& application,
   return report;
 }
 
+void settle_own_process() {
+  // A Windows process inherits no signal dispositions, and a closed standard handle is
+  // never reused by a file the tool opens.
+}
+
 void set_own_environment(const std::string& name, const std::optional<std::string>& value) {
   // Nothing can be done if it fails (out of memory): the variable keeps its value.
   const std::u16string wide_value = value ? utf8_to_wide(*value) : std::u16string();

@@ -6,6 +6,7 @@
 #include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -186,7 +187,7 @@ TEST(Run, ArgumentsArriveExactly) {
       const std::string logged = layout.logged();
       EXPECT_EQ(logged.find("'<0xFF><0xFE> not UTF-8'") != std::string::npos, arguments.size() == 5) << logged;
       EXPECT_EQ(logged.find('\xff'), std::string::npos);
-      EXPECT_EQ(test::lines_of(logged).size(), 6u) << logged;
+      EXPECT_EQ(test::lines_of(logged).size(), 7u) << logged;
     }
   }
 }
@@ -323,10 +324,35 @@ TEST(Log, ManyToolsAppendWholeLinesEndingInLineFeeds) {
     EXPECT_EQ(test::finish(tool), 0);
   }
   const std::vector<std::string> lines = test::lines_of(layout.logged());
-  EXPECT_EQ(lines.size(), 20u * 6);  // start wait run exit relaunch end
-  const std::regex whole(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \d+ (start|wait|run|exit|relaunch|end) [^\r]*)");
+  EXPECT_EQ(lines.size(), 20u * 7);  // start job wait run exit relaunch end
+  const std::regex whole(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \d+ (start|job|wait|run|exit|relaunch|end) [^\r]*)");
   for (const std::string& line : lines) {
     EXPECT_TRUE(std::regex_match(line, whole)) << line;
+  }
+}
+
+TEST(Log, OnlyARegularFileIsALogAndNoneBlocks) {
+  Layout layout;
+  const std::string fifo = layout.dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const struct {
+    const char* log;
+    const char* pid;
+    int exit_code;
+  } cases[] = {
+      {fifo.c_str(), "0", 2},  // a refused line, with no reader on the FIFO
+      {fifo.c_str(), "", 0},
+      {"/dev/stderr", "", 0},  // the caller's pipe: no log lines in it
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.log) + " " + c.pid);
+    layout.forget();
+    const std::string pid = *c.pid != '\0' ? c.pid : test::absent_pid();
+    // A relauncher held up for ever is ended long before the suite's own timeout.
+    const test::ToolRun run =
+        test::run_tool({"--log", c.log, "--wait-pid", pid, "--", layout.setup}, [] { alarm(20); });
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_EQ(run.error_output, c.exit_code == 2 ? "relauncher" + std::string(usage_tail) : "");
   }
 }
 

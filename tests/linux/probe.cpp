@@ -2,13 +2,15 @@
 // records what it saw to <its path>.started, and <its path>.ended just before it exits:
 //
 //   pid, sid, start (CLOCK_MONOTONIC, ns), ignored and blocked signals (SigIgn and
-//   SigBlk of /proc/self/status), the descriptors it holds above 2, the outcome
-//   variables (RELAUNCHER_OUTCOME and RELAUNCHER_EXIT_CODE, or "unset"), and each
-//   argument as hexadecimal, so that any byte shows.
+//   SigBlk of /proc/self/status), the descriptors it holds above 2, what its descriptors
+//   0 to 2 are (each link of /proc/self/fd, or "closed"), the outcome variables
+//   (RELAUNCHER_OUTCOME and RELAUNCHER_EXIT_CODE, or "unset"), RELAUNCHER_VERIFIED_PATH,
+//   and each argument as hexadecimal, so that any byte shows.
 //
 // PROBE_<stem>_SLEEP_MS and PROBE_<stem>_EXIT (or PROBE_<stem>_SIGNAL: it ends by that
 // signal) from the environment tell it what to do, <stem> being its file name;
-// PROBE_<stem>_IGNORE_TERM ignores SIGTERM, and PROBE_<stem>_THEN=<path> starts that
+// PROBE_<stem>_IGNORE_TERM ignores SIGTERM, PROBE_<stem>_WRITE writes a line to its
+// standard output and error before it ends (and exits 100 when a write fails), and PROBE_<stem>_THEN=<path> starts that
 // program as a daemon (a double fork and setsid) just before the probe ends, once: a
 // <its path>.then mark keeps a probe that restarts itself from doing it again.
 #include <dirent.h>
@@ -62,6 +64,17 @@ std::string descriptors() {
   return list;
 }
 
+std::string streams() {
+  std::string list;
+  for (int fd = 0; fd <= 2; ++fd) {
+    char target[4096];
+    const ssize_t length =
+        readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof(target) - 1);
+    list += (fd > 0 ? "," : "") + (length > 0 ? std::string(target, length) : "closed");
+  }
+  return list;
+}
+
 std::string hex(const std::string& bytes) {
   std::string out;
   char pair[3];
@@ -111,13 +124,16 @@ int main(int argc, char** argv) {
   char self[4096];
   const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
   self[length > 0 ? length : 0] = '\0';
-  const std::string path = self;
+  // Run from relauncher's sealed copy of a verified file, its executable is the copy:
+  // its records go beside the name it was started by.
+  const std::string path = std::string(self).rfind("/memfd:", 0) == 0 ? argv[0] : self;
   const std::string stem = path.substr(path.find_last_of('/') + 1);
   std::string record = "pid=" + std::to_string(getpid()) + "\nsid=" + std::to_string(getsid(0)) +
                        "\nstart=" + std::to_string(started) + "\nignored=" + status_field("SigIgn:") +
-                       "\nblocked=" + status_field("SigBlk:") + "\nfds=" + descriptors() +
+                       "\nblocked=" + status_field("SigBlk:") + "\nfds=" + descriptors() + "\nstreams=" + streams() +
                        "\noutcome=" + variable("RELAUNCHER_OUTCOME") +
                        "\noutcome_exit_code=" + variable("RELAUNCHER_EXIT_CODE") +
+                       "\nverified_path=" + variable("RELAUNCHER_VERIFIED_PATH") +
                        "\nargc=" + std::to_string(argc - 1) + "\nargs=";
   for (int i = 1; i < argc; ++i) {
     record += (i > 1 ? "," : "") + hex(argv[i]);
@@ -133,6 +149,10 @@ int main(int argc, char** argv) {
     nanosleep(&pause, nullptr);
   }
   start_daemon(setting(stem, "THEN"), path + ".then");
+  if (!setting(stem, "WRITE").empty() &&
+      (write(1, "output\n", 7) != 7 || write(2, "error\n", 6) != 6)) {
+    return 100;  // as a package manager reports a broken pipe
+  }
   write_record(path + ".ended", "end=" + std::to_string(monotonic_ns()) + "\n");
   const std::string signal_number = setting(stem, "SIGNAL");
   if (!signal_number.empty()) {

@@ -115,6 +115,8 @@ std::optional<ProbeRecord> probe_started(const std::string& probe) {
   record.ignored = fields["ignored"];
   record.blocked = fields["blocked"];
   record.fds = fields["fds"];
+  record.streams = fields["streams"];
+  record.verified_path = fields["verified_path"];
   record.outcome = fields["outcome"];
   record.outcome_exit_code = fields["outcome_exit_code"];
   // Each argument in hexadecimal, comma-separated: argc tells none from one empty one.
@@ -249,6 +251,18 @@ void refuse_system_call(long number, int error) {
 
 void pause_for_ms(long ms) {
   pause_ms(ms);
+}
+
+bool wait_for_text(const std::string& file, const std::string& text, int ms) {
+  for (int waited = 0;; waited += 20) {
+    if (read_file(file).value_or("").find(text) != std::string::npos) {
+      return true;
+    }
+    if (waited >= ms) {
+      return false;
+    }
+    pause_ms(20);
+  }
 }
 
 std::vector<std::string> lines_of(const std::string& text) {

@@ -43,6 +43,8 @@ struct ProbeRecord {
   long long start = 0;
   std::string ignored, blocked;  // SigIgn and SigBlk, hexadecimal
   std::string fds;               // descriptors above 2, comma-separated
+  std::string streams;           // what descriptors 0 to 2 are: links, or "closed"
+  std::string verified_path;     // RELAUNCHER_VERIFIED_PATH, or "unset"
   std::string outcome, outcome_exit_code;
   std::vector<std::string> args;
 };
@@ -85,6 +87,9 @@ void pause_for_ms(long ms);
 // Makes system call `number` fail with `error` for this process and what it execs, as a
 // container's seccomp filter or an old kernel would. For a child about to exec.
 void refuse_system_call(long number, int error);
+
+// Waits until the file holds `text`, within `ms`; true when it does.
+bool wait_for_text(const std::string& file, const std::string& text, int ms = 10000);
 
 // Lines of a log file.
 std::vector<std::string> lines_of(const std::string& text);

@@ -2,6 +2,7 @@
 // verified installer that runs from relauncher's sealed copy whatever happens to the file.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -104,7 +105,7 @@ TEST(Verify, TheProgramThatRunsIsTheOneVerified) {
     const pid_t tool = test::start_tool({"--log", dir.file("log"), "--wait-pid", std::to_string(app),
                                          "--sha256", digest + ":" + verified, "--relaunch-on-failure",
                                          "--relaunch", relaunched, "--", script, "x"});
-    test::pause_for_ms(300);  // relauncher holds the file, and waits
+    ASSERT_TRUE(test::wait_for_text(dir.file("log"), " verify "));  // held, and waiting
     if (c.change == Change::written) {
       test::write_file(script, script_saying("written"), 0755);
     }
@@ -124,6 +125,73 @@ TEST(Verify, TheProgramThatRunsIsTheOneVerified) {
     const auto relaunch = test::wait_until_started(relaunched);
     ASSERT_TRUE(relaunch);
     EXPECT_EQ(relaunch->outcome, c.runs ? "succeeded" : "not-started");
+  }
+}
+
+// Nothing runs with --sha256 that could not run without it, nothing of the check leaks
+// into what runs, and no file can keep relauncher waiting.
+TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
+  enum class Kind { elf, script_without_execute_bit, hard_link_replaced, fifo, endless_device };
+  const struct {
+    Kind kind;
+    int exit_code;
+    const char* logged;
+  } cases[] = {
+      {Kind::elf, 0, " matches"},
+      {Kind::script_without_execute_bit, 255, " run error 13 "},
+      {Kind::hard_link_replaced, 0, " matches"},
+      {Kind::fifo, 255, " could not be held: not a regular file"},
+      {Kind::endless_device, 255, " could not be held: not a regular file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.kind));
+    TempDir dir;
+    const std::string ran = dir.file("ran");
+    const std::string script = dir.file("setup.sh");
+    test::write_file(script, "#!/bin/sh\necho verified > '" + ran + "'\n",
+                     c.kind == Kind::script_without_execute_bit ? 0644 : 0755);
+    const std::string probe = test::copy_probe(dir, "setup");
+    const std::string relaunched = test::copy_probe(dir, "relaunched");
+    std::string verified = c.kind == Kind::elf ? probe : script;
+    std::string program = verified;
+    if (c.kind == Kind::hard_link_replaced) {
+      program = dir.file("other-name.sh");
+      ASSERT_EQ(link(script.c_str(), program.c_str()), 0);
+    }
+    std::string digest = sha256sum(verified);
+    if (c.kind == Kind::fifo) {
+      verified = dir.file("fifo");
+      ASSERT_EQ(mkfifo(verified.c_str(), 0644), 0);
+    }
+    if (c.kind == Kind::endless_device) {
+      verified = "/dev/zero";
+    }
+    const std::string application = test::copy_probe(dir, "app");
+    const pid_t app = test::start_probe(application, 500);
+    ASSERT_TRUE(test::wait_until_started(application));
+    const pid_t tool = test::start_tool({"--log", dir.file("log"), "--wait-pid", std::to_string(app),
+                                         "--sha256", digest + ":" + verified, "--relaunch", relaunched,
+                                         "--", program},
+                                        [] { alarm(20); });  // ended long before the suite's timeout
+    if (c.kind == Kind::hard_link_replaced) {
+      ASSERT_TRUE(test::wait_for_text(dir.file("log"), " verify "));
+      test::write_file(dir.file("planted.sh"), "#!/bin/sh\necho planted > '" + ran + "'\n", 0755);
+      ASSERT_EQ(rename(dir.file("planted.sh").c_str(), program.c_str()), 0);
+    }
+    EXPECT_EQ(test::finish(tool), c.exit_code);
+    test::finish(app);
+    const std::string log = test::read_file(dir.file("log")).value_or("");
+    EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    if (c.kind == Kind::elf) {
+      const auto record = test::probe_started(probe);
+      const auto relaunch = test::wait_until_started(relaunched);
+      ASSERT_TRUE(record && relaunch);
+      EXPECT_EQ(record->fds, "") << "the sealed copy reached the program";
+      EXPECT_EQ(record->verified_path, probe);
+      EXPECT_EQ(relaunch->verified_path, "unset");
+    } else {
+      EXPECT_EQ(test::read_file(ran).value_or(""), c.exit_code == 0 ? "verified\n" : "");
+    }
   }
 }
 
