@@ -290,6 +290,10 @@ TEST(Options, OneCommandLineForEverySystem) {
       {{"--wait-tree"}, 0, " waited_for=tree"},
       {{"--end-folder-processes", "--wait-timeout", "5"}, 0, " run pid="},
       {{"--end-folder-processes"}, 2, " usage --end-folder-processes needs --wait-timeout"},
+      // A folder that does not exist is told only when the wait comes: a refused line
+      // logs nothing but its start before its usage line.
+      {{"--wait-folder", "/opt/example", "--end-folder-processes"}, 2,
+       " usage --end-folder-processes needs --wait-timeout"},
       {{"--wait-timeout", "0"}, 2, " usage --wait-timeout is not whole seconds from 1 to 86400"},
       {{"--hold-shutdown"}, 2, " usage --progress with no text, or --hold-shutdown without --progress"},
   };
@@ -304,6 +308,9 @@ TEST(Options, OneCommandLineForEverySystem) {
     EXPECT_EQ(run.error_output, c.exit_code == 2 ? "relauncher" + std::string(usage_tail) : "");
     EXPECT_EQ(test::probe_started(layout.setup).has_value(), c.exit_code == 0);
     EXPECT_NE(layout.logged().find(c.logged), std::string::npos) << layout.logged();
+    if (c.exit_code == 2) {
+      EXPECT_EQ(test::lines_of(layout.logged()).size(), 3u) << layout.logged();  // start usage end
+    }
   }
   for (const std::vector<std::string>& unusable :
        {std::vector<std::string>{}, {"--wait-pid", "5"}, {"--wait-pid", "x", "--", "p"}, {"--", "p"}}) {
