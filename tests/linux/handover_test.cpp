@@ -292,8 +292,8 @@ TEST(Options, OneCommandLineForEverySystem) {
       {{"--end-folder-processes"}, 2, " usage --end-folder-processes needs --wait-timeout"},
       // A folder that does not exist is told only when the wait comes: a refused line
       // logs nothing but its start before its usage line.
-      {{"--wait-folder", "/opt/example", "--end-folder-processes"}, 2,
-       " usage --end-folder-processes needs --wait-timeout"},
+      {{"--wait-folder", "/opt/example", "--wait-folder", "/"}, 2,
+       " usage --wait-folder \"/\" is not a folder of its own"},
       {{"--wait-timeout", "0"}, 2, " usage --wait-timeout is not whole seconds from 1 to 86400"},
       {{"--hold-shutdown"}, 2, " usage --progress with no text, or --hold-shutdown without --progress"},
   };
