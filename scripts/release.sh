@@ -110,6 +110,7 @@ cp "$work_root/one/linux/relauncher" "$stage/VERSION" "$linux_stage/"
 # shellcheck disable=SC2086
 (cd "$linux_stage" && chmod 644 VERSION $documents && chmod 755 relauncher &&
   tar --sort=name --mtime="@$stamp" --owner=0 --group=0 --numeric-owner --format=gnu \
+    --transform "s|^|relauncher-$version-linux-x64/|" \
     -cf - relauncher VERSION $documents | gzip -n -9 >"$OLDPWD/dist/$linux_archive")
 
 # The npm package: its sources and the two (signed, when signing) executables, packed by

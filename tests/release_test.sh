@@ -85,8 +85,14 @@ check_links "$(basename "$zip")" "$zip_names" show_zip
 # a whole hand-over in an empty root that holds only it, a static program to run and to
 # relaunch, and /proc (no /dev/null, no shared library, no shell).
 tarball="$(ls "$repo"/dist/relauncher-*-linux-x64.tar.gz)"
-tar_names="$(tar -tzf "$tarball" | grep -v '/$')"
-show_tar() { tar -xzOf "$tarball" "$1"; }
+# Everything in a folder of its own, named after the archive.
+tar_folder="$(basename "$tarball" .tar.gz)"
+tar_listing="$(tar -tzf "$tarball")"
+if grep -v "^$tar_folder/" <<<"$tar_listing"; then
+  fail "the Linux archive holds files outside $tar_folder/"
+fi
+tar_names="$(sed "s|^$tar_folder/||" <<<"$tar_listing" | grep -v '/$')"
+show_tar() { tar -xzOf "$tarball" "$tar_folder/$1"; }
 check_links "$(basename "$tarball")" "$tar_names" show_tar
 grep -q " $(basename "$tarball")\$" "$repo/dist/SHA256SUMS" || fail "SHA256SUMS lacks the Linux archive"
 package_listing="$(tar -tzf "$(ls "$repo"/dist/relauncher-[0-9]*[0-9].tgz)")"
@@ -94,7 +100,7 @@ grep -qx 'package/bin/relauncher-linux-x64' <<<"$package_listing" ||
   fail "the npm package lacks the Linux relauncher"
 root="$scratch/root"
 mkdir -p "$root/proc"
-tar -xzf "$tarball" -C "$root" relauncher
+tar -xzf "$tarball" -C "$root" --strip-components=1 "$tar_folder/relauncher"
 g++ -static -O2 -o "$root/setup" "$here/tests/linux/probe.cpp"
 cp "$root/setup" "$root/app"
 sleep 1 &

@@ -143,7 +143,11 @@ function windowsCopy(system) {
 // arguments it prints its usage line and exits with 2, where a noexec mount refuses it.
 function linuxCopy(system) {
   const env = system.env || process.env;
-  const places = [env.XDG_RUNTIME_DIR, env.XDG_CACHE_HOME, system.tmpdir || os.tmpdir()];
+  // ~/.cache last, as the cache folder when $XDG_CACHE_HOME is unset: a desktop session
+  // without $XDG_RUNTIME_DIR whose temporary folder is noexec still has a place.
+  const home = env.HOME ? path.join(env.HOME, '.cache') : '';
+  const places = [env.XDG_RUNTIME_DIR, env.XDG_CACHE_HOME, system.tmpdir || os.tmpdir(),
+    env.XDG_CACHE_HOME ? '' : home];
   for (const place of places.filter((base) => base)) {
     let folder;
     try {
@@ -159,8 +163,8 @@ function linuxCopy(system) {
     }
     if (folder) fs.rmSync(folder, { recursive: true, force: true });
   }
-  throw new Error('relauncher: its copy can run nowhere: $XDG_RUNTIME_DIR, $XDG_CACHE_HOME and '
-    + 'the temporary folder are missing, not writable or mounted noexec');
+  throw new Error('relauncher: its copy can run nowhere: $XDG_RUNTIME_DIR, $XDG_CACHE_HOME, '
+    + 'the temporary folder and ~/.cache are missing, not writable or mounted noexec');
 }
 
 // `system` is for tests: the platform, the spawn function, the temporary folder and the

@@ -171,6 +171,20 @@ test('handOver on Linux runs a private copy from the first place that lets it ru
     assert.deepStrictEqual(args, [...base, '--log', path.join(path.dirname(file), 'relauncher.log'), '--', 'setup']);
     assert.deepStrictEqual(options, { cwd: path.dirname(file), detached: true, stdio: 'ignore' });
     assert.deepStrictEqual(started, { pid: 1234, executable: file });
+    // Both set: the runtime folder first. Neither set and the temporary folder unusable:
+    // ~/.cache.
+    const runtime = path.join(places, 'runtime');
+    const home = path.join(places, 'home');
+    fs.mkdirSync(runtime);
+    fs.mkdirSync(path.join(home, '.cache'), { recursive: true });
+    for (const [placeEnv, tmpdir, expected] of [
+      [{ XDG_RUNTIME_DIR: runtime, XDG_CACHE_HOME: cache, HOME: home }, places, runtime],
+      [{ HOME: home }, path.join(places, 'missing'), path.join(home, '.cache')],
+    ]) {
+      const more = fakeSpawn();
+      await handOver({ program: 'setup', waitPid: 42 }, { platform: 'linux', spawn: more.spawn, env: placeEnv, tmpdir });
+      assert.strictEqual(path.dirname(path.dirname(more.calls[0].file)), expected);
+    }
     // A copy that cannot run anywhere: a rejection that says so, nothing spawned.
     fs.writeFileSync(standIn, 'not a program');
     await assert.rejects(handOver({ program: 'setup' }, { platform: 'linux', spawn, env: {}, tmpdir: places }),
