@@ -37,7 +37,9 @@ HANDLE open_for_writing(const std::wstring& file) {
 }
 
 TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
-  enum class Change { none, tampered, wrong_digit, truncated, missing, open_for_writing, folder_swapped, data_file };
+  enum class Change {
+    none, tampered, wrong_digit, truncated, missing, open_for_writing, folder_swapped, data_file, link_swapped
+  };
   const struct {
     Change change;
     bool runs;
@@ -51,6 +53,9 @@ TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
       {Change::open_for_writing, false, " could not be held: error 32 "},
       {Change::folder_swapped, false, " refused: the file started is not the verified one"},
       {Change::data_file, true, " matches"},
+      // The program named by another name of the verified file (a hard link) is that file:
+      // checked too, so that the link swapped with its folder runs nothing.
+      {Change::link_swapped, false, " refused: the file started is not the verified one"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.change));
@@ -60,6 +65,11 @@ TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
     const std::wstring data = layout.dir.file(L"inst\\package.msi");
     test::write_file(data, "package");
     const std::wstring verified = c.change == Change::data_file ? data : setup;
+    std::wstring program = setup;
+    if (c.change == Change::link_swapped) {
+      program = layout.dir.file(L"inst\\link.exe");
+      ASSERT_TRUE(CreateHardLinkW(program.c_str(), setup.c_str(), nullptr));
+    }
     std::string digest = windows_sha256(verified);
     ASSERT_EQ(digest.size(), 64u);
     if (c.change == Change::wrong_digit) {
@@ -79,7 +89,7 @@ TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
                               test::quoted(test::tool_path()) + L" --log " + test::quoted(layout.log) + L" --wait-pid " +
                                   std::to_wstring(test::probe_started(layout.app)->pid) + L" --sha256 " +
                                   test::from_utf8(digest) + L":" + verified +
-                                  L" --relaunch-on-failure --relaunch " + test::quoted(layout.helper) + L" -- " + test::quoted(setup));
+                                  L" --relaunch-on-failure --relaunch " + test::quoted(layout.helper) + L" -- " + test::quoted(program));
     Sleep(400);  // relauncher holds the file, and waits for the application
     if (c.change == Change::tampered) {
       // Written, deleted, renamed or replaced: each refused while relauncher holds it.
@@ -89,11 +99,12 @@ TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
       EXPECT_FALSE(MoveFileW(setup.c_str(), layout.dir.file(L"renamed.exe").c_str()));
       EXPECT_FALSE(MoveFileExW(other.c_str(), setup.c_str(), MOVEFILE_REPLACE_EXISTING));
     }
-    if (c.change == Change::folder_swapped) {
+    if (c.change == Change::folder_swapped || c.change == Change::link_swapped) {
       // Wine lets a folder holding a held file be renamed: another program takes its place.
       ASSERT_TRUE(MoveFileW(layout.dir.file(L"inst").c_str(), layout.dir.file(L"inst2").c_str()));
       test::make_folder(layout.dir, L"inst");
       test::copy_probe(layout.dir, L"inst\\setup.exe");
+      test::copy_probe(layout.dir, L"inst\\link.exe");
     }
     if (c.change == Change::data_file) {
       // The program reads its package late: still held while it runs.
@@ -110,7 +121,7 @@ TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
     EXPECT_NE(log.find(" verify file=\"" + test::to_utf8(verified) + "\""), std::string::npos) << log;
     EXPECT_NE(log.find(c.logged), std::string::npos) << log;
     EXPECT_LT(log.find(" verify "), log.find(" wait pid=")) << log;
-    EXPECT_EQ(test::probe_started(setup).has_value(), c.runs);
+    EXPECT_EQ(test::probe_started(program).has_value(), c.runs);
     const auto relaunch = test::wait_until_started(layout.helper);
     ASSERT_TRUE(relaunch);
     EXPECT_EQ(relaunch->outcome, c.runs ? "succeeded" : "not-started");
