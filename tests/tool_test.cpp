@@ -124,6 +124,11 @@ TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {
   TempDir dir;
   const std::wstring log = dir.file(L"usage.log");
   std::vector<std::pair<const wchar_t*, std::wstring>> saved;
+  // A current folder on drive C, which "C:" alone would name: a drive's device spelling
+  // must still be its root.
+  wchar_t own_folder[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, own_folder);
+  ASSERT_TRUE(SetCurrentDirectoryW(dir.path().c_str()));
   for (std::size_t i = 0; i < all.size(); ++i) {
     const Unusable& c = all[i];
     if (i == std::size(unusable)) {
@@ -144,6 +149,7 @@ TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {
   for (const auto& variable : saved) {
     SetEnvironmentVariableW(variable.first, variable.second.c_str());
   }
+  SetCurrentDirectoryW(own_folder);
 }
 
 // Folders inside the refused ones, and a long relaunch path that is never resolved,
