@@ -71,9 +71,6 @@ TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {
       {L"--wait-pid 5 --wait-folder \\\\.\\C:\\windows -- setup.exe", broad},
       {L"--wait-pid 5 --wait-folder \\\\?\\C:\\Windows -- setup.exe", broad},
       {L"--wait-pid 5 --wait-folder \\\\.\\PhysicalDrive0 -- setup.exe", broad},
-      // A drive's device spelling is the drive's root, not its current folder.
-      {L"--wait-pid 5 --wait-folder \\\\.\\C: -- setup.exe", broad},
-      {L"--wait-pid 5 --wait-folder \\\\?\\c: -- setup.exe", broad},
       // Device names are no folder of anyone's.
       {L"--wait-pid 5 --wait-folder NUL -- setup.exe", broad},
       {L"--wait-pid 5 --wait-folder AUX -- setup.exe", broad},
@@ -124,11 +121,7 @@ TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {
   TempDir dir;
   const std::wstring log = dir.file(L"usage.log");
   std::vector<std::pair<const wchar_t*, std::wstring>> saved;
-  // A current folder on drive C, which "C:" alone would name: a drive's device spelling
-  // must still be its root.
-  wchar_t own_folder[MAX_PATH];
-  GetCurrentDirectoryW(MAX_PATH, own_folder);
-  ASSERT_TRUE(SetCurrentDirectoryW(dir.path().c_str()));
+
   for (std::size_t i = 0; i < all.size(); ++i) {
     const Unusable& c = all[i];
     if (i == std::size(unusable)) {
@@ -148,6 +141,20 @@ TEST(Tool, PrintsTheUsageLineForUnusableCommandLines) {
   }
   for (const auto& variable : saved) {
     SetEnvironmentVariableW(variable.first, variable.second.c_str());
+  }
+  // A drive's device spelling is the drive's root, even from a current folder on that
+  // drive, which "C:" alone would name.
+  wchar_t own_folder[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, own_folder);
+  ASSERT_TRUE(SetCurrentDirectoryW(dir.path().c_str()));
+  for (const wchar_t* device : {L"\\\\.\\C:", L"\\\\?\\c:"}) {
+    DeleteFileW(log.c_str());
+    EXPECT_EQ(test::run_tool(L"relauncher.exe --log " + quoted(log) + L" --wait-pid 5 --wait-folder " +
+                             device + L" -- setup.exe")
+                  .exit_code,
+              2u)
+        << test::to_utf8(device);
+    EXPECT_NE(test::read_file(log).value_or("").find(broad), std::string::npos);
   }
   SetCurrentDirectoryW(own_folder);
 }
