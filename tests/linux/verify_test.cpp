@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <iostream>
 #include <string>
 
 #include "files/sha256.h"
@@ -131,7 +133,7 @@ TEST(Verify, TheProgramThatRunsIsTheOneVerified) {
 // Nothing runs with --sha256 that could not run without it, nothing of the check leaks
 // into what runs, and no file can keep relauncher waiting.
 TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
-  enum class Kind { elf, script_without_execute_bit, hard_link_replaced, fifo, endless_device };
+  enum class Kind { elf, script_without_execute_bit, noexec_mount, hard_link_replaced, fifo, endless_device };
   const struct {
     Kind kind;
     int exit_code;
@@ -139,6 +141,7 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
   } cases[] = {
       {Kind::elf, 0, " matches"},
       {Kind::script_without_execute_bit, 255, " run error 13 "},
+      {Kind::noexec_mount, 255, " run error 13 "},
       {Kind::hard_link_replaced, 0, " matches"},
       {Kind::fifo, 255, " could not be held: not a regular file"},
       {Kind::endless_device, 255, " could not be held: not a regular file"},
@@ -147,7 +150,16 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
     SCOPED_TRACE(static_cast<int>(c.kind));
     TempDir dir;
     const std::string ran = dir.file("ran");
-    const std::string script = dir.file("setup.sh");
+    std::string script = dir.file("setup.sh");
+    if (c.kind == Kind::noexec_mount) {
+      // A tmpfs of the test's own, mounted noexec (root only).
+      (void)mkdir(dir.file("noexec").c_str(), 0755);
+      if (std::system(("mount -t tmpfs -o noexec tmpfs '" + dir.file("noexec") + "' 2>/dev/null").c_str()) != 0) {
+        std::cout << "skipped the noexec row: this machine lets the test mount no tmpfs\n";
+        continue;
+      }
+      script = dir.file("noexec/setup.sh");
+    }
     test::write_file(script, "#!/bin/sh\necho verified > '" + ran + "'\n",
                      c.kind == Kind::script_without_execute_bit ? 0644 : 0755);
     const std::string probe = test::copy_probe(dir, "setup");
@@ -180,6 +192,9 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
     }
     EXPECT_EQ(test::finish(tool), c.exit_code);
     test::finish(app);
+    if (c.kind == Kind::noexec_mount) {
+      (void)std::system(("umount -l '" + dir.file("noexec") + "'").c_str());
+    }
     const std::string log = test::read_file(dir.file("log")).value_or("");
     EXPECT_NE(log.find(c.logged), std::string::npos) << log;
     if (c.kind == Kind::elf) {
