@@ -160,6 +160,18 @@ TEST(Caller, WhatTheCallerLeftInheritableBreaksNeitherTheProgramNorItsExitCode) 
   EXPECT_EQ(test::read_file(output).value_or(""), "output\n");
   test::set_probe(layout.setup, "EXIT", "");
   test::set_probe(layout.setup, "WRITE", "");
+
+  // The relaunched application writes to its output too (on /dev/null): it must not fail.
+  test::set_probe(layout.relaunched, "WRITE", "1");
+  EXPECT_EQ(test::run_tool({"--wait-pid", test::absent_pid(), "--relaunch", layout.relaunched, "--",
+                            layout.setup}).exit_code,
+            0);
+  ASSERT_TRUE(test::wait_until_started(layout.relaunched));
+  for (int waited = 0; !test::probe_ended(layout.relaunched) && waited < 5000; waited += 20) {
+    test::pause_for_ms(20);
+  }
+  EXPECT_TRUE(test::probe_ended(layout.relaunched)) << "the relaunch failed to write its output";
+  test::set_probe(layout.relaunched, "WRITE", "");
 }
 
 TEST(Caller, AnOrphanedTreeLeavesNoZombiesWhileTheProgramRuns) {

@@ -21,8 +21,10 @@ const char* const broad = "\" is not a folder of its own";
 
 // A probe at `relative` inside `dir`, its folders made first.
 std::string probe_at(const TempDir& dir, const std::string& relative) {
-  (void)std::system(("mkdir -p '" + dir.path() + "/" +
-                     relative.substr(0, relative.find_last_of('/')) + "'").c_str());
+  const std::size_t slash = relative.find_last_of('/');
+  if (slash != std::string::npos) {
+    (void)std::system(("mkdir -p '" + dir.path() + "/" + relative.substr(0, slash) + "'").c_str());
+  }
   return test::copy_probe(dir, relative);
 }
 
@@ -122,7 +124,13 @@ TEST(Folder, BroadFoldersAreRefusedAndAnApplicationsOwnAccepted) {
   TempDir dir;
   const std::string setup = test::copy_probe(dir, "setup");
   ASSERT_EQ(symlink("/usr/bin", dir.file("bin").c_str()), 0);
-  const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "/root";
+  // The tool's home folder, reached through a link, and its temporary folder.
+  const std::string home = dir.file("home");
+  const std::string home_link = dir.file("home-link");
+  const std::string tmpdir = dir.file("tmp");
+  (void)mkdir(home.c_str(), 0755);
+  (void)mkdir(tmpdir.c_str(), 0755);
+  ASSERT_EQ(symlink(home.c_str(), home_link.c_str()), 0);
   const struct {
     std::string folder;
     bool usable;
@@ -133,12 +141,20 @@ TEST(Folder, BroadFoldersAreRefusedAndAnApplicationsOwnAccepted) {
       {"/tmp", false},       {home, false},            {home + "/.local/bin", false},
       {"/tmp/..", false},    {dir.file("bin"), false}, {"/opt/App", true},
       {"/usr/lib/app", true}, {"/usr/local/lib/app", true},
+      {home_link, false},    {home_link + "/.config", false}, {home + "/.config", false},
+      {tmpdir, false},       {tmpdir + "/app", true},  {home + "/apps/app", true},
+      // Open inside, not themselves (and not merely because /lib is /usr/lib).
+      {"/usr/share", false}, {"/usr/local/lib", false}, {"/usr/local/share", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.folder);
     const test::ToolRun run = test::run_tool({"--log", dir.file("log"), "--wait-pid",
                                               test::absent_pid(), "--wait-folder", c.folder,
-                                              "--", setup});
+                                              "--", setup},
+                                             [&] {
+                                               setenv("HOME", home_link.c_str(), 1);
+                                               setenv("TMPDIR", tmpdir.c_str(), 1);
+                                             });
     EXPECT_EQ(run.exit_code, c.usable ? 0 : 2);
     const std::string log = test::read_file(dir.file("log")).value_or("");
     EXPECT_EQ(contains(log, " usage --wait-folder \"" + c.folder + broad), !c.usable) << log;
@@ -159,6 +175,9 @@ TEST(Folder, EndsOnlyWhatItMayOnceTimeRunsOut) {
     int helper_end;  // as a shell reports it; 0: still running
     const char* logged;
     long refused = SYS_kill;  // a system call the tool may not make
+    const char* folder = "app";  // where the helper runs from, waited for beside app
+    const char* term_ms = "";    // how long it takes to save after SIGTERM
+    const char* exit = "";       // its exit code once it has saved
   } cases[] = {
       {"quits on SIGTERM", false, false, false, 0, 128 + SIGTERM, " ended 1"},
       {"ignores SIGTERM", true, false, false, 0, 128 + SIGKILL, " ended 1"},
@@ -166,15 +185,22 @@ TEST(Folder, EndsOnlyWhatItMayOnceTimeRunsOut) {
       {"another user's", false, false, true, 255, 0, ": another user's"},
       // No pidfds: polled, and nothing ended, since a signal by id could reach another.
       {"no pidfds", false, false, false, 255, 0, " gave up, nothing ended: no pidfd could be had", SYS_pidfd_open},
+      // Saving takes a while after SIGTERM: no SIGKILL before 3 s, so it ends by itself.
+      {"saves for 1.5 s", false, false, false, 0, 3, " ended 1", SYS_kill, "app", "1500", "3"},
+      // A folder that holds neither the application nor its relaunch: waited for only.
+      {"holds neither", false, false, false, 255, 0,
+       "\" holds neither the application nor the --wait-pid process: waited for, never ended", SYS_kill, "other"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    const std::string helper = probe_at(dir, "app/helper");
-    const std::string application = test::copy_probe(dir, "app/application");
+    const std::string helper = probe_at(dir, std::string(c.folder) + "/helper");
+    const std::string application = probe_at(dir, "app/application");
     const std::string setup = test::copy_probe(dir, "setup");
     test::set_probe(helper, "IGNORE_TERM", c.ignores_term ? "1" : "");
     test::set_probe(helper, "SLEEP_MS", "20000");
+    test::set_probe(helper, "TERM_MS", c.term_ms);
+    test::set_probe(helper, "EXIT", c.exit);
     const pid_t running = fork();
     if (running == 0) {
       // Another user's process: its real user is nobody (65534). Only the real user
@@ -189,11 +215,11 @@ TEST(Folder, EndsOnlyWhatItMayOnceTimeRunsOut) {
     test::pause_for_ms(300);
     // Updaters replace files: the helper's executable now reads "<path> (deleted)".
     ASSERT_EQ(unlink(helper.c_str()), 0);
-    test::copy_probe(dir, "app/helper");
+    test::copy_probe(dir, std::string(c.folder) + "/helper");
     const test::ToolRun run = test::run_tool(
         {"--log", dir.file("log"), "--wait-pid", std::to_string(app), "--wait-timeout", "1",
-         "--wait-folder", dir.file("app"), "--end-folder-processes", "--relaunch",
-         application, "--", setup},
+         "--wait-folder", dir.file("app"), "--wait-folder", dir.file("other"),
+         "--end-folder-processes", "--relaunch", application, "--", setup},
         [&] { test::refuse_system_call(c.refused, EPERM); });
     EXPECT_EQ(run.exit_code, c.exit_code);
     const std::string log = test::read_file(dir.file("log")).value_or("");
@@ -209,24 +235,31 @@ TEST(Folder, EndsOnlyWhatItMayOnceTimeRunsOut) {
     kill(app, SIGKILL);
     test::finish(app);
   }
-  test::set_probe("helper", "IGNORE_TERM", "");
-  test::set_probe("helper", "SLEEP_MS", "");
+  for (const char* key : {"IGNORE_TERM", "SLEEP_MS", "TERM_MS", "EXIT"}) {
+    test::set_probe("helper", key, "");
+  }
 }
 
 TEST(Tree, TheInstallersDaemonsAreWaitedForAndTheApplicationItStartsKept) {
   const struct {
     const char* then;  // what the installer leaves running as a daemon
     bool relaunched;   // by the tool
+    bool waited;       // the relaunch comes only once it has ended
     const char* logged;
   } cases[] = {
-      {"daemon", true, " waited_for=tree"},
-      {"app/application", false, "already running (pid "},
+      {"daemon", true, true, " waited_for=tree"},
+      // Its /proc/<pid>/stat reads "(svc) x) S ...": split at the last ")".
+      {"svc) x", true, true, " waited_for=tree"},
+      // A helper of the application's own folder that the installer started: the
+      // application's, not the installer's.
+      {"app/helper", true, false, " waited_for=tree"},
+      {"app/application", false, false, "already running (pid "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.then);
     TempDir dir;
     const std::string setup = test::copy_probe(dir, "setup");
-    const std::string daemon = test::copy_probe(dir, "daemon");
+    const std::string daemon = probe_at(dir, c.then);
     const std::string application = probe_at(dir, "app/application");
     test::set_probe(setup, "THEN", dir.file(c.then));
     test::set_probe(setup, "EXIT", "5");
@@ -245,14 +278,16 @@ TEST(Tree, TheInstallersDaemonsAreWaitedForAndTheApplicationItStartsKept) {
     EXPECT_EQ(relaunched->outcome, c.relaunched ? "failed" : "unset");
     EXPECT_EQ(relaunched->outcome_exit_code, c.relaunched ? "5" : "unset");
     if (c.relaunched) {
-      // The relaunch came once the daemon had ended, after the installer.
-      ASSERT_TRUE(test::probe_ended(daemon));
-      EXPECT_GE(relaunched->start, *test::probe_ended(daemon));
+      // The relaunch came once the daemon had ended, after the installer; not so for
+      // the application's own helper.
+      const auto daemon_ended = test::probe_ended(daemon);
+      EXPECT_EQ(daemon_ended && relaunched->start >= *daemon_ended, c.waited) << log;
     }
     test::pause_for_ms(1600);  // one instance: none started after the installer's
     EXPECT_EQ(test::probe_started(application)->pid, relaunched->pid);
     test::set_probe(setup, "THEN", "");
     test::set_probe(setup, "EXIT", "");
+    test::set_probe(daemon, "SLEEP_MS", "");
   }
 }
 

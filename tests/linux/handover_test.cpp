@@ -80,32 +80,46 @@ TEST(Wait, WaitsForNoProcessThatCannotBeTheApplication) {
   EXPECT_NE(layout.logged().find(" not waited for: the tool's own id"), std::string::npos) << layout.logged();
 
   // A process newer than the tool holds a freed id: the tool's process is made first,
-  // and learns the pid only once the newer one exists.
-  layout.forget();
-  int pipe_ends[2];
-  ASSERT_EQ(pipe(pipe_ends), 0);
-  const pid_t tool = fork();
-  if (tool == 0) {
-    close(pipe_ends[1]);
-    char pid[32] = {};
-    if (read(pipe_ends[0], pid, sizeof(pid) - 1) <= 0) {
-      _exit(98);
+  // and learns the pid only once the newer one exists. With pidfds, and polled without.
+  for (const int refused_with : {0, ENOSYS}) {
+    SCOPED_TRACE(refused_with);
+    layout.forget();
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    const pid_t tool = fork();
+    if (tool == 0) {
+      if (refused_with != 0) {
+        test::refuse_system_call(SYS_pidfd_open, refused_with);
+      }
+      close(pipe_ends[1]);
+      char pid[32] = {};
+      if (read(pipe_ends[0], pid, sizeof(pid) - 1) <= 0) {
+        _exit(98);
+      }
+      execl(test::tool_path().c_str(), "relauncher", "--log", layout.log.c_str(), "--wait-pid", pid, "--",
+            layout.setup.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
     }
-    execl(test::tool_path().c_str(), "relauncher", "--log", layout.log.c_str(), "--wait-pid", pid, "--",
-          layout.setup.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+    close(pipe_ends[0]);
+    usleep(50000);  // the start times count in ticks of 10 ms
+    const pid_t newer = test::start_probe(layout.app, 3000);
+    const std::string newer_pid = std::to_string(newer);
+    ASSERT_EQ(write(pipe_ends[1], newer_pid.data(), newer_pid.size()), static_cast<ssize_t>(newer_pid.size()));
+    close(pipe_ends[1]);
+    EXPECT_EQ(test::finish(tool), 0);
+    EXPECT_FALSE(test::probe_ended(layout.app)) << "the tool waited for a process newer than itself";
+    EXPECT_NE(layout.logged().find(" not waited for: started after relauncher"), std::string::npos) << layout.logged();
+    kill(newer, SIGKILL);
+    test::finish(newer);
   }
-  close(pipe_ends[0]);
-  usleep(50000);  // the start times count in ticks of 10 ms
-  const pid_t newer = test::start_probe(layout.app, 3000);
-  const std::string newer_pid = std::to_string(newer);
-  ASSERT_EQ(write(pipe_ends[1], newer_pid.data(), newer_pid.size()), static_cast<ssize_t>(newer_pid.size()));
-  close(pipe_ends[1]);
-  EXPECT_EQ(test::finish(tool), 0);
-  EXPECT_FALSE(test::probe_ended(layout.app)) << "the tool waited for a process newer than itself";
-  EXPECT_NE(layout.logged().find(" not waited for: started after relauncher"), std::string::npos) << layout.logged();
-  kill(newer, SIGKILL);
-  test::finish(newer);
+
+  // A pid the kernel never hands out: pid_max itself and above.
+  const std::string pid_max = test::read_file("/proc/sys/kernel/pid_max").value_or("4194304\n");
+  layout.forget();
+  EXPECT_EQ(test::run_tool({"--log", layout.log, "--wait-pid", pid_max.substr(0, pid_max.find('\n')), "--",
+                            layout.setup}).exit_code, 0);
+  EXPECT_NE(layout.logged().find(" not waited for: above the system's highest process id"), std::string::npos)
+      << layout.logged();
 
   // A pid that no process has.
   layout.forget();
@@ -200,9 +214,11 @@ TEST(Run, NothingOfTheCallerReachesWhatItStartsAndTheRelaunchOutlivesIt) {
       test::run_tool({"--wait-pid", test::absent_pid(), "--relaunch", layout.relaunched, "--", layout.setup}, [] {
         setpgid(0, 0);  // a process group of its own, which the caller ends below
         signal(SIGINT, SIG_IGN);
+        signal(SIGRTMIN + 2, SIG_IGN);  // above the classic 31, as some runtimes leave them
         sigset_t blocked;
         sigemptyset(&blocked);
         sigaddset(&blocked, SIGTERM);
+        sigaddset(&blocked, SIGRTMIN + 2);
         sigprocmask(SIG_BLOCK, &blocked, nullptr);
       });
   close(leaked);

@@ -9,7 +9,8 @@
 //
 // PROBE_<stem>_SLEEP_MS and PROBE_<stem>_EXIT (or PROBE_<stem>_SIGNAL: it ends by that
 // signal) from the environment tell it what to do, <stem> being its file name;
-// PROBE_<stem>_IGNORE_TERM ignores SIGTERM, PROBE_<stem>_WRITE writes a line to its
+// PROBE_<stem>_IGNORE_TERM ignores SIGTERM, PROBE_<stem>_TERM_MS takes that long to save
+// after SIGTERM and then ends as it would have, PROBE_<stem>_WRITE writes a line to its
 // standard output and error before it ends (and exits 100 when a write fails), and PROBE_<stem>_THEN=<path> starts that
 // program as a daemon (a double fork and setsid) just before the probe ends, once: a
 // <its path>.then mark keeps a probe that restarts itself from doing it again.
@@ -117,6 +118,17 @@ void start_daemon(const std::string& program, const std::string& mark) {
   waitpid(child, nullptr, 0);
 }
 
+volatile sig_atomic_t terminated = 0;
+
+void note_term(int) {
+  terminated = 1;
+}
+
+void sleep_ms(long ms) {
+  const struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&pause, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -142,11 +154,16 @@ int main(int argc, char** argv) {
   if (!setting(stem, "IGNORE_TERM").empty()) {
     signal(SIGTERM, SIG_IGN);
   }
-  const std::string sleep_ms = setting(stem, "SLEEP_MS");
-  if (!sleep_ms.empty()) {
-    const long ms = std::atol(sleep_ms.c_str());
-    const struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&pause, nullptr);
+  const std::string term_ms = setting(stem, "TERM_MS");
+  if (!term_ms.empty()) {
+    signal(SIGTERM, note_term);  // a SIGTERM cuts the sleep short
+  }
+  const std::string sleep_setting = setting(stem, "SLEEP_MS");
+  if (!sleep_setting.empty()) {
+    sleep_ms(std::atol(sleep_setting.c_str()));
+  }
+  if (terminated != 0) {
+    sleep_ms(std::atol(term_ms.c_str()));  // saving the user's work
   }
   start_daemon(setting(stem, "THEN"), path + ".then");
   if (!setting(stem, "WRITE").empty() &&
