@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <fcntl.h>
 #include <regex>
+#include <sstream>
 
 #include "process/job_escape.h"
 #include "support.h"
@@ -377,6 +378,81 @@ TEST(Log, OnlyARegularFileIsALogAndNoneBlocks) {
     EXPECT_EQ(run.exit_code, c.exit_code);
     EXPECT_EQ(run.error_output, c.exit_code == 2 ? "relauncher" + std::string(usage_tail) : "");
   }
+}
+
+// A lock that another process holds and never lets go: relauncher waits its second for
+// it, drops the line, stays silent for the rest of the run and hands over all the same.
+// And a log that names the program is never opened: lines appended to it would break it.
+TEST(Log, ALockHeldElsewhereOrAProgramsFileNeverStopsTheHandOver) {
+  Layout layout;
+  test::write_file(layout.log, "");
+  const int holder = open(layout.log.c_str(), O_RDWR);
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = off_t{1} << 62;  // where every writer locks: beyond any real end
+  range.l_len = 1;
+  // Taken by another process, since a process's own fcntl locks never stop it.
+  const pid_t locker = fork();
+  if (locker == 0) {
+    if (fcntl(holder, F_SETLK, &range) != 0) {
+      _exit(1);
+    }
+    pause();
+    _exit(0);
+  }
+  for (int waited = 0; waited < 5000; waited += 20) {
+    struct flock probe = range;
+    if (fcntl(holder, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK) {
+      break;
+    }
+    test::pause_for_ms(20);
+  }
+  const test::ToolRun run =
+      test::run_tool({"--log", layout.log, "--wait-pid", test::absent_pid(), "--", layout.setup});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(test::probe_started(layout.setup));
+  EXPECT_EQ(layout.logged(), "") << "written without the lock";
+  kill(locker, SIGKILL);
+  test::finish(locker);
+  close(holder);
+
+  const std::string program = test::read_file(layout.setup).value_or("");
+  layout.forget();
+  EXPECT_EQ(test::run_tool({"--log", layout.setup, "--wait-pid", test::absent_pid(), "--", layout.setup}).exit_code,
+            0);
+  EXPECT_EQ(test::read_file(layout.setup).value_or(""), program) << "the log was appended to the program";
+}
+
+// Inside a systemd service's control group, which ends every process of the service when
+// it stops: relauncher says so. A cgroup v2 group of the test's own, where the machine lets
+// it make one.
+TEST(Service, AServicesProcessIsToldItMayBeEndedWithIt) {
+  std::string hierarchy;
+  std::istringstream mounts(test::read_file("/proc/self/mounts").value_or(""));
+  for (std::string device, point, type, rest; mounts >> device >> point >> type && std::getline(mounts, rest);) {
+    hierarchy = type == "cgroup2" ? point : hierarchy;
+  }
+  const std::string group = hierarchy + "/relauncher-test-" + std::to_string(getpid()) + ".service";
+  if (hierarchy.empty() || mkdir(group.c_str(), 0755) != 0) {
+    GTEST_SKIP() << "no cgroup v2 group can be made here (not root, or no cgroup2 mount)";
+  }
+  Layout layout;
+  const std::string procs = group + "/cgroup.procs";
+  const test::ToolRun run = test::run_tool(
+      {"--log", layout.log, "--wait-pid", test::absent_pid(), "--", layout.setup}, [&] {
+        const std::string pid = std::to_string(getpid());
+        const int file = open(procs.c_str(), O_WRONLY);
+        if (file < 0 || write(file, pid.data(), pid.size()) < 0) {
+          _exit(97);
+        }
+        close(file);
+      });
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_NE(layout.logged().find(" job stayed: the caller's service may end relauncher when it stops"),
+            std::string::npos)
+      << layout.logged();
+  rmdir(group.c_str());
 }
 
 TEST(Service, TheControlGroupTellsAServicesProcess) {
