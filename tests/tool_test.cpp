@@ -174,6 +174,8 @@ TEST(Tool, AcceptsAnApplicationsOwnFolderBesideTheRefusedOnes) {
        "\\Programs\\relauncher-test-"},
       {L"--wait-folder \"" + environment(L"ProgramData") + L"\\" + unique + L"\"", "\\relauncher-test-"},
       {L"--relaunch C:\\" + std::wstring(1024, L'c') + L"\\app.exe", " relaunch error "},
+      // The longest component Windows holds, one short of the refused one.
+      {L"--wait-folder C:\\" + std::wstring(255, L'd'), "\" does not exist: nothing can run from it"},
   };
   for (const auto& c : accepted) {
     test::forget_records({setup});

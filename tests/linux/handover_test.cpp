@@ -292,6 +292,29 @@ TEST(Outcome, TheRelaunchedApplicationIsToldHowTheUpdateWent) {
   test::finish(app);
 }
 
+// A busy program is started again; the bound counts from its first exit, not its first
+// start, so that a first run that took a while is still retried.
+TEST(Retry, TheBoundCountsFromTheProgramsFirstExit) {
+  Layout layout;
+  const std::string busy = layout.dir.file("busy.sh");
+  test::write_file(busy, "#!/bin/sh\n[ -e \"$1\" ] && exit 0\ntouch \"$1\"\nsleep 3\nexit 7\n", 0755);
+  const struct {
+    const char* retry_for;  // the first exit comes after 3 s, the retry 5 s after it
+    int exit_code;
+  } cases[] = {{"6", 0}, {"4", 7}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.retry_for);
+    layout.forget();
+    unlink(layout.dir.file("ran-once").c_str());
+    EXPECT_EQ(test::run_tool({"--log", layout.log, "--wait-pid", test::absent_pid(), "--retry-code", "7",
+                              "--retry-for", c.retry_for, "--", busy, layout.dir.file("ran-once")})
+                  .exit_code,
+              c.exit_code);
+    EXPECT_EQ(layout.logged().find(" retry code=7 pause_s=5") != std::string::npos, c.exit_code == 0)
+        << layout.logged();
+  }
+}
+
 TEST(Options, OneCommandLineForEverySystem) {
   Layout layout;
   const std::string pid = test::absent_pid();
@@ -305,6 +328,10 @@ TEST(Options, OneCommandLineForEverySystem) {
       {{"--elevate"}, 2, " usage --elevate has no meaning on this system: run the program through pkexec"},
       {{"--wait-folder", "/opt/example"}, 0, " folder=\"/opt/example\" does not exist: nothing can run from it"},
       {{"--wait-tree"}, 0, " waited_for=tree"},
+      // The longest component a Linux path holds, and one longer.
+      {{"--wait-folder", "/opt/" + std::string(255, 'n')}, 0, " does not exist: nothing can run from it"},
+      {{"--wait-folder", "/opt/" + std::string(256, 'n')}, 2,
+       " usage a path has a component longer than 255 bytes or is longer than 4,095"},
       {{"--end-folder-processes", "--wait-timeout", "5"}, 0, " run pid="},
       {{"--end-folder-processes"}, 2, " usage --end-folder-processes needs --wait-timeout"},
       // A folder that does not exist is told only when the wait comes: a refused line

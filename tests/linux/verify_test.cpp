@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "files/sha256.h"
 #include "support.h"
@@ -41,6 +42,15 @@ TEST(Sha256, GivesTheStandardsDigestsHoweverTheInputIsCut) {
       EXPECT_EQ(digest_of(c.message, piece), c.digest) << c.message.size() << " in pieces of " << piece;
     }
   }
+  // 2^29 bytes and more: a length in bits no longer fits 32 bits (installers are that big).
+  // Streamed a megabyte at a time; the digest is coreutils' sha256sum's of as many zeros.
+  const std::string megabyte(1 << 20, '\0');
+  relauncher::Sha256 hash;
+  for (int i = 0; i < 512; ++i) {
+    relauncher::sha256_add(hash, megabyte.data(), megabyte.size());
+  }
+  relauncher::sha256_add(hash, megabyte.data(), 100);
+  EXPECT_EQ(relauncher::sha256_hex(hash), "b5e920a66e366cc320737a98fb79ccb913ae38f4cf0c03b27595cf492a695503");
 }
 
 // The digest as coreutils computes it.
@@ -133,7 +143,9 @@ TEST(Verify, TheProgramThatRunsIsTheOneVerified) {
 // Nothing runs with --sha256 that could not run without it, nothing of the check leaks
 // into what runs, and no file can keep relauncher waiting.
 TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
-  enum class Kind { elf, script_without_execute_bit, noexec_mount, hard_link_replaced, fifo, endless_device };
+  enum class Kind {
+    elf, script_without_execute_bit, noexec_mount, hard_link_replaced, fifo, endless_device, first_of_two_differs
+  };
   const struct {
     Kind kind;
     int exit_code;
@@ -145,6 +157,8 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
       {Kind::hard_link_replaced, 0, " matches"},
       {Kind::fifo, 255, " could not be held: not a regular file"},
       {Kind::endless_device, 255, " could not be held: not a regular file"},
+      // One that differs stops the start, whatever the files after it.
+      {Kind::first_of_two_differs, 255, " does not match (expected "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.kind));
@@ -181,9 +195,13 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
     const std::string application = test::copy_probe(dir, "app");
     const pid_t app = test::start_probe(application, 500);
     ASSERT_TRUE(test::wait_until_started(application));
-    const pid_t tool = test::start_tool({"--log", dir.file("log"), "--wait-pid", std::to_string(app),
-                                         "--sha256", digest + ":" + verified, "--relaunch", relaunched,
-                                         "--", program},
+    std::vector<std::string> line = {"--log", dir.file("log"), "--wait-pid", std::to_string(app)};
+    if (c.kind == Kind::first_of_two_differs) {
+      test::write_file(dir.file("data"), "package");
+      line.insert(line.end(), {"--sha256", std::string(64, '0') + ":" + dir.file("data")});
+    }
+    line.insert(line.end(), {"--sha256", digest + ":" + verified, "--relaunch", relaunched, "--", program});
+    const pid_t tool = test::start_tool(line,
                                         [] { alarm(20); });  // ended long before the suite's timeout
     if (c.kind == Kind::hard_link_replaced) {
       ASSERT_TRUE(test::wait_for_text(dir.file("log"), " verify "));
