@@ -68,6 +68,64 @@ TEST(FolderWait, WaitsForEveryProcessFromTheFoldersAndNoOther) {
   }
 }
 
+// The log as it grows: relauncher holds it open for appending.
+std::string read_growing(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  std::string text;
+  char chunk[4096];
+  DWORD got = 0;
+  while (file != INVALID_HANDLE_VALUE && ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+    text.append(chunk, got);
+  }
+  CloseHandle(file);
+  return text;
+}
+
+std::int64_t now_counter() {
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return counter.QuadPart;
+}
+
+// The last process of the folders ends just after one of the once-a-second looks: the
+// program must start then, as the end is seen through the process's handle, and not at
+// the next look. The wait's first look comes right after the log's pid line.
+TEST(FolderWait, StartsTheProgramWhenTheLastProcessEndsNotAtTheNextLook) {
+  TempDir dir;
+  test::make_folder(dir, L"app");
+  const std::wstring setup = test::copy_probe(dir, L"setup.exe");
+  const std::wstring helper = test::copy_probe(dir, L"app\\helper.exe");
+  const std::wstring log = dir.file(L"wait.log");
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  HANDLE helper_process = test::start_probe(helper, 20000);
+  ASSERT_TRUE(test::wait_until_started(helper, 3000));
+  HANDLE tool = test::start(test::tool_path(), test::quoted(test::tool_path()) + L" --log " + test::quoted(log) +
+                                                   L" --wait-pid 1 --wait-folder " + test::quoted(dir.file(L"app")) +
+                                                   L" -- " + test::quoted(setup));
+  std::int64_t first_look = 0;
+  for (int waited = 0; waited < 10000 && first_look == 0; waited += 5) {
+    if (read_growing(log).find(" wait pid=1 ") != std::string::npos) {
+      first_look = now_counter();
+    }
+    Sleep(5);
+  }
+  ASSERT_NE(first_look, 0);
+  const std::int64_t second = frequency.QuadPart;
+  // A quarter of a second after the look at one second: the next is due at two.
+  while (now_counter() < first_look + second + second / 4) {
+    Sleep(5);
+  }
+  TerminateProcess(helper_process, 0);
+  test::finish(helper_process);
+  EXPECT_EQ(test::finish(tool), 0u);
+  const auto started = test::probe_started(setup);
+  ASSERT_TRUE(started);
+  EXPECT_LT(started->start, first_look + 2 * second) << "the program waited for the next look\n"
+                                                      << test::read_file(log).value_or("");
+}
+
 TEST(FolderWait, LooksAgainAndCopesWithManyProcessesAndWithCopiesOfItself) {
   TempDir dir;
   test::make_folder(dir, L"app");

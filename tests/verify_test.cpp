@@ -101,6 +101,9 @@ TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
     }
     if (c.change == Change::folder_swapped || c.change == Change::link_swapped) {
       // Wine lets a folder holding a held file be renamed: another program takes its place.
+      // What this shows: the planted program is refused and its first action, writing its
+      // record, never happens. What it cannot show: that the start was suspended, since
+      // Wine starts a process slowly enough that the check would win without suspension.
       ASSERT_TRUE(MoveFileW(layout.dir.file(L"inst").c_str(), layout.dir.file(L"inst2").c_str()));
       test::make_folder(layout.dir, L"inst");
       test::copy_probe(layout.dir, L"inst\\setup.exe");
