@@ -70,7 +70,7 @@ bool paths_fit_system(const LaunchOptions& options, const LogFile& log) {
 bool wait_for_application_folders(const LaunchOptions& options,
                                   const SystemText& application_image, std::uint64_t began,
                                   const LogFile& log) {
-  if (options.wait_folders.empty()) {
+  if (options.wait_folders.empty() && options.wait_files.empty()) {
     return true;
   }
   // Told when the wait comes, not while the line is read: a line refused later must log
@@ -85,6 +85,7 @@ bool wait_for_application_folders(const LaunchOptions& options,
   }
   FolderWaitSettings settings;
   settings.folders = options.wait_folders;
+  settings.files = options.wait_files;
   settings.end_left_behind = options.end_folder_processes;
   if (options.end_folder_processes) {
     settings.endable_folders = endable_folders(options, application_image, log);

@@ -47,8 +47,17 @@ std::string describe_usage(const LaunchOptions& options) {
   if (options.wait_pid <= 0) {
     add("no positive --wait-pid");
   }
-  if (options.program.empty()) {
+  if (options.program.empty() && !options.replace_target) {
     add("no program after --");
+  }
+  if (options.replace_target.has_value() != options.replace_with.has_value()) {
+    add("a --replace without --with, or a --with without --replace");
+  }
+  if (options.replace_twice) {
+    add("--replace or --with given twice");
+  }
+  if (options.bad_trial) {
+    add("a --trial without --replace and --relaunch, or not whole seconds from 1 to 600");
   }
   if (options.bad_wait_timeout) {
     add("--wait-timeout is not whole seconds from 1 to 86400");

@@ -80,7 +80,8 @@ bool takes_value(const std::string& word) {
   return word == "--wait-pid" || word == "--relaunch" || word == "--log" ||
          word == "--wait-timeout" || word == "--relaunch-arg" || word == "--wait-folder" ||
          word == "--success-code" || word == "--progress" || word == "--retry-code" ||
-         word == "--retry-for" || word == "--sha256";
+         word == "--retry-for" || word == "--sha256" || word == "--replace" || word == "--with" ||
+         word == "--trial";
 }
 
 // Walks the words before the first free "--": calls `visit(word, value)` for an
@@ -146,6 +147,15 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
       if (verified) {
         options.verified_files.push_back(*verified);
       }
+    } else if ((word == "--replace" || word == "--with") && value) {
+      std::optional<SystemText>& path = word == "--replace" ? options.replace_target : options.replace_with;
+      options.replace_twice = options.replace_twice || path.has_value();
+      options.bad_value = options.bad_value || value->empty();
+      path = to_system_text(*value, file_system_code_page());
+    } else if (word == "--trial" && value) {
+      const std::optional<std::uint64_t> seconds = parse_decimal(*value, max_trial_s);
+      options.bad_trial = options.bad_trial || !seconds || *seconds == 0;
+      options.trial_s = seconds ? static_cast<std::uint32_t>(*seconds) : 0;
     } else if (word == "--progress" && value) {
       options.progress_text = to_system_text(*value, argument_code_page());
     } else if (word == "--hold-shutdown") {
@@ -169,9 +179,15 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
     options.program = args[i];
     options.program_args.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
   }
-  options.valid = options.wait_pid > 0 && !options.program.empty() && !options.bad_wait_timeout &&
+  // With a new version to put in place, the program is optional: the swap may be the
+  // whole update.
+  options.bad_trial = options.bad_trial ||
+                      (options.trial_s != 0 && (!options.replace_target || !options.relaunch_app));
+  const bool has_work = !options.program.empty() || options.replace_target.has_value();
+  options.valid = options.wait_pid > 0 && has_work && !options.bad_wait_timeout &&
                   !options.bad_value && !ends_without_bound(options) && !retry_unusable(options) &&
-                  !progress_unusable(options) && !options.bad_sha256;
+                  !progress_unusable(options) && !options.bad_sha256 && !replace_unpaired(options) &&
+                  !options.bad_trial;
   return options;
 }
 
@@ -191,6 +207,11 @@ std::optional<VerifiedFile> parse_verified_file(const std::string& text) {
   verified.file = to_system_text(text.substr(digits + 1), file_system_code_page());
   verified.given = verified.file;
   return verified;
+}
+
+bool replace_unpaired(const LaunchOptions& options) {
+  return options.replace_target.has_value() != options.replace_with.has_value() ||
+         options.replace_twice;
 }
 
 bool ends_without_bound(const LaunchOptions& options) {

@@ -33,6 +33,8 @@ struct LaunchOptions {
   // here; the run replaces them by their canonical paths once it has checked them.
   std::vector<SystemText> wait_folders;
   std::vector<SystemText> wait_folders_given;  // as given, for the log's lines
+  // Files whose processes are waited for as the folders' are: a --replace file target.
+  std::vector<SystemText> wait_files;
   bool end_folder_processes = false;  // --end-folder-processes: end those left at the timeout
   bool relaunch_on_failure = false;   // --relaunch-on-failure: relaunch whatever the outcome
   std::vector<std::uint32_t> success_codes;  // --success-code: success beside 0
@@ -44,6 +46,13 @@ struct LaunchOptions {
   std::vector<VerifiedFile> verified_files;  // --sha256, in the order given
   bool bad_sha256 = false;  // a --sha256 that is not <64 hexadecimal digits>:<file>
   bool bad_value = false;  // an empty --wait-folder, or a --success-code that is no exit code
+  // --replace <target> --with <new>: the new version put in place after the waits. Made
+  // absolute once the options are read.
+  std::optional<SystemText> replace_target;
+  std::optional<SystemText> replace_with;
+  bool replace_twice = false;  // --replace or --with given more than once
+  std::uint32_t trial_s = 0;   // --trial: the relaunched new version watched this long
+  bool bad_trial = false;      // a --trial that is not 1 to 600, or without --replace/--relaunch
   bool valid = false;
 };
 
@@ -102,5 +111,9 @@ std::optional<std::uint32_t> parse_exit_code(const std::string& text);
 std::optional<VerifiedFile> parse_verified_file(const std::string& text);
 
 constexpr std::uint32_t max_wait_timeout_s = 86400;
+constexpr std::uint32_t max_trial_s = 600;
+
+// --replace and --with need each other; each may be given once.
+bool replace_unpaired(const LaunchOptions& options);
 
 }  // namespace relauncher

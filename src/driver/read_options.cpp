@@ -5,6 +5,7 @@
 
 #include "driver/application_wait.h"
 #include "driver/log_events.h"
+#include "driver/replace_step.h"
 #include "driver/tool_kind.h"
 #include "files/paths.h"
 
@@ -61,6 +62,9 @@ std::optional<LaunchOptions> read_options(const std::vector<std::string>& args,
       return std::nullopt;
     }
     verified.file = *full;
+  }
+  if (!read_replace_options(options, log_file_option(args), log)) {
+    return std::nullopt;
   }
   return options;
 }

@@ -14,11 +14,15 @@ const char* const outcome_variables[2] = {"RELAUNCHER_OUTCOME", "RELAUNCHER_EXIT
 
 namespace {
 
-bool is_success(const LaunchOptions& options, std::int32_t exit_code) {
+}  // namespace
+
+bool counts_as_success(const LaunchOptions& options, std::int32_t exit_code) {
   const auto code = static_cast<std::uint32_t>(exit_code);
   return code == 0 || std::find(options.success_codes.begin(), options.success_codes.end(), code) !=
                           options.success_codes.end();
 }
+
+namespace {
 
 RelaunchDecision skip(const std::string& why) { return {std::nullopt, why}; }
 
@@ -28,6 +32,8 @@ const char* outcome_name(UpdateOutcome outcome) {
       return "succeeded";
     case UpdateOutcome::failed:
       return "failed";
+    case UpdateOutcome::rolled_back:
+      return "rolled-back";
     case UpdateOutcome::not_started:
       break;
   }
@@ -68,7 +74,7 @@ RelaunchDecision decide_relaunch(const LaunchOptions& options, ProgramEnd end,
     case ProgramEnd::application_running:
       break;
   }
-  if (is_success(options, exit_code)) {
+  if (counts_as_success(options, exit_code)) {
     return {UpdateOutcome::succeeded, ""};
   }
   if (on_failure) {
@@ -81,7 +87,8 @@ RelaunchDecision decide_relaunch(const LaunchOptions& options, ProgramEnd end,
 std::vector<std::pair<std::string, std::string>> outcome_environment(const LaunchOptions& options,
                                                                      UpdateOutcome outcome,
                                                                      std::int32_t exit_code) {
-  if (!options.relaunch_on_failure && options.success_codes.empty()) {
+  if (!options.relaunch_on_failure && options.success_codes.empty() &&
+      outcome != UpdateOutcome::rolled_back) {
     return {};
   }
   std::vector<std::pair<std::string, std::string>> variables = {
@@ -93,15 +100,12 @@ std::vector<std::pair<std::string, std::string>> outcome_environment(const Launc
   return variables;
 }
 
-// A relaunch path that cannot be turned back into narrow text is skipped rather than
-// started as something else; the exit code stays the program's either way.
-void relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t exit_code,
-                     std::optional<std::uint32_t> running, const LogFile& log) {
-  const RelaunchDecision decision = decide_relaunch(options, end, exit_code, running);
-  if (!decision.outcome) {
-    log_event(log, "relaunch", [&] { return "skipped: " + decision.skipped; });
-    return;
-  }
+namespace {
+
+// Starts the relaunch as decided; a relaunch path that cannot be turned back into narrow
+// text is skipped rather than started as something else.
+std::intptr_t start_relaunch(const LaunchOptions& options, UpdateOutcome outcome,
+                             std::int32_t exit_code, const LogFile& log, bool watch) {
   RelaunchCommand command;
   try {
     command = make_relaunch_command(*options.relaunch_app, options.relaunch_args);
@@ -110,17 +114,42 @@ void relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t 
       return "skipped: the path cannot be written in the file system's code page, " +
              describe_error(static_cast<std::uint32_t>(error.code().value()));
     });
-    return;
+    return -1;
   } catch (const std::exception&) {
-    return;
+    return -1;
   }
   // Set in the tool's own environment only now: the program and its tree have ended,
   // and the relaunch is the last process the tool starts.
-  for (const auto& variable : outcome_environment(options, *decision.outcome, exit_code)) {
+  for (const auto& variable : outcome_environment(options, outcome, exit_code)) {
     set_own_environment(variable.first, variable.second);
+  }
+  if (watch) {
+    const WatchedStart watched = launch_watched(command.program, command.arguments);
+    log_event(log, "relaunch", [&] { return describe_start_report(watched.start, command.program); });
+    return watched.handle;
   }
   const StartReport report = launch_detached(command.program, command.arguments);
   log_event(log, "relaunch", [&] { return describe_start_report(report, command.program); });
+  return -1;
+}
+
+}  // namespace
+
+// The exit code stays the program's whatever happens to the relaunch.
+std::intptr_t relaunch_if_due(const LaunchOptions& options, ProgramEnd end,
+                              std::int32_t exit_code, std::optional<std::uint32_t> running,
+                              const LogFile& log, bool watch) {
+  const RelaunchDecision decision = decide_relaunch(options, end, exit_code, running);
+  if (!decision.outcome) {
+    log_event(log, "relaunch", [&] { return "skipped: " + decision.skipped; });
+    return -1;
+  }
+  return start_relaunch(options, *decision.outcome, exit_code, log, watch);
+}
+
+void relaunch_rolled_back(const LaunchOptions& options, std::int32_t exit_code,
+                          const LogFile& log) {
+  (void)start_relaunch(options, UpdateOutcome::rolled_back, exit_code, log, false);
 }
 
 }  // namespace relauncher

@@ -13,7 +13,9 @@
 
 namespace relauncher {
 
-enum class UpdateOutcome { succeeded, failed, not_started };
+// rolled_back: a new version put in place by --replace failed its --trial, and the old
+// version is back.
+enum class UpdateOutcome { succeeded, failed, not_started, rolled_back };
 
 // How the hand-over ended, as far as the relaunch is concerned.
 enum class ProgramEnd {
@@ -28,6 +30,9 @@ struct RelaunchDecision {
   std::optional<UpdateOutcome> outcome;  // relaunch, telling it this; absent: no relaunch
   std::string skipped;                   // why not, when there is none
 };
+
+// 0, or one of the --success-code values.
+bool counts_as_success(const LaunchOptions& options, std::int32_t exit_code);
 
 // `running` is an instance of the application that the program itself started and
 // that still runs: relaunching would make a second one.
@@ -58,8 +63,16 @@ struct RelaunchCommand {
 RelaunchCommand make_relaunch_command(const SystemText& relaunch_app,
                                       const std::vector<std::string>& arguments = {});
 
-// Decides, relaunches (detached) when due, and logs what it did.
-void relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t exit_code,
-                     std::optional<std::uint32_t> running, const LogFile& log);
+// Decides, relaunches (detached) when due, and logs what it did. With `watch` (a
+// --trial), the relaunch stays the tool's child and its handle comes back (see
+// launch_watched); -1 otherwise.
+std::intptr_t relaunch_if_due(const LaunchOptions& options, ProgramEnd end,
+                              std::int32_t exit_code, std::optional<std::uint32_t> running,
+                              const LogFile& log, bool watch = false);
+
+// The old version relaunched after a failed trial, told `rolled-back` and the new
+// version's exit code, whatever the other options say.
+void relaunch_rolled_back(const LaunchOptions& options, std::int32_t exit_code,
+                          const LogFile& log);
 
 }  // namespace relauncher

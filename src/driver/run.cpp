@@ -10,6 +10,7 @@
 #include "driver/path_text.h"
 #include "driver/read_options.h"
 #include "driver/relaunch.h"
+#include "driver/replace_step.h"
 #include "files/file_id.h"
 #include "files/paths.h"
 #include "files/system.h"
@@ -134,6 +135,7 @@ struct Verification {
   bool all_match = true;
   std::intptr_t program = -1;  // the held file the program is, if it is one
   SystemText program_path;     // that file's own path
+  std::intptr_t new_version = -1;  // the held file that is the --with file, if it is one
 };
 
 Verification verify_files(const LaunchOptions& options, const LogFile& log) {
@@ -141,9 +143,15 @@ Verification verify_files(const LaunchOptions& options, const LogFile& log) {
   // The program is one of the files when it names the same file at this moment, by
   // whatever name: another name for it (a hard link) must not run other bytes later.
   const std::optional<FileId> program =
-      options.verified_files.empty() ? std::nullopt : file_id(program_file(options.program));
+      options.verified_files.empty() || options.program.empty()
+          ? std::nullopt
+          : file_id(program_file(options.program));
+  const std::optional<FileId> new_version =
+      options.verified_files.empty() || !options.replace_with ? std::nullopt
+                                                              : file_id(*options.replace_with);
   for (const VerifiedFile& verified : options.verified_files) {
-    const HeldFile held = hold_file(verified.file);
+    const bool is_new_version = new_version && file_id(verified.file) == new_version;
+    const HeldFile held = hold_file(verified.file, is_new_version);
     const bool matches = held.handle != -1 && held.sha256 == verified.sha256;
     log_event(log, "verify", [&] {
       const std::string file = "file=\"" + log_text(verified.given) + "\"";
@@ -161,6 +169,9 @@ Verification verify_files(const LaunchOptions& options, const LogFile& log) {
       verification.program = held.handle;
       verification.program_path = verified.file;
     }
+    if (matches && is_new_version && held.id == new_version) {
+      verification.new_version = held.handle;
+    }
     verification.held.push_back(held);
   }
   return verification;
@@ -172,10 +183,57 @@ void release_files(Verification& verification) {
   }
 }
 
+// Nothing to run but the swap: the update is the swap, and it succeeded.
+RunReport swap_alone() {
+  RunReport report;
+  report.exit_code = 0;
+  return report;
+}
+
+// Nothing of the update goes ahead: the application comes back only as the options say.
+int not_started(const LaunchOptions& options, Verification& verification,
+                ProgressWindow& progress, const LogFile& log, const char* why) {
+  finish_progress(progress, log);
+  release_files(verification);
+  log_event(log, "run", [&] { return std::string("not started: ") + why; });
+  relaunch_if_due(options, ProgramEnd::not_started, -1, std::nullopt, log);
+  return -1;
+}
+
+// After the program: a failed one puts the old version back (unless an elevated start gave
+// no process to wait for: it may still be installing). False when the roll-back that was
+// due could not be completed.
+bool settle_swap(const LaunchOptions& options, const Swap& swap, const RunReport& ran,
+                 const LogFile& log) {
+  const ProgramEnd end = program_end(ran);
+  if (!swap.done || (end == ProgramEnd::exited && counts_as_success(options, ran.exit_code))) {
+    return true;
+  }
+  if (end == ProgramEnd::not_waited_for) {
+    log_event(log, "replace", [] {
+      return std::string("kept: the program's end was not waited for (an elevated start gave no "
+                         "process): it may still be installing");
+    });
+    return true;
+  }
+  const std::string why = end == ProgramEnd::exited
+                              ? "the program failed (exit code " + std::to_string(ran.exit_code) + ")"
+                              : std::string("the program could not be started");
+  const std::optional<std::uint32_t> bound =
+      options.wait_timeout_s == 0 ? std::nullopt
+                                  : std::optional<std::uint32_t>(options.wait_timeout_s * 1000);
+  return roll_back_update(options, swap, why, bound, log);
+}
+
 int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings,
               const TestSeams& seams, const LogFile& log) {
   // What the program will read is held from now on, before the wait, however long.
   Verification verification = verify_files(options, log);
+  ProgressWindow progress;
+  if (options.replace_target && !prepare_replace(options, log)) {
+    return not_started(options, verification, progress, log,
+                       "the new version could not be put in place");
+  }
   // While the application, or a process from its folders, still runs, installing over
   // it would fail or damage it, so nothing is started.
   const std::uint64_t began = steady_milliseconds();
@@ -186,7 +244,7 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
     return -1;  // the outcome is unknown, which is not success
   }
   // The application is gone: from here on the user may wonder what is happening.
-  ProgressWindow progress = start_progress_if_asked(options, seams);
+  progress = start_progress_if_asked(options, seams);
   if (!wait_for_application_folders(options, application.image, began, log)) {
     finish_progress(progress, log);
     release_files(verification);
@@ -194,21 +252,43 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
     return -1;
   }
   if (!verification.all_match) {
-    finish_progress(progress, log);
-    release_files(verification);
-    log_event(log, "run",
-              [] { return std::string("not started: a --sha256 file is not as verified"); });
-    relaunch_if_due(options, ProgramEnd::not_started, -1, std::nullopt, log);
-    return -1;
+    return not_started(options, verification, progress, log, "a --sha256 file is not as verified");
+  }
+  Swap swap;
+  if (options.replace_target) {
+    swap = swap_in_new_version(options, verification.new_version, log);
+    if (!swap.done) {
+      return not_started(options, verification, progress, log,
+                         "the new version could not be put in place");
+    }
   }
   ProgramSettings settings = program_settings(base_settings, options, log);
   settings.verified_program = verification.program;
   settings.verified_program_path = verification.program_path;
-  const RunReport ran = run_program(options, settings, progress, log);
+  const RunReport ran =
+      options.program.empty() ? swap_alone() : run_program(options, settings, progress, log);
+  if (options.program.empty()) {
+    finish_progress(progress, log);
+  }
   // Closed before the relaunch: the application may well delete the installer.
   release_files(verification);
-  relaunch_if_due(options, program_end(ran), ran.exit_code,
-                  ran.tree ? ran.tree->application_pid : std::nullopt, log);
+  if (!settle_swap(options, swap, ran, log)) {
+    relaunch_if_due(options, program_end(ran), ran.exit_code, std::nullopt, log);
+    return -1;  // both versions stand, named in the log
+  }
+  const bool trial = swap.done && options.trial_s != 0;
+  const std::intptr_t relaunched = relaunch_if_due(
+      options, program_end(ran), ran.exit_code, ran.tree ? ran.tree->application_pid : std::nullopt,
+      log, trial);
+  const bool succeeded = swap.done && program_end(ran) == ProgramEnd::exited &&
+                         counts_as_success(options, ran.exit_code);
+  if (trial && relaunched != -1) {
+    if (const std::optional<int> rolled_back = run_trial(options, swap, relaunched, log)) {
+      return *rolled_back;
+    }
+  } else if (succeeded) {
+    remove_backup_logged(options, log);
+  }
   return ran.exit_code;
 }
 

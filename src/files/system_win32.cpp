@@ -16,6 +16,10 @@ std::uint64_t steady_milliseconds() {
          static_cast<std::uint64_t>(frequency.QuadPart);
 }
 
+void pause_milliseconds(std::uint32_t ms) {
+  Sleep(ms);
+}
+
 std::string system_message(std::uint32_t error) {
   wchar_t* text = nullptr;
   const DWORD length = FormatMessageW(

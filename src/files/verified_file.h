@@ -28,8 +28,9 @@ struct HeldFile {
   std::optional<FileId> id;
 };
 
-// Holds the file and hashes what is held.
-HeldFile hold_file(const SystemText& path);
+// Holds the file and hashes what is held. `may_move`: the file is the new version of a
+// --replace, which Windows then moves through the handle (which needs delete access).
+HeldFile hold_file(const SystemText& path, bool may_move = false);
 
 void release_file(HeldFile& file);
 

@@ -52,7 +52,7 @@ int open_regular(const SystemText& path, HeldFile& held, off_t& size) {
 
 }  // namespace
 
-HeldFile hold_file(const SystemText& path) {
+HeldFile hold_file(const SystemText& path, bool) {
   HeldFile held;
   off_t size = 0;
   const int file = open_regular(path, held, size);

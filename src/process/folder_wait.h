@@ -37,7 +37,15 @@ struct FolderWaitSettings {
   // process from the other folders is waited for and never ended.
   std::vector<SystemText> endable_folders;
   std::int64_t spared_pid = 0;              // never ended: the application's own process
+  // Files (canonical) whose processes are waited for as those of the folders, and may be
+  // ended with them: a --replace target that is one file (an AppImage, an executable).
+  std::vector<SystemText> files;
 };
+
+// Whether a process whose image is `image` (as comparable as the settings' paths) is one
+// the wait is for, and one it may end.
+bool is_waited_for(const FolderWaitSettings& settings, const SystemText& image);
+bool may_be_ended(const FolderWaitSettings& settings, const SystemText& image);
 
 enum class FolderWaitOutcome {
   free,     // a look found no process running from the folders

@@ -89,7 +89,7 @@ void meet_new(std::vector<Held>& held, const FolderWaitSettings& settings,
     if (image.error == EACCES || image.error == EPERM) {
       count_once(tally.unreadable, pid);
     }
-    if (image.error != 0 || !path_is_in_any(settings.folders, image.path)) {
+    if (image.error != 0 || !is_waited_for(settings, image.path)) {
       continue;  // ENOENT: a kernel thread or a process exiting, neither counted
     }
     int pidfd = -1;
@@ -161,7 +161,7 @@ bool end_left_behind(std::vector<Held>& left, const FolderWaitSettings& settings
   for (Held& entry : left) {
     FolderProcess& process = entry.process;
     if (static_cast<std::int64_t>(process.pid) == settings.spared_pid || entry.pidfd < 0 ||
-        !path_is_in_any(settings.endable_folders, process.image)) {
+        !may_be_ended(settings, process.image)) {
       all_ended = false;
     } else if (real_user_of(process.pid) != getuid()) {
       process.fate = FolderProcess::Fate::other_user;

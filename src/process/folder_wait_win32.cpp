@@ -119,7 +119,7 @@ void meet_new(std::vector<Held>& held, const std::vector<DWORD>& ids,
     }
     const std::optional<std::u16string> image = process_image(process);
     const std::u16string comparable = image ? comparable_form(*image) : std::u16string();
-    const bool in_folders = image && path_is_in_any(settings.folders, comparable);
+    const bool in_folders = image && is_waited_for(settings, comparable);
     if (!image) {
       count_once(tally.unreadable, pid);
     } else if (in_folders) {
@@ -187,7 +187,7 @@ bool end_left_behind(std::vector<Held>& running, const FolderWaitSettings& setti
   for (Held& entry : running) {
     FolderProcess& process = entry.process;
     if (static_cast<std::int64_t>(process.pid) == settings.spared_pid ||
-        !path_is_in_any(settings.endable_folders, entry.comparable_image)) {
+        !may_be_ended(settings, entry.comparable_image)) {
       all_ended = false;
     } else if (!in_own_session(process.pid)) {
       process.fate = FolderProcess::Fate::other_session;

@@ -180,6 +180,28 @@ ElevatedRun run_elevated(const std::string& program, const std::vector<std::stri
 StartReport launch_detached(const std::string& application,
                             const std::vector<std::string>& arguments);
 
+// A relaunch watched through a trial: started detached from the caller as
+// launch_detached starts it (a new session on Linux, a new process group on Windows) but
+// kept as the tool's own child, so that its exit code can be read. `handle` is its
+// process handle on Windows, its pid on Linux; -1 when it did not start.
+struct WatchedStart {
+  StartReport start;
+  std::intptr_t handle = -1;
+};
+WatchedStart launch_watched(const std::string& application, const std::vector<std::string>& arguments);
+
+// How a watched process's first `ms` went.
+struct WatchEnd {
+  bool ended = false;            // it ended within them
+  std::int32_t exit_code = 0;    // then: its code (Linux: 128 + N for a signal)
+  bool crashed = false;          // then: by a crash or a signal
+  bool session_ending = false;   // the tool was told that the session ends (SIGTERM, SIGHUP)
+};
+WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms);
+
+// Lets go of a watched process: it runs on, no longer the tool's concern.
+void release_watched(std::intptr_t handle);
+
 // The file that starting `program` would run, found as Windows finds it (".exe" added
 // to a name without an extension); the name itself when nothing is found.
 SystemText program_file(const std::string& program);

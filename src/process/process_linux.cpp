@@ -4,12 +4,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -366,6 +368,70 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
 StartReport launch_detached(const std::string& application,
                             const std::vector<std::string>& arguments) {
   return spawn(application, arguments, true);
+}
+
+WatchedStart launch_watched(const std::string& application,
+                            const std::vector<std::string>& arguments) {
+  // A subreaper would take the status of orphans meant for nobody; the relaunch is the
+  // tool's own child either way.
+  (void)prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
+  WatchedStart watched;
+  watched.start = spawn(application, arguments, true);
+  if (!watched.start.error) {
+    watched.handle = static_cast<std::intptr_t>(watched.start.pid);
+  }
+  return watched;
+}
+
+namespace {
+
+volatile sig_atomic_t session_ending = 0;
+
+void note_session_end(int) {
+  session_ending = 1;
+}
+
+}  // namespace
+
+WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms) {
+  // Told that the session ends, the tool must not take the new version for a failure:
+  // SIGTERM and SIGHUP end the watch instead of the tool.
+  struct sigaction told {};
+  told.sa_handler = note_session_end;
+  (void)sigaction(SIGTERM, &told, nullptr);
+  (void)sigaction(SIGHUP, &told, nullptr);
+  const auto pid = static_cast<pid_t>(handle);
+  const int pidfd = open_pidfd(pid);
+  const std::uint64_t until = steady_milliseconds() + ms;
+  WatchEnd end;
+  int status = 0;
+  while (session_ending == 0) {
+    const pid_t waited = waitpid(pid, &status, WNOHANG);
+    if (waited == pid) {
+      end.ended = true;
+      end.crashed = WIFSIGNALED(status);
+      end.exit_code = end.crashed ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+      break;
+    }
+    const std::uint64_t now = steady_milliseconds();
+    if (waited < 0 || now >= until) {
+      break;
+    }
+    const int left = static_cast<int>(std::min<std::uint64_t>(until - now, pidfd >= 0 ? until - now : 100));
+    struct pollfd watched = {pidfd, POLLIN, 0};
+    if (pidfd < 0 || poll(&watched, 1, left) < 0) {
+      sleep_milliseconds(static_cast<std::uint32_t>(std::min(left, 100)));
+    }
+  }
+  end.session_ending = session_ending != 0;
+  if (pidfd >= 0) {
+    (void)close(pidfd);
+  }
+  return end;
+}
+
+void release_watched(std::intptr_t) {
+  // It runs on; once the tool has ended, it is reparented as any detached relaunch.
 }
 
 void settle_own_process() {

@@ -170,6 +170,36 @@ StartReport launch_detached(const std::string& application,
   return report;
 }
 
+WatchedStart launch_watched(const std::string& application,
+                            const std::vector<std::string>& arguments) {
+  PROCESS_INFORMATION info;
+  WatchedStart watched;
+  watched.start = start_process(application, arguments, ProgramSettings{},
+                                DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, info);
+  if (!watched.start.error) {
+    (void)CloseHandle(info.hThread);  // the process handle stays, to read its exit code
+    watched.handle = reinterpret_cast<std::intptr_t>(info.hProcess);
+  }
+  return watched;
+}
+
+WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms) {
+  WatchEnd end;
+  HANDLE process = reinterpret_cast<HANDLE>(handle);
+  DWORD code = 0;
+  end.ended = WaitForSingleObject(process, ms) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+  end.exit_code = static_cast<std::int32_t>(code);
+  // An NTSTATUS error (0xC0000005 and its kind) is a crash.
+  end.crashed = end.ended && (code & 0xC0000000u) == 0xC0000000u;
+  return end;
+}
+
+void release_watched(std::intptr_t handle) {
+  if (handle != -1) {
+    (void)CloseHandle(reinterpret_cast<HANDLE>(handle));  // nothing to do if it fails
+  }
+}
+
 void settle_own_process() {
   // A Windows process inherits no signal dispositions, and a closed standard handle is
   // never reused by a file the tool opens.

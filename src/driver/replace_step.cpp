@@ -1,0 +1,286 @@
+#include "driver/replace_step.h"
+
+#include <algorithm>
+
+#include "driver/log_events.h"
+#include "driver/relaunch.h"
+#include "files/folder_path.h"
+#include "files/paths.h"
+#include "files/system.h"
+#include "process/folder_wait.h"
+#include "process/process.h"
+
+namespace relauncher {
+
+namespace {
+
+// How long a failed trial's new version may take to let go of the target.
+constexpr std::uint32_t trial_free_ms = 10000;
+
+// The path made absolute with the folder that holds it resolved, its own name kept: a
+// link given as the target stays visible as a link.
+std::optional<SystemText> absolute_keeping_name(const SystemText& path) {
+  const SystemText folder = parent_of(path);
+  const std::optional<SystemText> resolved = canonical_path(folder);
+  if (!resolved || path.size() <= folder.size()) {
+    return std::nullopt;
+  }
+  const std::optional<SystemText> whole = canonical_path(path);
+  if (!whole) {
+    return std::nullopt;
+  }
+  // The name as given (canonical_path may change its case on Windows, or follow a link).
+  return *resolved + path.substr(folder.size());
+}
+
+bool same_or_inside(const SystemText& one, const SystemText& other) {
+  return one == other || folder_holds(one, other) || folder_holds(other, one);
+}
+
+bool inside_either(const SystemText& path, const SystemText& target, const SystemText& with) {
+  return path == target || folder_holds(target, path) || folder_holds(with, path);
+}
+
+std::string quoted(const SystemText& path) {
+  return "\"" + log_text(path) + "\"";
+}
+
+// Why the line cannot be carried out, or nothing.
+std::string unusable_reason(const LaunchOptions& options, const SystemText& target,
+                            const SystemText& with, const std::optional<SystemText>& log_path) {
+  const SwapNames names = swap_names(target, with);
+  for (const SystemText& path : {target, with, names.done_sibling}) {
+    if (!path_fits_system(path)) {
+      return std::string("a path has ") + path_limits_explained + ": " + quoted(path);
+    }
+  }
+  const PathKind target_kind = path_kind(target);
+  const PathKind with_kind = path_kind(with);
+  if (target_kind == PathKind::link) {
+    return "a --replace that is a link";
+  }
+  const SystemText real_target = canonical_path(target).value_or(target);
+  const SystemText real_with = canonical_path(with).value_or(with);
+  if (same_or_inside(real_target, real_with)) {
+    return "a --replace and a --with that are the same or inside one another";
+  }
+  if (target_kind != PathKind::missing && with_kind != PathKind::missing &&
+      (target_kind == PathKind::folder) != (with_kind == PathKind::folder)) {
+    return "a --replace and a --with of different kinds";
+  }
+  if (with == names.new_sibling || with == names.old_sibling || with == names.done_sibling) {
+    return "a --with named like relauncher's own siblings of the target";
+  }
+  const bool renamed = in_same_folder(with, target);
+  for (const SystemText& path : {real_target, renamed ? real_with : SystemText()}) {
+    if (!path.empty() && folder_too_broad(path)) {
+      return "--replace " + quoted(path) + " is not a folder of its own: " + too_broad_explained;
+    }
+  }
+  const SystemText tool = canonical_path(tool_executable()).value_or(SystemText());
+  if (!tool.empty() && inside_either(tool, real_target, real_with)) {
+    return "relauncher runs from inside the --replace or --with folder";
+  }
+  const std::optional<SystemText> log = log_path ? canonical_path(*log_path) : std::nullopt;
+  if (log && inside_either(*log, real_target, real_with)) {
+    return "a --log inside --replace or --with";
+  }
+  for (const VerifiedFile& verified : options.verified_files) {
+    if (folder_holds(real_with, verified.file)) {
+      return "a --sha256 file inside a --with folder";
+    }
+  }
+  return {};
+}
+
+std::string describe_step_failure(const Swap& swap) {
+  return swap.failed_step + " failed, " + describe_error(swap.failure.error);
+}
+
+FolderWaitSettings target_wait(const LaunchOptions& options, std::optional<std::uint32_t> wait_ms) {
+  FolderWaitSettings settings;
+  const SystemText target = canonical_path(*options.replace_target).value_or(*options.replace_target);
+  if (path_kind(*options.replace_target) == PathKind::folder) {
+    settings.folders = {target};
+    settings.endable_folders = {target};
+  } else {
+    settings.files = {target};
+  }
+  settings.timeout_ms = wait_ms;
+  settings.end_left_behind = options.end_folder_processes && wait_ms.has_value();
+  return settings;
+}
+
+}  // namespace
+
+bool read_replace_options(LaunchOptions& options, const std::optional<SystemText>& log_path,
+                          const LogFile& log) {
+  if (!options.replace_target) {
+    return true;
+  }
+  const std::optional<SystemText> target = absolute_keeping_name(*options.replace_target);
+  const std::optional<SystemText> with = absolute_keeping_name(*options.replace_with);
+  std::string reason;
+  if (!target || !with) {
+    reason = std::string("a path has ") + path_limits_explained + ": " +
+             quoted(!target ? *options.replace_target : *options.replace_with);
+  } else {
+    reason = unusable_reason(options, *target, *with, log_path);
+  }
+  if (!reason.empty()) {
+    log_event(log, "usage", [&] { return reason; });
+    return false;
+  }
+  options.replace_target = *target;
+  options.replace_with = *with;
+  // What runs from the target is waited for as what runs from the application's folders.
+  const SystemText real = canonical_path(*target).value_or(*target);
+  const PathKind kind = path_kind(*target);
+  if (kind == PathKind::folder &&
+      std::find(options.wait_folders.begin(), options.wait_folders.end(), real) ==
+          options.wait_folders.end()) {
+    options.wait_folders.push_back(real);
+    options.wait_folders_given.push_back(*target);
+  } else if (kind == PathKind::file) {
+    options.wait_files.push_back(real);
+  }
+  return true;
+}
+
+SwapNames replace_names(const LaunchOptions& options) {
+  return swap_names(*options.replace_target, *options.replace_with);
+}
+
+bool prepare_replace(const LaunchOptions& options, const LogFile& log) {
+  const SwapNames names = replace_names(options);
+  const Leftovers left = clear_leftovers(names);
+  if (left.restored) {
+    log_event(log, "replace", [&] {
+      return "restored: " + quoted(names.target) + " from the backup an earlier run left";
+    });
+  }
+  if (left.backup_removed) {
+    log_event(log, "replace", [] { return std::string("backup removed: left by an earlier run"); });
+  }
+  if (left.siblings_removed) {
+    log_event(log, "replace", [] { return std::string("leftovers removed: left by an earlier run"); });
+  }
+  if (path_kind(parent_of(names.target)) != PathKind::folder) {
+    log_event(log, "replace", [&] {
+      return "not done: the target's folder " + quoted(parent_of(names.target)) + " does not exist";
+    });
+    return false;
+  }
+  const FileStep writable = check_parent_writable(names.target);
+  if (!left.failure.ok() || !writable.ok()) {
+    log_event(log, "replace", [&] {
+      return "not done: the target's folder takes no new entry, " +
+             describe_error(!writable.ok() ? writable.error : left.failure.error);
+    });
+    return false;
+  }
+  return true;
+}
+
+Swap swap_in_new_version(const LaunchOptions& options, std::intptr_t held, const LogFile& log) {
+  const SwapNames names = replace_names(options);
+  if (held == -1 && path_kind(names.with) == PathKind::missing) {
+    log_event(log, "replace", [&] { return "not done: --with " + quoted(names.with) + " does not exist"; });
+    Swap missing;
+    return missing;
+  }
+  // A current folder inside either version would follow it (Linux) or block its
+  // rename (Windows): the program and the relaunch get the target's folder instead.
+  const SystemText current = canonical_path(current_folder()).value_or(SystemText());
+  const SystemText real_target = canonical_path(names.target).value_or(names.target);
+  const SystemText real_with = canonical_path(names.with).value_or(names.with);
+  if (!current.empty() && inside_either(current, real_target, real_with)) {
+    (void)set_current_folder(parent_of(names.target));
+  }
+  const std::uint64_t began = steady_milliseconds();
+  const Swap swap = put_in_place(names, held);
+  if (swap.tries > 1) {
+    log_event(log, "replace", [&] {
+      return "retry " + describe_error(swap.failure.ok() ? 32 : swap.failure.error) +
+             " tries=" + std::to_string(swap.tries);
+    });
+  }
+  if (!swap.done) {
+    log_event(log, "replace", [&] {
+      return "not done: " + describe_step_failure(swap) +
+             (swap.undone ? "" : "; the new version stays at " + quoted(names.new_sibling));
+    });
+    return swap;
+  }
+  log_event(log, "replace", [&] {
+    const char* how = swap.how == Swap::How::exchange ? "exchange"
+                      : swap.how == Swap::How::copied ? "copied"
+                                                      : "renamed";
+    return "target=" + quoted(names.target) + " new=" + quoted(names.with) + " how=" + how +
+           " after_ms=" + std::to_string(steady_milliseconds() - began);
+  });
+  return swap;
+}
+
+bool roll_back_update(const LaunchOptions& options, const Swap& swap, const std::string& why,
+                      std::optional<std::uint32_t> wait_ms, const LogFile& log) {
+  const SwapNames names = replace_names(options);
+  const FolderWaitReport waited = wait_for_folders(target_wait(options, wait_ms));
+  if (waited.outcome == FolderWaitOutcome::gave_up) {
+    log_event(log, "replace", [&] {
+      return "not rolled back: " + why + "; the new version is kept, a process still runs from " +
+             quoted(names.target) + " (" + std::to_string(waited.left.size()) + " left)";
+    });
+    return false;
+  }
+  const RollBack back = roll_back(names, swap);
+  if (!back.ok()) {
+    log_event(log, "replace", [&] {
+      return "not rolled back: " + why + "; " + back.failed_step + " failed, " +
+             describe_error(back.failure.error) + "; the versions stand at " + quoted(names.target) +
+             ", " + quoted(names.old_sibling) + " and " + quoted(names.new_sibling);
+    });
+    return false;
+  }
+  log_event(log, "replace", [&] { return "rolled back: " + why; });
+  return true;
+}
+
+void remove_backup_logged(const LaunchOptions& options, const LogFile& log) {
+  const SwapNames names = replace_names(options);
+  if (path_kind(names.old_sibling) == PathKind::missing) {
+    return;  // a first install has no backup
+  }
+  const FileStep removed = remove_backup(names);
+  log_event(log, "replace", [&] {
+    return removed.ok() ? std::string("backup removed")
+                        : "backup kept: " + describe_error(removed.error) + " (the next run removes it)";
+  });
+}
+
+std::optional<int> run_trial(const LaunchOptions& options, const Swap& swap,
+                             std::intptr_t relaunched, const LogFile& log) {
+  const std::uint64_t began = steady_milliseconds();
+  const WatchEnd end = relaunched == -1 ? WatchEnd{} : watch_for(relaunched, options.trial_s * 1000);
+  release_watched(relaunched);
+  if (!end.ended || end.session_ending || (!end.crashed && counts_as_success(options, end.exit_code))) {
+    log_event(log, "trial", [&] {
+      return "passed after_ms=" + std::to_string(steady_milliseconds() - began) +
+             (end.session_ending ? " (the session ends)" : "");
+    });
+    remove_backup_logged(options, log);
+    return std::nullopt;
+  }
+  log_event(log, "trial", [&] {
+    return "failed code=" + std::to_string(end.exit_code) + " after_ms=" +
+           std::to_string(steady_milliseconds() - began);
+  });
+  const std::string why = "the new version failed its trial (exit code " +
+                          std::to_string(end.exit_code) + ")";
+  if (roll_back_update(options, swap, why, trial_free_ms, log)) {
+    relaunch_rolled_back(options, end.exit_code, log);
+  }
+  return -1;
+}
+
+}  // namespace relauncher

@@ -1,0 +1,204 @@
+// --replace, --with and --trial on Linux, with real folders and files: the new version put
+// in place, the old one kept until the new one stands and is accepted, and put back when
+// the program or the new version's first seconds fail.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using test::TempDir;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+bool exists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+// A version of the application: a folder holding `app`, a script that tells in `record`
+// which version ran, what it was told, and ends with `exit_code` after `sleep_s`.
+void make_version(const std::string& folder, const std::string& name, const std::string& record,
+                  int exit_code = 0, const char* sleep_s = "0") {
+  (void)std::system(("mkdir -p '" + folder + "'").c_str());
+  test::write_file(folder + "/app",
+                   "#!/bin/sh\necho \"" + name + " ${RELAUNCHER_OUTCOME:-unset} ${RELAUNCHER_EXIT_CODE:-unset}\" >> '" +
+                       record + "'\nsleep " + sleep_s + "\nexit " + std::to_string(exit_code) + "\n",
+                   0755);
+  test::write_file(folder + "/version.txt", name);
+}
+
+std::string version_at(const std::string& folder) {
+  return test::read_file(folder + "/version.txt").value_or("(none)");
+}
+
+// Waits until the record holds `lines` lines; the relaunch is detached.
+std::vector<std::string> records(const std::string& record, std::size_t lines) {
+  for (int waited = 0; waited < 10000; waited += 20) {
+    const std::vector<std::string> found = test::lines_of(test::read_file(record).value_or(""));
+    if (found.size() >= lines) {
+      return found;
+    }
+    test::pause_for_ms(20);
+  }
+  return test::lines_of(test::read_file(record).value_or(""));
+}
+
+TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
+  enum class Case { folder, file, first_install, failing_program, trial_fails, trial_passes,
+                    stale_backup, cut_short, current_folder_inside, with_missing, other_file_system };
+  const struct {
+    Case what;
+    int exit_code;
+    const char* target_after;  // which version stands at the target afterwards
+    const char* logged;
+    const char* relaunched;    // the record's last line: version, outcome, exit code
+  } cases[] = {
+      {Case::folder, 0, "new", " replace target=", "new succeeded 0"},
+      {Case::file, 0, "new", " how=renamed ", "new succeeded 0"},
+      {Case::first_install, 0, "new", " how=renamed ", "new succeeded 0"},
+      {Case::failing_program, 4, "old", " replace rolled back: the program failed (exit code 4)",
+       "old failed 4"},
+      {Case::trial_fails, 255, "old", " trial failed code=3 ", "old rolled-back 3"},
+      {Case::trial_passes, 0, "new", " trial passed after_ms=", "new succeeded 0"},
+      {Case::stale_backup, 0, "new", " replace backup removed: left by an earlier run", "new succeeded 0"},
+      {Case::cut_short, 0, "new", " replace restored: ", "new succeeded 0"},
+      {Case::current_folder_inside, 0, "new", " how=exchange ", "new succeeded 0"},
+      {Case::with_missing, 255, "old", " replace not done: --with ", "old not-started unset"},
+      {Case::other_file_system, 0, "new", " how=copied ", "new succeeded 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.what));
+    TempDir dir;
+    const std::string record = dir.file("ran");
+    const std::string target = dir.file("apps/Example");
+    std::string with = dir.file("apps/Example-2");
+    const std::string log = dir.file("log");
+    if (c.what != Case::first_install && c.what != Case::cut_short) {
+      make_version(target, "old", record);
+    }
+    if (c.what == Case::other_file_system) {
+      // Another file system: a tmpfs of the test's own (root only).
+      (void)mkdir(dir.file("tmpfs").c_str(), 0755);
+      if (std::system(("mount -t tmpfs tmpfs '" + dir.file("tmpfs") + "' 2>/dev/null").c_str()) != 0) {
+        std::cout << "skipped the other file system: this machine lets the test mount no tmpfs\n";
+        continue;
+      }
+      with = dir.file("tmpfs/Example-2");
+    }
+    const int new_exit = c.what == Case::trial_fails ? 3 : 0;
+    const char* new_sleep = c.what == Case::trial_fails ? "0.5" : c.what == Case::trial_passes ? "3" : "0";
+    if (c.what != Case::with_missing) {
+      make_version(with, "new", record, new_exit, new_sleep);
+    }
+    if (c.what == Case::stale_backup) {
+      make_version(target + ".relauncher-old", "older", record);
+    }
+    if (c.what == Case::cut_short) {
+      make_version(target + ".relauncher-old", "old", record);  // killed between two renames
+    }
+    std::vector<std::string> line = {"--log", log, "--wait-pid", test::absent_pid(), "--relaunch-on-failure"};
+    std::string relaunch = target + "/app";
+    if (c.what == Case::file) {
+      test::write_file(dir.file("apps/tool"), "old");
+      test::write_file(dir.file("apps/tool-2"), "new");
+      line.insert(line.end(), {"--replace", dir.file("apps/tool"), "--with", dir.file("apps/tool-2")});
+    } else {
+      line.insert(line.end(), {"--replace", target, "--with", with});
+    }
+    line.insert(line.end(), {"--relaunch", relaunch});
+    if (c.what == Case::trial_fails || c.what == Case::trial_passes) {
+      line.insert(line.end(), {"--trial", "2"});
+    }
+    if (c.what == Case::failing_program) {
+      test::write_file(dir.file("register.sh"), "#!/bin/sh\nexit 4\n", 0755);
+      line.insert(line.end(), {"--", dir.file("register.sh")});
+    }
+    const test::ToolRun run = test::run_tool(line, [&] {
+      if (c.what == Case::current_folder_inside) {
+        (void)chdir(target.c_str());
+      }
+    });
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    const std::string logged = test::read_file(log).value_or("");
+    EXPECT_TRUE(contains(logged, c.logged)) << logged;
+    if (c.what == Case::file) {
+      EXPECT_EQ(test::read_file(dir.file("apps/tool")).value_or(""), "new");
+      EXPECT_FALSE(exists(dir.file("apps/tool.relauncher-old")));
+      continue;
+    }
+    EXPECT_EQ(version_at(target), c.target_after) << logged;
+    // A failed trial: the new version ran first, then the old one came back.
+    const std::vector<std::string> ran = records(record, c.what == Case::trial_fails ? 2 : 1);
+    ASSERT_FALSE(ran.empty()) << logged;
+    EXPECT_EQ(ran.back(), c.relaunched) << logged;
+    // The backup never outlives a successful update; after a failure the new version is
+    // back at --with, exactly as before the run (a copy of it is simply gone).
+    EXPECT_FALSE(exists(target + ".relauncher-old")) << logged;
+    EXPECT_FALSE(exists(target + ".relauncher-new")) << logged;
+    EXPECT_FALSE(exists(target + ".relauncher-done")) << logged;
+    const bool with_stays = c.what == Case::failing_program || c.what == Case::trial_fails ||
+                            c.what == Case::other_file_system;
+    EXPECT_EQ(version_at(with), with_stays ? "new" : "(none)") << logged;
+    if (c.what == Case::other_file_system) {
+      (void)std::system(("umount -l '" + dir.file("tmpfs") + "'").c_str());
+    }
+  }
+}
+
+TEST(Replace, UnusableLinesMoveAndStartNothing) {
+  TempDir dir;
+  const std::string target = dir.file("apps/Example");
+  const std::string with = dir.file("apps/Example-2");
+  make_version(target, "old", dir.file("ran"));
+  make_version(with, "new", dir.file("ran"));
+  test::write_file(dir.file("apps/file"), "a file");
+  (void)symlink(target.c_str(), dir.file("apps/link").c_str());
+  const std::string pid = test::absent_pid();
+  const struct {
+    std::vector<std::string> options;
+    const char* reason;
+  } cases[] = {
+      {{"--replace", target}, "a --replace without --with, or a --with without --replace"},
+      {{"--with", with}, "a --replace without --with, or a --with without --replace"},
+      {{"--replace", target, "--with", with, "--replace", target}, "--replace or --with given twice"},
+      {{"--replace", target, "--with", dir.file("apps/file")}, "a --replace and a --with of different kinds"},
+      {{"--replace", target, "--with", target + "/sub"}, "the same or inside one another"},
+      {{"--replace", dir.file("apps/link"), "--with", with}, "a --replace that is a link"},
+      {{"--replace", target, "--with", target + ".relauncher-old"}, "named like relauncher's own siblings"},
+      {{"--replace", "/opt", "--with", with}, "--replace \"/opt\" is not a folder of its own"},
+      {{"--replace", target, "--with", with, "--trial", "5"}, "a --trial without --replace and --relaunch"},
+      {{"--replace", target, "--with", with, "--relaunch", target + "/app", "--trial", "601"},
+       "or not whole seconds from 1 to 600"},
+      {{"--log", target + "/update.log", "--replace", target, "--with", with}, "a --log inside --replace or --with"},
+      {{"--sha256", std::string(64, '0') + ":" + with + "/app", "--replace", target, "--with", with},
+       "a --sha256 file inside a --with folder"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    unlink(dir.file("log").c_str());
+    std::vector<std::string> line = {"--log", dir.file("log"), "--wait-pid", pid};
+    line.insert(line.end(), c.options.begin(), c.options.end());
+    const test::ToolRun run = test::run_tool(line);
+    EXPECT_EQ(run.exit_code, 2);
+    // The last --log counts: the one inside the target, in that row.
+    const std::string log = contains(c.reason, "--log inside") ? target + "/update.log" : dir.file("log");
+    const std::string logged = test::read_file(log).value_or("");
+    EXPECT_TRUE(contains(logged, " usage ") && contains(logged, c.reason)) << logged;
+    unlink((target + "/update.log").c_str());
+    EXPECT_EQ(version_at(target), "old");
+    EXPECT_EQ(version_at(with), "new");
+  }
+}
+
+}  // namespace
