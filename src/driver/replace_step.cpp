@@ -201,8 +201,8 @@ Swap swap_in_new_version(const LaunchOptions& options, std::intptr_t held, const
   const Swap swap = put_in_place(names, held);
   if (swap.tries > 1) {
     log_event(log, "replace", [&] {
-      return "retry " + describe_error(swap.failure.ok() ? 32 : swap.failure.error) +
-             " tries=" + std::to_string(swap.tries);
+      return "retry error=" + std::to_string(swap.waited_out) + " (" +
+             system_message(swap.waited_out) + ") tries=" + std::to_string(swap.tries);
     });
   }
   if (!swap.done) {

@@ -15,8 +15,12 @@ struct Steps {
   FileStep failure;
   std::string failed_step;
   std::uint32_t tries = 1;
+  std::uint32_t waited_out = 0;
   bool run(const char* name, const FileStep& step) {
-    tries = step.tries > tries ? step.tries : tries;
+    if (step.tries > tries) {
+      tries = step.tries;
+      waited_out = step.waited_out;
+    }
     if (!step.ok() && failed_step.empty()) {
       failure = step;
       failed_step = name;
@@ -102,6 +106,7 @@ FileStep with_retries(const std::function<std::uint32_t()>& attempt, std::uint64
     if (step.error == 0 || !is_passing_lock(step.error) || steady_milliseconds() >= until) {
       return step;
     }
+    step.waited_out = step.error;
     pause_milliseconds(retry_every_ms);
   }
 }
@@ -123,6 +128,7 @@ Swap put_in_place(const SwapNames& names, std::intptr_t held) {
   swap.failure = steps.failure;
   swap.failed_step = steps.failed_step;
   swap.tries = steps.tries;
+  swap.waited_out = steps.waited_out;
   return swap;
 }
 

@@ -24,6 +24,7 @@ PathKind path_kind(const SystemText& path);
 struct FileStep {
   std::uint32_t error = 0;  // the system's error code; 0: done
   std::uint32_t tries = 1;
+  std::uint32_t waited_out = 0;  // the passing lock's error, when it was tried again
   bool ok() const { return error == 0; }
 };
 
@@ -76,6 +77,7 @@ struct Swap {
   std::string failed_step;  // which step failed
   bool undone = true;       // after a failure: everything moved was moved back
   std::uint32_t tries = 1;  // the most tries a step took
+  std::uint32_t waited_out = 0;  // the passing lock's error it took them for
 };
 
 // Brings the new version beside the target (renamed when it stands in the target's own

@@ -55,7 +55,7 @@ std::vector<std::string> records(const std::string& record, std::size_t lines) {
 }
 
 TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
-  enum class Case { folder, file, first_install, failing_program, trial_fails, trial_passes,
+  enum class Case { folder, file, first_install, failing_program, trial_fails, trial_passes, trial_stub_exits,
                     stale_backup, cut_short, current_folder_inside, with_missing, other_file_system };
   const struct {
     Case what;
@@ -71,6 +71,8 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
        "old failed 4"},
       {Case::trial_fails, 255, "old", " trial failed code=3 ", "old rolled-back 3"},
       {Case::trial_passes, 0, "new", " trial passed after_ms=", "new succeeded 0"},
+      // A launcher stub that starts the real application and exits 0 within the trial.
+      {Case::trial_stub_exits, 0, "new", " trial passed after_ms=", "new succeeded 0"},
       {Case::stale_backup, 0, "new", " replace backup removed: left by an earlier run", "new succeeded 0"},
       {Case::cut_short, 0, "new", " replace restored: ", "new succeeded 0"},
       {Case::current_folder_inside, 0, "new", " how=exchange ", "new succeeded 0"},
@@ -97,7 +99,7 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       with = dir.file("tmpfs/Example-2");
     }
     const int new_exit = c.what == Case::trial_fails ? 3 : 0;
-    const char* new_sleep = c.what == Case::trial_fails ? "0.5" : c.what == Case::trial_passes ? "3" : "0";
+    const char* new_sleep = c.what == Case::trial_passes ? "3" : c.what == Case::folder ? "0" : "0.5";
     if (c.what != Case::with_missing) {
       make_version(with, "new", record, new_exit, new_sleep);
     }
@@ -117,7 +119,7 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       line.insert(line.end(), {"--replace", target, "--with", with});
     }
     line.insert(line.end(), {"--relaunch", relaunch});
-    if (c.what == Case::trial_fails || c.what == Case::trial_passes) {
+    if (c.what == Case::trial_fails || c.what == Case::trial_passes || c.what == Case::trial_stub_exits) {
       line.insert(line.end(), {"--trial", "2"});
     }
     if (c.what == Case::failing_program) {

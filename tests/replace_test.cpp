@@ -1,0 +1,109 @@
+// --replace, --with and --trial under Wine, with real folders, files and processes: the
+// new version put in place, a passing lock waited out, and the old version back when the
+// program or the new version's first seconds fail.
+
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support.h"
+
+namespace {
+
+using test::quoted;
+using test::TempDir;
+
+std::wstring version_at(const std::wstring& folder) {
+  return test::from_utf8(test::read_file(folder + L"\\version.txt").value_or("(none)"));
+}
+
+// A version of the application: a folder holding app.exe (the probe) and version.txt.
+void make_version(const TempDir& dir, const std::wstring& folder, const char* name) {
+  test::make_folder(dir, folder);
+  test::copy_probe(dir, folder + L"\\app.exe");
+  test::write_file(dir.file(folder + L"\\version.txt"), name);
+}
+
+bool exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
+  enum class Case { folder, first_install, locked_briefly, locked_for_long, failing_program, trial_fails };
+  const struct {
+    Case what;
+    DWORD exit_code;
+    const wchar_t* target_after;
+    const char* logged;
+  } cases[] = {
+      {Case::folder, 0, L"new", " how=renamed "},
+      {Case::first_install, 0, L"new", " how=renamed "},
+      // A file of the old version held without delete sharing (a scanner): waited out.
+      {Case::locked_briefly, 0, L"new", " replace retry error=32 "},
+      {Case::locked_for_long, 0xFFFFFFFF, L"old", " replace not done: "},
+      {Case::failing_program, 4, L"old", " replace rolled back: the program failed (exit code 4)"},
+      {Case::trial_fails, 0xFFFFFFFF, L"old", " trial failed code=3 "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.what));
+    TempDir dir;
+    const std::wstring target = dir.file(L"apps\\Example");
+    const std::wstring with = dir.file(L"apps\\Example-2");
+    const std::wstring log = dir.file(L"update.log");
+    if (c.what != Case::first_install) {
+      make_version(dir, L"apps\\Example", "old");
+    }
+    make_version(dir, L"apps\\Example-2", "new");
+    test::set_probe_exit(with + L"\\app.exe", c.what == Case::trial_fails ? 3 : 0);
+    SetEnvironmentVariableW(L"PROBE_app_SLEEP_MS", c.what == Case::trial_fails ? L"500" : nullptr);
+    HANDLE lock = INVALID_HANDLE_VALUE;
+    if (c.what == Case::locked_briefly || c.what == Case::locked_for_long) {
+      // The folder's own handle, without delete sharing: Wine lets a folder that holds an
+      // open file be renamed, but not one opened so.
+      lock = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    }
+    std::wstring options = L" --replace " + quoted(target) + L" --with " + quoted(with) +
+                           L" --relaunch-on-failure --relaunch " + quoted(target + L"\\app.exe");
+    if (c.what == Case::trial_fails) {
+      options += L" --trial 5";
+    }
+    if (c.what == Case::failing_program) {
+      const std::wstring setup = test::copy_probe(dir, L"register.exe");
+      test::set_probe_exit(setup, 4);
+      options += L" -- " + quoted(setup);
+    }
+    HANDLE tool = test::start(test::tool_path(), quoted(test::tool_path()) + L" --log " + quoted(log) +
+                                                     L" --wait-pid 1" + options);
+    if (c.what == Case::locked_briefly) {
+      Sleep(2000);  // the lock a scanner would hold for a moment
+      CloseHandle(lock);
+    }
+    const DWORD exit_code = test::finish(tool);
+    if (c.what == Case::locked_for_long) {
+      CloseHandle(lock);
+    }
+    const std::string logged = test::read_file(log).value_or("");
+    EXPECT_EQ(exit_code, c.exit_code) << logged;
+    EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
+    EXPECT_EQ(version_at(target), c.target_after) << logged;
+    EXPECT_FALSE(exists(target + L".relauncher-old")) << logged;
+    EXPECT_FALSE(exists(target + L".relauncher-new")) << logged;
+    // After a failure the new version is back at --with, exactly as before the run.
+    const bool failed = std::wstring(c.target_after) == L"old";
+    EXPECT_EQ(version_at(with), failed ? L"new" : L"(none)") << logged;
+    if (c.what == Case::trial_fails) {
+      const auto relaunched = test::wait_until_started(target + L"\\app.exe", 5000);
+      ASSERT_TRUE(relaunched) << logged;
+      EXPECT_EQ(relaunched->outcome, "rolled-back");
+      EXPECT_EQ(relaunched->outcome_exit_code, "3");
+    }
+  }
+  SetEnvironmentVariableW(L"PROBE_app_SLEEP_MS", nullptr);
+  SetEnvironmentVariableW(L"PROBE_app_EXIT", nullptr);
+  SetEnvironmentVariableW(L"PROBE_register_EXIT", nullptr);
+}
+
+}  // namespace
