@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -155,6 +156,43 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
     if (c.what == Case::other_file_system) {
       (void)std::system(("umount -l '" + dir.file("tmpfs") + "'").c_str());
     }
+  }
+}
+
+// A verified new file: the bytes that land at the target are the verified ones, whatever
+// is done to the --with file after the check; one that no longer matches swaps nothing.
+TEST(Replace, AVerifiedNewFileLandsAsVerified) {
+  for (const bool changed_before : {false, true}) {
+    SCOPED_TRACE(changed_before);
+    TempDir dir;
+    const std::string target = dir.file("Example.AppImage");
+    const std::string with = dir.file("Example-2.AppImage");
+    test::write_file(target, "old", 0755);
+    test::write_file(with, "verified", 0644);
+    FILE* pipe = popen(("sha256sum '" + with + "'").c_str(), "r");
+    char digest[65] = {};
+    ASSERT_TRUE(pipe != nullptr && std::fread(digest, 1, 64, pipe) == 64);
+    pclose(pipe);
+    if (changed_before) {
+      test::write_file(with, "tampered", 0644);
+    }
+    const std::string app = test::copy_probe(dir, "app");
+    const pid_t running = test::start_probe(app, 500);
+    ASSERT_TRUE(test::wait_until_started(app));
+    const pid_t tool = test::start_tool({"--log", dir.file("log"), "--wait-pid", std::to_string(running),
+                                         "--sha256", std::string(digest) + ":" + with, "--replace", target,
+                                         "--with", with});
+    ASSERT_TRUE(test::wait_for_text(dir.file("log"), " verify "));
+    test::write_file(dir.file("planted"), "planted", 0755);
+    ASSERT_EQ(rename(dir.file("planted").c_str(), with.c_str()), 0);
+    EXPECT_EQ(test::finish(tool), changed_before ? 255 : 0);
+    test::finish(running);
+    const std::string logged = test::read_file(dir.file("log")).value_or("");
+    EXPECT_EQ(test::read_file(target).value_or(""), changed_before ? "old" : "verified") << logged;
+    // The old file's mode: the AppImage stays executable.
+    struct stat info {};
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0755u);
   }
 }
 
