@@ -213,6 +213,50 @@ void measure_folder_wait_cost() {
   std::printf("| ending | 5000 | %.0f | %.2f %% |\n", ending_ms, ending_ms / 50.0);
 }
 
+// A folder of `count` small files, as an unpacked application version is.
+void make_version_folder(const std::string& folder, int count) {
+  (void)std::system(("mkdir -p '" + folder + "'").c_str());
+  for (int i = 0; i < count; ++i) {
+    FILE* file = std::fopen((folder + "/f" + std::to_string(i)).c_str(), "w");
+    if (file != nullptr) {
+      std::fputs("a small file of an application\n", file);
+      std::fclose(file);
+    }
+  }
+}
+
+long long run_ms(const std::string& command) {
+  const long long begun = monotonic_ns();
+  (void)std::system(command.c_str());
+  return (monotonic_ns() - begun) / 1000000;
+}
+
+// --replace against copying the new version over the old one, side by side: the swap is
+// renames, which do not read the files, so its time should not grow with their number.
+void measure_swap() {
+  std::printf("\nPutting a new version in place: a folder of small files on one file system\n\n"
+              "| files | relauncher --replace: the swap ms | relauncher: whole run ms (backup "
+              "deleted) | cp -a over the old ms |\n|---:|---:|---:|---:|\n");
+  for (const int count : {1000, 10000, 50000}) {
+    const std::string root = g_dir + "/bench-swap";
+    (void)std::system(("rm -rf '" + root + "'").c_str());
+    make_version_folder(root + "/App", count);
+    make_version_folder(root + "/App-2", count);
+    (void)std::system(("cp -a '" + root + "/App-2' '" + root + "/App-3'").c_str());
+    const std::string log = root + "/log";
+    const long long whole = run_ms("'" + g_dir + "/relauncher' --log '" + log +
+                                   "' --wait-pid 4194303 --replace '" + root + "/App' --with '" +
+                                   root + "/App-2'");
+    std::ifstream logged(log);
+    const std::string text((std::istreambuf_iterator<char>(logged)), std::istreambuf_iterator<char>());
+    const std::size_t at = text.find(" after_ms=", text.find(" replace target="));
+    const long swap_ms = at == std::string::npos ? -1 : std::atol(text.c_str() + at + 10);
+    const long long copy = run_ms("cp -a '" + root + "/App-3/.' '" + root + "/App/'");
+    std::printf("| %d | %ld | %lld | %lld |\n", count, swap_ms, whole, copy);
+  }
+  (void)std::system(("rm -rf '" + g_dir + "/bench-swap'").c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -220,6 +264,10 @@ int main(int argc, char** argv) {
   g_dir = self.find('/') == std::string::npos ? "." : self.substr(0, self.find_last_of('/'));
   if (argc > 2 && std::string(argv[1]) == "victim") {
     return run_victim(std::atoi(argv[2]));
+  }
+  if (argc > 1 && std::string(argv[1]) == "swap") {
+    measure_swap();
+    return 0;
   }
   if (argc > 2 && std::string(argv[1]) == "helper") {
     char byte;
@@ -259,5 +307,6 @@ int main(int argc, char** argv) {
                 median / limit, kib, kib / limit_kib);
   }
   measure_folder_wait_cost();
+  measure_swap();
   return 0;
 }

@@ -1,7 +1,7 @@
 /** What relauncher is asked to do; see the package's README. */
 export interface HandOverOptions {
-  /** The installer to run once the application has exited. Required. */
-  program: string;
+  /** The installer to run once the application has exited. Required unless `replace` is given. */
+  program?: string;
   /** Its arguments, passed on exactly (or as written, with `verbatim`). */
   args?: string[];
   /** The process to wait for; the calling process by default. */
@@ -38,6 +38,14 @@ export interface HandOverOptions {
    * nothing. digest: 64 hexadecimal digits.
    */
   sha256?: { file: string; digest: string }[];
+  /**
+   * --replace and --with: the application's folder (or its one file) and the new version
+   * prepared beside it, put in place after the wait, the old one kept until the update
+   * has succeeded and put back when it fails.
+   */
+  replace?: { target: string; with: string };
+  /** --trial: seconds (1 to 600) the relaunched new version is watched; needs replace and relaunch. */
+  trial?: number;
   /** Show a small window with this text while the update is installed. */
   progress?: string;
   /** Hold off a logoff or shutdown while that window is up (needs `progress`). */

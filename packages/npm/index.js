@@ -16,7 +16,8 @@ const RUNNING_AFTER_MS = 300;
 const KNOWN = new Set([
   'program', 'args', 'waitPid', 'relaunch', 'relaunchArgs', 'log', 'verbatim', 'waitTree',
   'waitTimeout', 'elevate', 'waitFolder', 'endFolderProcesses', 'relaunchOnFailure',
-  'successCodes', 'retryCodes', 'retryFor', 'progress', 'holdShutdown', 'sha256',
+  'successCodes', 'retryCodes', 'retryFor', 'progress', 'holdShutdown', 'sha256', 'replace',
+  'trial',
 ]);
 
 function fail(option, what) {
@@ -100,6 +101,17 @@ function buildArguments(options) {
       line.push('--sha256', `${entry.digest}:${checkText('sha256 file', entry.file)}`);
     }
   }
+  if (o.replace !== undefined) {
+    const r = o.replace;
+    if (r === null || typeof r !== 'object' || Object.keys(r).some((key) => key !== 'target' && key !== 'with')) {
+      fail('replace', 'must be { target, with }');
+    }
+    line.push('--replace', checkText('replace target', r.target), '--with', checkText('replace with', r.with));
+  }
+  if (o.trial !== undefined) {
+    if (o.replace === undefined || o.relaunch === undefined) fail('trial', 'needs replace and relaunch');
+    line.push('--trial', String(checkWhole('trial', o.trial, 1, 600)));
+  }
   if (o.progress !== undefined) line.push('--progress', checkText('progress', o.progress));
   if (checkFlag('holdShutdown', o.holdShutdown)) {
     if (o.progress === undefined) fail('holdShutdown', 'needs progress');
@@ -110,7 +122,12 @@ function buildArguments(options) {
   for (const [option, word] of words) {
     if (checkFlag(option, o[option])) line.push(word);
   }
-  if (o.program === undefined) fail('program', 'is required');
+  // With a new version to put in place, the program is optional: the swap may be the update.
+  if (o.program === undefined) {
+    if (o.replace === undefined) fail('program', 'is required');
+    if (o.args !== undefined) fail('args', 'needs program');
+    return line;
+  }
   line.push('--', checkText('program', o.program));
   return line.concat(o.args === undefined ? [] : checkTexts('args', o.args));
 }

@@ -35,6 +35,10 @@ test('buildArguments gives each option its words, in a fixed order', () => {
     [{ program: 's', verbatim: false, waitTree: false }, [...base, '--', 's']],
     [{ program: 's', sha256: [{ file: 'C:\\Temp\\a:b.msi', digest: 'AB'.repeat(32) }] },
       [...base, '--sha256', `${'AB'.repeat(32)}:C:\\Temp\\a:b.msi`, '--', 's']],
+    // The swap alone needs no program; a trial needs the swap and a relaunch.
+    [{ replace: { target: 'C:\\Apps\\Ex', with: 'C:\\Apps\\Ex-2' }, relaunch: 'C:\\Apps\\Ex\\ex.exe', trial: 30 },
+      [...base, '--relaunch', 'C:\\Apps\\Ex\\ex.exe', '--replace', 'C:\\Apps\\Ex', '--with', 'C:\\Apps\\Ex-2',
+        '--trial', '30']],
   ];
   for (const [options, expected] of cases) {
     assert.deepStrictEqual(buildArguments({ waitPid: 42, ...options }), expected);
@@ -67,6 +71,11 @@ test('buildArguments refuses a wrong type or value, naming the option', () => {
     [{ program: 's', sha256: [{ file: 'a', digest: 'a'.repeat(63) }] }, 'sha256'],
     [{ program: 's', sha256: [{ file: '', digest: 'a'.repeat(64) }] }, 'sha256'],
     [{ program: 's', sha256: [{ file: 'a', digest: 'g'.repeat(64) }] }, 'sha256'],
+    [{ replace: { target: 'a' } }, 'replace with'], [{ program: 's', replace: 'a' }, 'replace'],
+    [{ replace: { target: 'a', with: 'b', from: 'c' } }, 'replace'],
+    [{ replace: { target: 'a', with: 'b' }, args: ['x'] }, 'args'],
+    [{ program: 's', replace: { target: 'a', with: 'b' }, trial: 5 }, 'trial'],
+    [{ program: 's', replace: { target: 'a', with: 'b' }, relaunch: 'a/x', trial: 601 }, 'trial'],
   ];
   for (const [options, option] of cases) {
     assert.throws(() => buildArguments(options), (error) => error instanceof TypeError && error.message.includes(option),
