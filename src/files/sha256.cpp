@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "files/sha256_internal.h"
+
 namespace relauncher {
 
-namespace {
-
-constexpr std::uint32_t round_constants[64] = {
+const std::uint32_t sha256_round_constants[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
     0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
     0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
@@ -18,6 +18,8 @@ constexpr std::uint32_t round_constants[64] = {
     0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
     0xc67178f2};
+
+namespace {
 
 std::uint32_t rotate_right(std::uint32_t value, int bits) {
   return (value >> bits) | (value << (32 - bits));
@@ -41,7 +43,7 @@ void compress(std::array<std::uint32_t, 8>& state, const std::uint8_t* block) {
   for (int i = 0; i < 64; ++i) {
     const std::uint32_t s1 = rotate_right(e, 6) ^ rotate_right(e, 11) ^ rotate_right(e, 25);
     const std::uint32_t choice = (e & f) ^ (~e & g);
-    const std::uint32_t t1 = h + s1 + choice + round_constants[i] + w[i];
+    const std::uint32_t t1 = h + s1 + choice + sha256_round_constants[i] + w[i];
     const std::uint32_t s0 = rotate_right(a, 2) ^ rotate_right(a, 13) ^ rotate_right(a, 22);
     const std::uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
     const std::uint32_t t2 = s0 + majority;
@@ -64,16 +66,47 @@ void compress(std::array<std::uint32_t, 8>& state, const std::uint8_t* block) {
   state[7] += h;
 }
 
+// Whole blocks, by the compression the hash asks for.
+void compress_blocks(Sha256& hash, const std::uint8_t* blocks, std::size_t count) {
+  if (hash.compression == Sha256Compression::extensions) {
+    compress_with_extensions(hash.state.data(), blocks, count);
+    return;
+  }
+  for (; count > 0; --count, blocks += 64) {
+    compress(hash.state, blocks);
+  }
+}
+
 }  // namespace
+
+bool sha256_extensions_available() {
+  // A fact of the processor, asked once.
+  static const bool available = cpu_has_sha_extensions();
+  return available;
+}
+
+Sha256 sha256_start(Sha256Compression compression) {
+  Sha256 hash;
+  hash.compression = compression == Sha256Compression::fastest
+                         ? (sha256_extensions_available() ? Sha256Compression::extensions
+                                                          : Sha256Compression::portable)
+                         : compression;
+  return hash;
+}
 
 void sha256_add(Sha256& hash, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   hash.length += size;
+  if (hash.compression == Sha256Compression::fastest) {
+    hash.compression = sha256_start(Sha256Compression::fastest).compression;
+  }
   while (size > 0) {
     if (hash.block_used == 0 && size >= hash.block.size()) {
-      compress(hash.state, bytes);  // whole blocks straight from the input
-      bytes += hash.block.size();
-      size -= hash.block.size();
+      // Whole blocks straight from the input.
+      const std::size_t count = size / hash.block.size();
+      compress_blocks(hash, bytes, count);
+      bytes += count * hash.block.size();
+      size -= count * hash.block.size();
       continue;
     }
     const std::size_t take = std::min(size, hash.block.size() - hash.block_used);
@@ -82,7 +115,7 @@ void sha256_add(Sha256& hash, const void* data, std::size_t size) {
     bytes += take;
     size -= take;
     if (hash.block_used == hash.block.size()) {
-      compress(hash.state, hash.block.data());
+      compress_blocks(hash, hash.block.data(), 1);
       hash.block_used = 0;
     }
   }

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <iostream>
+#include <random>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -18,8 +20,21 @@ namespace {
 
 using test::TempDir;
 
-std::string digest_of(const std::string& bytes, std::size_t piece) {
-  relauncher::Sha256 hash;
+using relauncher::Sha256Compression;
+
+// The compressions this processor can run: the portable one always, the SHA extensions
+// where the processor has them.
+std::vector<Sha256Compression> compressions() {
+  if (relauncher::sha256_extensions_available()) {
+    return {Sha256Compression::portable, Sha256Compression::extensions};
+  }
+  std::cout << "the SHA-extension compression is not tested: this processor has none\n";
+  return {Sha256Compression::portable};
+}
+
+std::string digest_of(const std::string& bytes, std::size_t piece,
+                      Sha256Compression compression = Sha256Compression::fastest) {
+  relauncher::Sha256 hash = relauncher::sha256_start(compression);
   for (std::size_t at = 0; at < bytes.size(); at += piece) {
     relauncher::sha256_add(hash, bytes.data() + at, std::min(piece, bytes.size() - at));
   }
@@ -37,9 +52,12 @@ TEST(Sha256, GivesTheStandardsDigestsHoweverTheInputIsCut) {
        "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
       {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };
-  for (const auto& c : cases) {
-    for (const std::size_t piece : {std::size_t{1}, std::size_t{63}, std::size_t{64}, std::size_t{1000}}) {
-      EXPECT_EQ(digest_of(c.message, piece), c.digest) << c.message.size() << " in pieces of " << piece;
+  for (const Sha256Compression compression : compressions()) {
+    for (const auto& c : cases) {
+      for (const std::size_t piece : {std::size_t{1}, std::size_t{63}, std::size_t{64}, std::size_t{1000}}) {
+        EXPECT_EQ(digest_of(c.message, piece, compression), c.digest)
+            << c.message.size() << " in pieces of " << piece << " by " << static_cast<int>(compression);
+      }
     }
   }
   // 2^29 bytes and more: a length in bits no longer fits 32 bits (installers are that big).
@@ -51,6 +69,26 @@ TEST(Sha256, GivesTheStandardsDigestsHoweverTheInputIsCut) {
   }
   relauncher::sha256_add(hash, megabyte.data(), 100);
   EXPECT_EQ(relauncher::sha256_hex(hash), "b5e920a66e366cc320737a98fb79ccb913ae38f4cf0c03b27595cf492a695503");
+}
+
+// The extensions' digest is the portable code's, for any length and any cuts.
+TEST(Sha256, BothCompressionsAgreeOnRandomLengthsAndCuts) {
+  if (!relauncher::sha256_extensions_available()) {
+    GTEST_SKIP() << "this processor has no SHA extensions: only the portable code runs here";
+  }
+  std::mt19937 random(20261208);
+  std::string bytes(1 << 20, '\0');
+  for (char& byte : bytes) {
+    byte = static_cast<char>(random());
+  }
+  for (int round = 0; round < 200; ++round) {
+    const std::size_t length = 1 + random() % bytes.size();
+    const std::size_t piece = 1 + random() % (length < 5000 ? length : 5000);
+    const std::string message = bytes.substr(random() % (bytes.size() - length + 1), length);
+    EXPECT_EQ(digest_of(message, piece, Sha256Compression::extensions),
+              digest_of(message, piece, Sha256Compression::portable))
+        << length << " in pieces of " << piece;
+  }
 }
 
 // The digest as coreutils computes it.
