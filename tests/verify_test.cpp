@@ -5,7 +5,13 @@
 #include <bcrypt.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <random>
 #include <string>
+#include <vector>
+
+#include "files/sha256.h"
 
 #include "support.h"
 
@@ -13,8 +19,7 @@ namespace {
 
 
 // The digest as Windows computes it (bcrypt), in upper case: either case is a digest.
-std::string windows_sha256(const std::wstring& file) {
-  const std::string bytes = test::read_file(file).value_or("");
+std::string windows_sha256_of(const std::string& bytes) {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
   unsigned char digest[32] = {};
   if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
@@ -29,6 +34,44 @@ std::string windows_sha256(const std::wstring& file) {
     hex += "0123456789ABCDEF"[byte & 15];
   }
   return status == 0 ? hex : "";
+}
+
+std::string windows_sha256(const std::wstring& file) {
+  return windows_sha256_of(test::read_file(file).value_or(""));
+}
+
+std::string upper(std::string text) {
+  for (char& c : text) {
+    c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+  }
+  return text;
+}
+
+// Both of relauncher's compressions (the SHA extensions where the processor has them)
+// give Windows' own digest, for random lengths in random pieces.
+TEST(Sha256, BothCompressionsGiveWindowsOwnDigests) {
+  std::vector<relauncher::Sha256Compression> compressions = {relauncher::Sha256Compression::portable};
+  if (relauncher::sha256_extensions_available()) {
+    compressions.push_back(relauncher::Sha256Compression::extensions);
+  } else {
+    std::printf("the SHA-extension compression is not tested: this processor has none\n");
+  }
+  std::mt19937 random(20261208);
+  std::string bytes(1 << 18, '\0');
+  for (char& byte : bytes) {
+    byte = static_cast<char>(random());
+  }
+  for (int round = 0; round < 40; ++round) {
+    const std::string message = bytes.substr(0, 1 + random() % bytes.size());
+    const std::size_t piece = 1 + random() % 3000;
+    for (const relauncher::Sha256Compression compression : compressions) {
+      relauncher::Sha256 hash = relauncher::sha256_start(compression);
+      for (std::size_t at = 0; at < message.size(); at += piece) {
+        relauncher::sha256_add(hash, message.data() + at, std::min(piece, message.size() - at));
+      }
+      EXPECT_EQ(upper(relauncher::sha256_hex(hash)), windows_sha256_of(message)) << message.size();
+    }
+  }
 }
 
 HANDLE open_for_writing(const std::wstring& file) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "files/sha256_internal.h"
 
@@ -52,41 +53,59 @@ bool cpu_has_sha_extensions() {
   return ssse3 && sse41 && sha;
 }
 
-RELAUNCHER_SHA_EXTENSIONS
-void compress_with_extensions(std::uint32_t* state, const std::uint8_t* blocks, std::size_t count) {
+namespace {
+
+// Four rounds of a block, and the message schedule three groups ahead. `Group` is known
+// when compiling, so that every message word stays in a register.
+template <int Group>
+RELAUNCHER_SHA_EXTENSIONS inline void four_rounds(__m128i (&message)[4], __m128i& abef,
+                                                  __m128i& cdgh, const std::uint8_t* block) {
   // The bytes of each word in the order the instructions take them (big-endian words).
   const __m128i byte_order = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  __m128i& current = message[Group % 4];
+  if (Group < 4) {
+    current = _mm_shuffle_epi8(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * Group)), byte_order);
+  }
+  __m128i words = _mm_add_epi32(
+      current, _mm_loadu_si128(reinterpret_cast<const __m128i*>(sha256_round_constants + 4 * Group)));
+  cdgh = _mm_sha256rnds2_epu32(cdgh, abef, words);
+  if (Group >= 3 && Group < 15) {
+    __m128i& next = message[(Group + 1) % 4];
+    next = _mm_add_epi32(next, _mm_alignr_epi8(current, message[(Group + 3) % 4], 4));
+    next = _mm_sha256msg2_epu32(next, current);
+  }
+  words = _mm_shuffle_epi32(words, 0x0E);
+  abef = _mm_sha256rnds2_epu32(abef, cdgh, words);
+  if (Group >= 1 && Group < 13) {
+    __m128i& previous = message[(Group + 3) % 4];
+    previous = _mm_sha256msg1_epu32(previous, current);
+  }
+}
+
+template <int... Groups>
+RELAUNCHER_SHA_EXTENSIONS inline void all_rounds(std::integer_sequence<int, Groups...>,
+                                                 __m128i& abef, __m128i& cdgh,
+                                                 const std::uint8_t* block) {
+  __m128i message[4];
+  (four_rounds<Groups>(message, abef, cdgh, block), ...);
+}
+
+}  // namespace
+
+RELAUNCHER_SHA_EXTENSIONS
+void compress_with_extensions(std::uint32_t* state, const std::uint8_t* blocks, std::size_t count) {
   // The state as the instructions hold it: ABEF and CDGH.
-  __m128i cdab = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
-  __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
+  const __m128i cdab =
+      _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
+  const __m128i efgh =
+      _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
   __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
   __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
   for (; count > 0; --count, blocks += 64) {
     const __m128i abef_before = abef;
     const __m128i cdgh_before = cdgh;
-    __m128i message[4];
-    // Sixteen groups of four rounds; the message schedule runs three groups ahead.
-    for (int group = 0; group < 16; ++group) {
-      __m128i& current = message[group % 4];
-      if (group < 4) {
-        current = _mm_shuffle_epi8(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * group)), byte_order);
-      }
-      __m128i words = _mm_add_epi32(
-          current, _mm_loadu_si128(reinterpret_cast<const __m128i*>(sha256_round_constants + 4 * group)));
-      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, words);
-      if (group >= 3 && group < 15) {
-        __m128i& next = message[(group + 1) % 4];
-        next = _mm_add_epi32(next, _mm_alignr_epi8(current, message[(group + 3) % 4], 4));
-        next = _mm_sha256msg2_epu32(next, current);
-      }
-      words = _mm_shuffle_epi32(words, 0x0E);
-      abef = _mm_sha256rnds2_epu32(abef, cdgh, words);
-      if (group >= 1 && group < 13) {
-        __m128i& previous = message[(group + 3) % 4];
-        previous = _mm_sha256msg1_epu32(previous, current);
-      }
-    }
+    all_rounds(std::make_integer_sequence<int, 16>(), abef, cdgh, blocks);
     abef = _mm_add_epi32(abef, abef_before);
     cdgh = _mm_add_epi32(cdgh, cdgh_before);
   }
