@@ -11,6 +11,7 @@
 #include "driver/read_options.h"
 #include "driver/relaunch.h"
 #include "driver/replace_step.h"
+#include "driver/verification.h"
 #include "files/file_id.h"
 #include "files/paths.h"
 #include "files/system.h"
@@ -129,59 +130,6 @@ RunReport run_program(const LaunchOptions& options, const ProgramSettings& setti
   }
 }
 
-// The --sha256 files, held from before the wait until the program has ended.
-struct Verification {
-  std::vector<HeldFile> held;
-  bool all_match = true;
-  std::intptr_t program = -1;  // the held file the program is, if it is one
-  SystemText program_path;     // that file's own path
-  std::intptr_t new_version = -1;  // the held file that is the --with file, if it is one
-};
-
-Verification verify_files(const LaunchOptions& options, const LogFile& log) {
-  Verification verification;
-  // The program is one of the files when it names the same file at this moment, by
-  // whatever name: another name for it (a hard link) must not run other bytes later.
-  const std::optional<FileId> program =
-      options.verified_files.empty() || options.program.empty()
-          ? std::nullopt
-          : file_id(program_file(options.program));
-  const std::optional<FileId> new_version =
-      options.verified_files.empty() || !options.replace_with ? std::nullopt
-                                                              : file_id(*options.replace_with);
-  for (const VerifiedFile& verified : options.verified_files) {
-    const bool is_new_version = new_version && file_id(verified.file) == new_version;
-    const HeldFile held = hold_file(verified.file, is_new_version);
-    const bool matches = held.handle != -1 && held.sha256 == verified.sha256;
-    log_event(log, "verify", [&] {
-      const std::string file = "file=\"" + log_text(verified.given) + "\"";
-      if (held.not_regular) {
-        return file + " could not be held: not a regular file";
-      }
-      if (held.handle == -1) {
-        return file + " could not be held: " + describe_error(held.error);
-      }
-      return file + " sha256=" + held.sha256 +
-             (matches ? " matches" : " does not match (expected " + verified.sha256 + ")");
-    });
-    verification.all_match = verification.all_match && matches;
-    if (matches && program && held.id == program && verification.program == -1) {
-      verification.program = held.handle;
-      verification.program_path = verified.file;
-    }
-    if (matches && is_new_version && held.id == new_version) {
-      verification.new_version = held.handle;
-    }
-    verification.held.push_back(held);
-  }
-  return verification;
-}
-
-void release_files(Verification& verification) {
-  for (HeldFile& held : verification.held) {
-    release_file(held);
-  }
-}
 
 // Nothing to run but the swap: the update is the swap, and it succeeded.
 RunReport swap_alone() {
@@ -228,7 +176,8 @@ bool settle_swap(const LaunchOptions& options, const Swap& swap, const RunReport
 int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings,
               const TestSeams& seams, const LogFile& log) {
   // What the program will read is held from now on, before the wait, however long.
-  Verification verification = verify_files(options, log);
+  Verification verification;
+  start_verification(options, log, verification);
   ProgressWindow progress;
   if (options.replace_target && !prepare_replace(options, log)) {
     return not_started(options, verification, progress, log,
@@ -251,6 +200,8 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
     relaunch_if_due(options, ProgramEnd::folders_not_free, -1, std::nullopt, log);
     return -1;
   }
+  // Nothing is swapped or started before every hash is in.
+  finish_verification(options, verification);
   if (!verification.all_match) {
     return not_started(options, verification, progress, log, "a --sha256 file is not as verified");
   }

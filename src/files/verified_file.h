@@ -26,10 +26,21 @@ struct HeldFile {
   // The file that was held (not its copy), whatever the name that led to it: a program
   // named by another of its names (a hard link) is this file too.
   std::optional<FileId> id;
+  // Linux: the file itself, open from the hold until it has been copied and hashed.
+  std::intptr_t source = -1;
+  std::uint64_t size = 0;  // what it held when it was held: no more is read
 };
 
-// Holds the file and hashes what is held. `may_move`: the file is the new version of a
-// --replace, which Windows then moves through the handle (which needs delete access).
+// Holds the file without reading it yet: at once, before any wait. `may_move`: the file is
+// the new version of a --replace, which Windows then moves through the handle (which
+// needs delete access). On failure `handle` is -1 and `error` or `not_regular` says why.
+HeldFile open_held_file(const SystemText& path, bool may_move = false);
+
+// Reads what is held and hashes it (on Linux copying it into its sealed copy in the same
+// pass), so that `sha256` is set; or `error`, and the file is let go.
+void hash_held_file(HeldFile& file);
+
+// Both at once.
 HeldFile hold_file(const SystemText& path, bool may_move = false);
 
 void release_file(HeldFile& file);

@@ -52,25 +52,33 @@ int open_regular(const SystemText& path, HeldFile& held, off_t& size) {
 
 }  // namespace
 
-HeldFile hold_file(const SystemText& path, bool) {
+HeldFile open_held_file(const SystemText& path, bool) {
   HeldFile held;
   off_t size = 0;
   const int file = open_regular(path, held, size);
+  held.source = file;
+  held.size = static_cast<std::uint64_t>(size);
+  return held;
+}
+
+void hash_held_file(HeldFile& held) {
+  const int file = static_cast<int>(held.source);
   if (file < 0) {
-    return held;
+    return;
   }
+  held.source = -1;
   // The copy is what is hashed and what runs: a write into the file, or another file
   // moved over its name, after this reaches neither.
   const int copy = memfd_create("relauncher-verified", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   if (copy < 0) {
     held.error = static_cast<std::uint32_t>(errno);
     (void)close(file);
-    return held;
+    return;
   }
-  Sha256 hash;
-  std::vector<unsigned char> buffer(1 << 16);
+  Sha256 hash = sha256_start(Sha256Compression::fastest);
+  std::vector<unsigned char> buffer(1 << 20);
   // Up to the size it had when held: a file that a writer keeps growing is not followed.
-  for (off_t left = size; left > 0;) {
+  for (off_t left = static_cast<off_t>(held.size); left > 0;) {
     const auto want =
         static_cast<std::size_t>(std::min<off_t>(left, static_cast<off_t>(buffer.size())));
     const ssize_t got = read(file, buffer.data(), want);
@@ -94,17 +102,24 @@ HeldFile hold_file(const SystemText& path, bool) {
   }
   if (held.error != 0) {
     (void)close(copy);
-    return held;
+    return;
   }
   held.handle = copy;
   held.sha256 = sha256_hex(hash);
+}
+
+HeldFile hold_file(const SystemText& path, bool may_move) {
+  HeldFile held = open_held_file(path, may_move);
+  hash_held_file(held);
   return held;
 }
 
 void release_file(HeldFile& file) {
-  if (file.handle != -1) {
-    (void)close(static_cast<int>(file.handle));
-    file.handle = -1;
+  for (std::intptr_t* held : {&file.handle, &file.source}) {
+    if (*held != -1) {
+      (void)close(static_cast<int>(*held));
+      *held = -1;
+    }
   }
 }
 

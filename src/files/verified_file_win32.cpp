@@ -8,7 +8,7 @@
 
 namespace relauncher {
 
-HeldFile hold_file(const SystemText& path, bool may_move) {
+HeldFile open_held_file(const SystemText& path, bool may_move) {
   HeldFile held;
   // Shared for reading only: a writer, a rename, a delete or a replacement all fail
   // with a sharing violation for as long as the handle is open.
@@ -26,22 +26,35 @@ HeldFile hold_file(const SystemText& path, bool may_move) {
     return held;
   }
   held.id = file_id_of(reinterpret_cast<std::intptr_t>(file));
-  Sha256 hash;
-  std::vector<unsigned char> buffer(1 << 16);
+  held.handle = reinterpret_cast<std::intptr_t>(file);
+  return held;
+}
+
+void hash_held_file(HeldFile& held) {
+  if (held.handle == -1) {
+    return;
+  }
+  HANDLE file = reinterpret_cast<HANDLE>(held.handle);
+  Sha256 hash = sha256_start(Sha256Compression::fastest);
+  std::vector<unsigned char> buffer(1 << 20);
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
       held.error = GetLastError();
-      (void)CloseHandle(file);  // nothing can be done if it fails
-      return held;
+      release_file(held);
+      return;
     }
     if (got == 0) {
       break;
     }
     sha256_add(hash, buffer.data(), got);
   }
-  held.handle = reinterpret_cast<std::intptr_t>(file);
   held.sha256 = sha256_hex(hash);
+}
+
+HeldFile hold_file(const SystemText& path, bool may_move) {
+  HeldFile held = open_held_file(path, may_move);
+  hash_held_file(held);
   return held;
 }
 

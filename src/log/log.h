@@ -9,6 +9,7 @@
 // with the time as YYYY-MM-DDTHH:MM:SS.mmmZ, in UTF-8, ending in CRLF. A log that
 // cannot be opened or written is silently no log: it never changes what the tool does.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,7 +46,7 @@ class LogFile {
   LogFile() = default;
   explicit LogFile(std::intptr_t file) : file_(file) {}
   ~LogFile();
-  LogFile(LogFile&& other) noexcept : file_(other.file_), silent_(other.silent_) {
+  LogFile(LogFile&& other) noexcept : file_(other.file_), silent_(other.silent_.load()) {
     other.file_ = none;
   }
   LogFile(const LogFile&) = delete;
@@ -61,7 +62,8 @@ class LogFile {
 
  private:
   std::intptr_t file_ = none;
-  mutable bool silent_ = false;
+  // Atomic: the --sha256 files' hashing thread writes its lines too.
+  mutable std::atomic<bool> silent_{false};
 };
 
 // Opens the file for appending, creating it if missing, shared with other readers

@@ -168,8 +168,9 @@ TEST(Verify, TheProgramThatRunsIsTheOneVerified) {
     const std::string log = test::read_file(dir.file("log")).value_or("");
     EXPECT_NE(log.find(" verify file=\"" + verified + "\""), std::string::npos) << log;
     EXPECT_NE(log.find(c.logged), std::string::npos) << log;
-    // Held from before the wait: the verify line comes before the wait's.
-    EXPECT_LT(log.find(" verify "), log.find(" wait pid=")) << log;
+    // Hashed while the application is waited for, and every hash in before the start.
+    EXPECT_EQ(log.find(" run pid=") == std::string::npos || log.find(" verify ") < log.find(" run pid="), true)
+        << log;
     const std::string expected = c.change == Change::data_file || c.runs ? "verified x\n" : "";
     EXPECT_EQ(test::read_file(ran).value_or(""), expected);
     const auto relaunch = test::wait_until_started(relaunched);
@@ -182,7 +183,8 @@ TEST(Verify, TheProgramThatRunsIsTheOneVerified) {
 // into what runs, and no file can keep relauncher waiting.
 TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
   enum class Kind {
-    elf, script_without_execute_bit, noexec_mount, hard_link_replaced, fifo, endless_device, first_of_two_differs
+    elf, script_without_execute_bit, noexec_mount, hard_link_replaced, fifo, endless_device, first_of_two_differs,
+    large_file
   };
   const struct {
     Kind kind;
@@ -197,6 +199,8 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
       {Kind::endless_device, 255, " could not be held: not a regular file"},
       // One that differs stops the start, whatever the files after it.
       {Kind::first_of_two_differs, 255, " does not match (expected "},
+      // Hashing outlasts the application's wait: the program still starts only after it.
+      {Kind::large_file, 0, " matches"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.kind));
@@ -217,7 +221,11 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
     const std::string probe = test::copy_probe(dir, "setup");
     const std::string relaunched = test::copy_probe(dir, "relaunched");
     std::string verified = c.kind == Kind::elf ? probe : script;
-    std::string program = verified;
+    if (c.kind == Kind::large_file) {
+      verified = dir.file("package.bin");
+      ASSERT_EQ(std::system(("head -c 200000000 /dev/zero > '" + verified + "'").c_str()), 0);
+    }
+    std::string program = c.kind == Kind::large_file ? script : verified;
     if (c.kind == Kind::hard_link_replaced) {
       program = dir.file("other-name.sh");
       ASSERT_EQ(link(script.c_str(), program.c_str()), 0);
@@ -231,7 +239,7 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
       verified = "/dev/zero";
     }
     const std::string application = test::copy_probe(dir, "app");
-    const pid_t app = test::start_probe(application, 500);
+    const pid_t app = test::start_probe(application, c.kind == Kind::large_file ? 50 : 500);
     ASSERT_TRUE(test::wait_until_started(application));
     std::vector<std::string> line = {"--log", dir.file("log"), "--wait-pid", std::to_string(app)};
     if (c.kind == Kind::first_of_two_differs) {
@@ -253,6 +261,9 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
     }
     const std::string log = test::read_file(dir.file("log")).value_or("");
     EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    if (c.exit_code == 0) {
+      EXPECT_LT(log.find(" verify "), log.find(" run pid=")) << "started before every hash was in\n" << log;
+    }
     if (c.kind == Kind::elf) {
       const auto record = test::probe_started(probe);
       const auto relaunch = test::wait_until_started(relaunched);
