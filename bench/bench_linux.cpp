@@ -17,6 +17,7 @@
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -213,6 +214,82 @@ void measure_folder_wait_cost() {
   std::printf("| ending | 5000 | %.0f | %.2f %% |\n", ending_ms, ending_ms / 50.0);
 }
 
+long long run_ms(const std::string& command) {
+  const long long begun = monotonic_ns();
+  (void)std::system(command.c_str());
+  return (monotonic_ns() - begun) / 1000000;
+}
+
+// A 300 MB verified installer: a script that starts the marker, followed by data that
+// no shell reads. Returns its digest, or empty.
+std::string make_large_installer(const std::string& path) {
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "#!/bin/sh\nexec '" << g_dir << "/marker_linux' \"$1\"\n";
+    const std::string megabyte(1 << 20, '#');
+    for (int i = 0; i < 300; ++i) {
+      out << megabyte;
+    }
+  }
+  (void)chmod(path.c_str(), 0755);
+  FILE* pipe = popen(("sha256sum '" + path + "'").c_str(), "r");
+  char digest[65] = {};
+  const bool read = pipe != nullptr && std::fread(digest, 1, 64, pipe) == 64;
+  if (pipe != nullptr) {
+    pclose(pipe);
+  }
+  return read ? digest : "";
+}
+
+// From relauncher's start to the installer's first moment, with the application ended
+// already and with one that ends `app_ms` after relauncher's start.
+double verified_start_ms(const std::string& installer, const std::string& digest, int app_ms,
+                         double& after_app_ms) {
+  const std::string marker_file = g_dir + "/bench-marker-time";
+  unlink(marker_file.c_str());
+  const pid_t app = fork();
+  if (app == 0) {
+    usleep(static_cast<useconds_t>(app_ms) * 1000);
+    _exit(0);
+  }
+  const long long begun = monotonic_ns();
+  const std::string wait_pid = std::to_string(app_ms == 0 ? 4194303 : app);
+  const pid_t tool = fork();
+  if (tool == 0) {
+    execl((g_dir + "/relauncher").c_str(), "relauncher", "--wait-pid", wait_pid.c_str(),
+          "--sha256", (digest + ":" + installer).c_str(), "--", installer.c_str(),
+          marker_file.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(app, &status, 0);
+  const long long app_end = monotonic_ns();
+  waitpid(tool, &status, 0);
+  long long started = 0;
+  std::ifstream(marker_file) >> started;
+  after_app_ms = static_cast<double>(started - app_end) / 1e6;
+  return static_cast<double>(started - begun) / 1e6;
+}
+
+void measure_verified_start() {
+  const std::string installer = g_dir + "/bench-installer.sh";
+  const std::string digest = make_large_installer(installer);
+  const long long openssl = run_ms("openssl dgst -sha256 '" + installer + "' >/dev/null");
+  const long long sha256sum = run_ms("sha256sum '" + installer + "' >/dev/null");
+  double after_app = 0;
+  const double ended = verified_start_ms(installer, digest, 0, after_app);
+  double after_late_app = 0;
+  const double late = verified_start_ms(installer, digest, 2000, after_late_app);
+  std::printf("\nA 300 MB verified installer (--sha256): from relauncher's start to the "
+              "installer's\n\n| case | ms |\n|---|---:|\n");
+  std::printf("| openssl dgst -sha256 of the file | %lld |\n| sha256sum of the file | %lld |\n",
+              openssl, sha256sum);
+  std::printf("| relauncher, the application ended already | %.0f |\n", ended);
+  std::printf("| relauncher, the application ends 2 s after its start | %.0f (%.1f after "
+              "the application's end) |\n", late, after_late_app);
+  unlink(installer.c_str());
+}
+
 // A folder of `count` small files, as an unpacked application version is.
 void make_version_folder(const std::string& folder, int count) {
   (void)std::system(("mkdir -p '" + folder + "'").c_str());
@@ -225,11 +302,6 @@ void make_version_folder(const std::string& folder, int count) {
   }
 }
 
-long long run_ms(const std::string& command) {
-  const long long begun = monotonic_ns();
-  (void)std::system(command.c_str());
-  return (monotonic_ns() - begun) / 1000000;
-}
 
 // --replace against copying the new version over the old one, side by side: the swap is
 // renames, which do not read the files, so its time should not grow with their number.
@@ -267,6 +339,10 @@ int main(int argc, char** argv) {
   }
   if (argc > 1 && std::string(argv[1]) == "swap") {
     measure_swap();
+    return 0;
+  }
+  if (argc > 1 && std::string(argv[1]) == "verified") {
+    measure_verified_start();
     return 0;
   }
   if (argc > 2 && std::string(argv[1]) == "helper") {
@@ -307,6 +383,7 @@ int main(int argc, char** argv) {
                 median / limit, kib, kib / limit_kib);
   }
   measure_folder_wait_cost();
+  measure_verified_start();
   measure_swap();
   return 0;
 }

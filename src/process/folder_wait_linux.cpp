@@ -135,16 +135,27 @@ void wait_for_all(const std::vector<Held>& held, std::uint64_t ms) {
     const int left = static_cast<int>(until - now);
     if (polled) {
       sleep_milliseconds(static_cast<std::uint32_t>(std::min(left, poll_interval_ms)));
-    } else {
-      std::vector<struct pollfd> watched;
-      for (const Held* entry : running) {
-        watched.push_back({entry->pidfd, POLLIN, 0});
-      }
-      (void)poll(watched.data(), watched.size(), left);
+      running.erase(std::remove_if(running.begin(), running.end(),
+                                   [](const Held* entry) { return has_ended(*entry); }),
+                    running.end());
+      continue;
     }
-    running.erase(std::remove_if(running.begin(), running.end(),
-                                 [](const Held* entry) { return has_ended(*entry); }),
-                  running.end());
+    std::vector<struct pollfd> watched;
+    for (const Held* entry : running) {
+      watched.push_back({entry->pidfd, POLLIN, 0});
+    }
+    if (poll(watched.data(), watched.size(), left) <= 0) {
+      continue;
+    }
+    // The poll itself tells which have ended: nothing else is asked of the system until
+    // the last one has, or the look's second has passed.
+    std::vector<const Held*> still;
+    for (std::size_t i = 0; i < watched.size(); ++i) {
+      if (watched[i].revents == 0) {
+        still.push_back(running[i]);
+      }
+    }
+    running.swap(still);
   }
 }
 

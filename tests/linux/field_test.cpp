@@ -77,10 +77,23 @@ TEST(Folder, TheProgramWaitsForWhatRunsFromTheApplicationsFolders) {
   }
 }
 
+// The pidfds a process holds: one for each process it has met and holds.
+int pidfds_held_by(pid_t pid) {
+  int count = 0;
+  for (int fd = 0; fd < 1024; ++fd) {
+    char target[64] = {};
+    const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    count += readlink(link.c_str(), target, sizeof(target) - 1) > 0 && std::string(target) == "anon_inode:[pidfd]";
+  }
+  return count;
+}
+
 TEST(Folder, SeventyHelpersAndAToolRunFromInsideTheFolder) {
   TempDir dir;
-  // One name each (hard links of one probe), so that each helper tells that it runs.
+  // One name each (hard links of one probe), so that each helper tells that it runs; each
+  // runs until the test lets it go.
   const std::string first = probe_at(dir, "app/helper0");
+  const std::string go = dir.file("go");
   std::vector<std::string> names = {first};
   for (int i = 1; i < 70; ++i) {
     names.push_back(dir.file("app/helper" + std::to_string(i)));
@@ -90,21 +103,26 @@ TEST(Folder, SeventyHelpersAndAToolRunFromInsideTheFolder) {
   test::write_file(tool, test::read_file(test::tool_path()).value_or(""), 0755);
   const std::string setup = test::copy_probe(dir, "setup");
   std::vector<pid_t> helpers;
-  for (int i = 0; i < 70; ++i) {
-    helpers.push_back(test::start_probe(names[i], 800 + 10 * i));
+  for (const std::string& name : names) {
+    test::set_probe(name, "UNTIL", go);
+    helpers.push_back(test::start_probe(name, 0));
   }
-  // relauncher starts only once every helper has told that it runs, however busy the
-  // machine is.
+  // relauncher starts only once every helper has told that it runs, and the helpers end
+  // only once relauncher holds every one of them, however busy the machine is.
   for (const std::string& name : names) {
     ASSERT_TRUE(test::wait_until_started(name, 60000)) << name;
   }
-  const test::ToolRun run = test::run_tool({"--log", dir.file("log"), "--wait-pid",
-                                            test::absent_pid(), "--wait-folder", dir.file("app"),
-                                            "--", setup},
-                                           {}, tool);
-  EXPECT_EQ(run.exit_code, 0);
+  const pid_t run = test::start_tool({"--log", dir.file("log"), "--wait-pid", test::absent_pid(),
+                                      "--wait-folder", dir.file("app"), "--", setup},
+                                     {}, tool);
+  for (int waited = 0; pidfds_held_by(run) < 70 && waited < 60000; waited += 20) {
+    test::pause_for_ms(20);
+  }
+  test::write_file(go, "");
+  EXPECT_EQ(test::finish(run), 0);
   for (std::size_t i = 0; i < helpers.size(); ++i) {
     test::finish(helpers[i]);
+    test::set_probe(names[i], "UNTIL", "");
     test::set_probe(names[i], "SLEEP_MS", "");
   }
   const std::string log = test::read_file(dir.file("log")).value_or("");

@@ -9,7 +9,8 @@
 //
 // PROBE_<stem>_SLEEP_MS and PROBE_<stem>_EXIT (or PROBE_<stem>_SIGNAL: it ends by that
 // signal) from the environment tell it what to do, <stem> being its file name;
-// PROBE_<stem>_IGNORE_TERM ignores SIGTERM, PROBE_<stem>_TERM_MS takes that long to save
+// PROBE_<stem>_UNTIL=<path> runs on until that file exists, PROBE_<stem>_IGNORE_TERM
+// ignores SIGTERM, PROBE_<stem>_TERM_MS takes that long to save
 // after SIGTERM and then ends as it would have, PROBE_<stem>_WRITE writes a line to its
 // standard output and error before it ends (and exits 100 when a write fails), and PROBE_<stem>_THEN=<path> starts that
 // program as a daemon (a double fork and setsid) just before the probe ends, once: a
@@ -164,6 +165,9 @@ int main(int argc, char** argv) {
   }
   if (terminated != 0) {
     sleep_ms(std::atol(term_ms.c_str()));  // saving the user's work
+  }
+  for (const std::string until = setting(stem, "UNTIL"); !until.empty() && access(until.c_str(), F_OK) != 0;) {
+    sleep_ms(10);
   }
   start_daemon(setting(stem, "THEN"), path + ".then");
   if (!setting(stem, "WRITE").empty() &&

@@ -205,8 +205,9 @@ int finish(pid_t child) {
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-pid_t start_tool(const std::vector<std::string>& args, const std::function<void()>& in_child) {
-  return spawn(tool_path(), args, in_child, -1);
+pid_t start_tool(const std::vector<std::string>& args, const std::function<void()>& in_child,
+                 const std::string& tool) {
+  return spawn(tool.empty() ? tool_path() : tool, args, in_child, -1);
 }
 
 ToolRun run_tool(const std::vector<std::string>& args, const std::function<void()>& in_child,

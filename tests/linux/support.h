@@ -77,7 +77,7 @@ ToolRun run_tool(const std::vector<std::string>& args,
 
 // The same without waiting; the caller finishes it.
 pid_t start_tool(const std::vector<std::string>& args,
-                 const std::function<void()>& in_child = {});
+                 const std::function<void()>& in_child = {}, const std::string& tool = {});
 
 // A pid that no process has, within the range the kernel hands out.
 std::string absent_pid();
