@@ -256,9 +256,9 @@ double verified_start_ms(const std::string& installer, const std::string& digest
   const std::string wait_pid = std::to_string(app_ms == 0 ? 4194303 : app);
   const pid_t tool = fork();
   if (tool == 0) {
-    execl((g_dir + "/relauncher").c_str(), "relauncher", "--wait-pid", wait_pid.c_str(),
-          "--sha256", (digest + ":" + installer).c_str(), "--", installer.c_str(),
-          marker_file.c_str(), static_cast<char*>(nullptr));
+    execl((g_dir + "/relauncher").c_str(), "relauncher", "--wait-pid", wait_pid.c_str(), "--sha256",
+          (digest + ":" + installer).c_str(), "--", installer.c_str(), marker_file.c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   int status = 0;
@@ -280,13 +280,16 @@ void measure_verified_start() {
   const double ended = verified_start_ms(installer, digest, 0, after_app);
   double after_late_app = 0;
   const double late = verified_start_ms(installer, digest, 2000, after_late_app);
-  std::printf("\nA 300 MB verified installer (--sha256): from relauncher's start to the "
-              "installer's\n\n| case | ms |\n|---|---:|\n");
+  std::printf(
+      "\nA 300 MB verified installer (--sha256): from relauncher's start to the "
+      "installer's\n\n| case | ms |\n|---|---:|\n");
   std::printf("| openssl dgst -sha256 of the file | %lld |\n| sha256sum of the file | %lld |\n",
               openssl, sha256sum);
   std::printf("| relauncher, the application ended already | %.0f |\n", ended);
-  std::printf("| relauncher, the application ends 2 s after its start | %.0f (%.1f after "
-              "the application's end) |\n", late, after_late_app);
+  std::printf(
+      "| relauncher, the application ends 2 s after its start | %.0f (%.1f after "
+      "the application's end) |\n",
+      late, after_late_app);
   unlink(installer.c_str());
 }
 
@@ -302,13 +305,13 @@ void make_version_folder(const std::string& folder, int count) {
   }
 }
 
-
 // --replace against copying the new version over the old one, side by side: the swap is
 // renames, which do not read the files, so its time should not grow with their number.
 void measure_swap() {
-  std::printf("\nPutting a new version in place: a folder of small files on one file system\n\n"
-              "| files | relauncher --replace: the swap ms | relauncher: whole run ms (backup "
-              "deleted) | cp -a over the old ms |\n|---:|---:|---:|---:|\n");
+  std::printf(
+      "\nPutting a new version in place: a folder of small files on one file system\n\n"
+      "| files | relauncher --replace: the swap ms | relauncher: whole run ms (backup "
+      "deleted) | cp -a over the old ms |\n|---:|---:|---:|---:|\n");
   for (const int count : {1000, 10000, 50000}) {
     const std::string root = g_dir + "/bench-swap";
     (void)std::system(("rm -rf '" + root + "'").c_str());
@@ -316,11 +319,12 @@ void measure_swap() {
     make_version_folder(root + "/App-2", count);
     (void)std::system(("cp -a '" + root + "/App-2' '" + root + "/App-3'").c_str());
     const std::string log = root + "/log";
-    const long long whole = run_ms("'" + g_dir + "/relauncher' --log '" + log +
-                                   "' --wait-pid 4194303 --replace '" + root + "/App' --with '" +
-                                   root + "/App-2'");
+    const long long whole =
+        run_ms("'" + g_dir + "/relauncher' --log '" + log + "' --wait-pid 4194303 --replace '" +
+               root + "/App' --with '" + root + "/App-2'");
     std::ifstream logged(log);
-    const std::string text((std::istreambuf_iterator<char>(logged)), std::istreambuf_iterator<char>());
+    const std::string text((std::istreambuf_iterator<char>(logged)),
+                           std::istreambuf_iterator<char>());
     const std::size_t at = text.find(" after_ms=", text.find(" replace target="));
     const long swap_ms = at == std::string::npos ? -1 : std::atol(text.c_str() + at + 10);
     const long long copy = run_ms("cp -a '" + root + "/App-3/.' '" + root + "/App/'");

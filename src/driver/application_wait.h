@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "log/log.h"
 #include "driver/options.h"
+#include "log/log.h"
 #include "process/process.h"
 
 namespace relauncher {

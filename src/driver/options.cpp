@@ -148,7 +148,8 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
         options.verified_files.push_back(*verified);
       }
     } else if ((word == "--replace" || word == "--with") && value) {
-      std::optional<SystemText>& path = word == "--replace" ? options.replace_target : options.replace_with;
+      std::optional<SystemText>& path =
+          word == "--replace" ? options.replace_target : options.replace_with;
       options.replace_twice = options.replace_twice || path.has_value();
       options.bad_value = options.bad_value || value->empty();
       path = to_system_text(*value, file_system_code_page());
@@ -186,8 +187,8 @@ LaunchOptions parse_options(const std::vector<std::string>& args) {
   const bool has_work = !options.program.empty() || options.replace_target.has_value();
   options.valid = options.wait_pid > 0 && has_work && !options.bad_wait_timeout &&
                   !options.bad_value && !ends_without_bound(options) && !retry_unusable(options) &&
-                  !progress_unusable(options) && !options.bad_sha256 && !replace_unpaired(options) &&
-                  !options.bad_trial;
+                  !progress_unusable(options) && !options.bad_sha256 &&
+                  !replace_unpaired(options) && !options.bad_trial;
   return options;
 }
 

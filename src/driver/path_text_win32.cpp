@@ -5,8 +5,8 @@
 
 #include <system_error>
 
-#include "log/log.h"
 #include "driver/path_name.h"
+#include "log/log.h"
 
 namespace relauncher {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "log/log.h"
 #include "driver/options.h"
+#include "log/log.h"
 
 namespace relauncher {
 

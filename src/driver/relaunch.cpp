@@ -12,10 +12,6 @@ namespace relauncher {
 
 const char* const outcome_variables[2] = {"RELAUNCHER_OUTCOME", "RELAUNCHER_EXIT_CODE"};
 
-namespace {
-
-}  // namespace
-
 bool counts_as_success(const LaunchOptions& options, std::int32_t exit_code) {
   const auto code = static_cast<std::uint32_t>(exit_code);
   return code == 0 || std::find(options.success_codes.begin(), options.success_codes.end(), code) !=
@@ -125,7 +121,8 @@ std::intptr_t start_relaunch(const LaunchOptions& options, UpdateOutcome outcome
   }
   if (watch) {
     const WatchedStart watched = launch_watched(command.program, command.arguments);
-    log_event(log, "relaunch", [&] { return describe_start_report(watched.start, command.program); });
+    log_event(log, "relaunch",
+              [&] { return describe_start_report(watched.start, command.program); });
     return watched.handle;
   }
   const StartReport report = launch_detached(command.program, command.arguments);
@@ -136,9 +133,9 @@ std::intptr_t start_relaunch(const LaunchOptions& options, UpdateOutcome outcome
 }  // namespace
 
 // The exit code stays the program's whatever happens to the relaunch.
-std::intptr_t relaunch_if_due(const LaunchOptions& options, ProgramEnd end,
-                              std::int32_t exit_code, std::optional<std::uint32_t> running,
-                              const LogFile& log, bool watch) {
+std::intptr_t relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t exit_code,
+                              std::optional<std::uint32_t> running, const LogFile& log,
+                              bool watch) {
   const RelaunchDecision decision = decide_relaunch(options, end, exit_code, running);
   if (!decision.outcome) {
     log_event(log, "relaunch", [&] { return "skipped: " + decision.skipped; });

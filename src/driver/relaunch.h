@@ -66,13 +66,12 @@ RelaunchCommand make_relaunch_command(const SystemText& relaunch_app,
 // Decides, relaunches (detached) when due, and logs what it did. With `watch` (a
 // --trial), the relaunch stays the tool's child and its handle comes back (see
 // launch_watched); -1 otherwise.
-std::intptr_t relaunch_if_due(const LaunchOptions& options, ProgramEnd end,
-                              std::int32_t exit_code, std::optional<std::uint32_t> running,
-                              const LogFile& log, bool watch = false);
+std::intptr_t relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t exit_code,
+                              std::optional<std::uint32_t> running, const LogFile& log,
+                              bool watch = false);
 
 // The old version relaunched after a failed trial, told `rolled-back` and the new
 // version's exit code, whatever the other options say.
-void relaunch_rolled_back(const LaunchOptions& options, std::int32_t exit_code,
-                          const LogFile& log);
+void relaunch_rolled_back(const LaunchOptions& options, std::int32_t exit_code, const LogFile& log);
 
 }  // namespace relauncher

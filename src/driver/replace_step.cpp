@@ -99,7 +99,8 @@ std::string describe_step_failure(const Swap& swap) {
 
 FolderWaitSettings target_wait(const LaunchOptions& options, std::optional<std::uint32_t> wait_ms) {
   FolderWaitSettings settings;
-  const SystemText target = canonical_path(*options.replace_target).value_or(*options.replace_target);
+  const SystemText target =
+      canonical_path(*options.replace_target).value_or(*options.replace_target);
   if (path_kind(*options.replace_target) == PathKind::folder) {
     settings.folders = {target};
     settings.endable_folders = {target};
@@ -163,7 +164,8 @@ bool prepare_replace(const LaunchOptions& options, const LogFile& log) {
     log_event(log, "replace", [] { return std::string("backup removed: left by an earlier run"); });
   }
   if (left.siblings_removed) {
-    log_event(log, "replace", [] { return std::string("leftovers removed: left by an earlier run"); });
+    log_event(log, "replace",
+              [] { return std::string("leftovers removed: left by an earlier run"); });
   }
   if (path_kind(parent_of(names.target)) != PathKind::folder) {
     log_event(log, "replace", [&] {
@@ -185,7 +187,8 @@ bool prepare_replace(const LaunchOptions& options, const LogFile& log) {
 Swap swap_in_new_version(const LaunchOptions& options, std::intptr_t held, const LogFile& log) {
   const SwapNames names = replace_names(options);
   if (held == -1 && path_kind(names.with) == PathKind::missing) {
-    log_event(log, "replace", [&] { return "not done: --with " + quoted(names.with) + " does not exist"; });
+    log_event(log, "replace",
+              [&] { return "not done: --with " + quoted(names.with) + " does not exist"; });
     Swap missing;
     return missing;
   }
@@ -237,8 +240,9 @@ bool roll_back_update(const LaunchOptions& options, const Swap& swap, const std:
   if (!back.ok()) {
     log_event(log, "replace", [&] {
       return "not rolled back: " + why + "; " + back.failed_step + " failed, " +
-             describe_error(back.failure.error) + "; the versions stand at " + quoted(names.target) +
-             ", " + quoted(names.old_sibling) + " and " + quoted(names.new_sibling);
+             describe_error(back.failure.error) + "; the versions stand at " +
+             quoted(names.target) + ", " + quoted(names.old_sibling) + " and " +
+             quoted(names.new_sibling);
     });
     return false;
   }
@@ -253,17 +257,20 @@ void remove_backup_logged(const LaunchOptions& options, const LogFile& log) {
   }
   const FileStep removed = remove_backup(names);
   log_event(log, "replace", [&] {
-    return removed.ok() ? std::string("backup removed")
-                        : "backup kept: " + describe_error(removed.error) + " (the next run removes it)";
+    return removed.ok()
+               ? std::string("backup removed")
+               : "backup kept: " + describe_error(removed.error) + " (the next run removes it)";
   });
 }
 
 std::optional<int> run_trial(const LaunchOptions& options, const Swap& swap,
                              std::intptr_t relaunched, const LogFile& log) {
   const std::uint64_t began = steady_milliseconds();
-  const WatchEnd end = relaunched == -1 ? WatchEnd{} : watch_for(relaunched, options.trial_s * 1000);
+  const WatchEnd end =
+      relaunched == -1 ? WatchEnd{} : watch_for(relaunched, options.trial_s * 1000);
   release_watched(relaunched);
-  if (!end.ended || end.session_ending || (!end.crashed && counts_as_success(options, end.exit_code))) {
+  if (!end.ended || end.session_ending ||
+      (!end.crashed && counts_as_success(options, end.exit_code))) {
     log_event(log, "trial", [&] {
       return "passed after_ms=" + std::to_string(steady_milliseconds() - began) +
              (end.session_ending ? " (the session ends)" : "");
@@ -272,11 +279,11 @@ std::optional<int> run_trial(const LaunchOptions& options, const Swap& swap,
     return std::nullopt;
   }
   log_event(log, "trial", [&] {
-    return "failed code=" + std::to_string(end.exit_code) + " after_ms=" +
-           std::to_string(steady_milliseconds() - began);
+    return "failed code=" + std::to_string(end.exit_code) +
+           " after_ms=" + std::to_string(steady_milliseconds() - began);
   });
-  const std::string why = "the new version failed its trial (exit code " +
-                          std::to_string(end.exit_code) + ")";
+  const std::string why =
+      "the new version failed its trial (exit code " + std::to_string(end.exit_code) + ")";
   if (roll_back_update(options, swap, why, trial_free_ms, log)) {
     relaunch_rolled_back(options, end.exit_code, log);
   }

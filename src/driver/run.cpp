@@ -130,7 +130,6 @@ RunReport run_program(const LaunchOptions& options, const ProgramSettings& setti
   }
 }
 
-
 // Nothing to run but the swap: the update is the swap, and it succeeded.
 RunReport swap_alone() {
   RunReport report;
@@ -139,8 +138,8 @@ RunReport swap_alone() {
 }
 
 // Nothing of the update goes ahead: the application comes back only as the options say.
-int not_started(const LaunchOptions& options, Verification& verification,
-                ProgressWindow& progress, const LogFile& log, const char* why) {
+int not_started(const LaunchOptions& options, Verification& verification, ProgressWindow& progress,
+                const LogFile& log, const char* why) {
   finish_progress(progress, log);
   release_files(verification);
   log_event(log, "run", [&] { return std::string("not started: ") + why; });
@@ -159,14 +158,16 @@ bool settle_swap(const LaunchOptions& options, const Swap& swap, const RunReport
   }
   if (end == ProgramEnd::not_waited_for) {
     log_event(log, "replace", [] {
-      return std::string("kept: the program's end was not waited for (an elevated start gave no "
-                         "process): it may still be installing");
+      return std::string(
+          "kept: the program's end was not waited for (an elevated start gave no "
+          "process): it may still be installing");
     });
     return true;
   }
-  const std::string why = end == ProgramEnd::exited
-                              ? "the program failed (exit code " + std::to_string(ran.exit_code) + ")"
-                              : std::string("the program could not be started");
+  const std::string why =
+      end == ProgramEnd::exited
+          ? "the program failed (exit code " + std::to_string(ran.exit_code) + ")"
+          : std::string("the program could not be started");
   const std::optional<std::uint32_t> bound =
       options.wait_timeout_s == 0 ? std::nullopt
                                   : std::optional<std::uint32_t>(options.wait_timeout_s * 1000);
@@ -228,9 +229,9 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
     return -1;  // both versions stand, named in the log
   }
   const bool trial = swap.done && options.trial_s != 0;
-  const std::intptr_t relaunched = relaunch_if_due(
-      options, program_end(ran), ran.exit_code, ran.tree ? ran.tree->application_pid : std::nullopt,
-      log, trial);
+  const std::intptr_t relaunched =
+      relaunch_if_due(options, program_end(ran), ran.exit_code,
+                      ran.tree ? ran.tree->application_pid : std::nullopt, log, trial);
   const bool succeeded = swap.done && program_end(ran) == ProgramEnd::exited &&
                          counts_as_success(options, ran.exit_code);
   if (trial && relaunched != -1) {

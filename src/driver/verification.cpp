@@ -31,7 +31,8 @@ std::optional<FileId> identity(const std::optional<SystemText>& path) {
 }
 
 std::optional<SystemText> program_path_of(const LaunchOptions& options) {
-  return options.program.empty() ? std::nullopt : std::optional<SystemText>(program_file(options.program));
+  return options.program.empty() ? std::nullopt
+                                 : std::optional<SystemText>(program_file(options.program));
 }
 
 }  // namespace
@@ -55,7 +56,8 @@ void start_verification(const LaunchOptions& options, const LogFile& log,
     verification.held.push_back(open_held_file(verified.file, is_new_version));
     verification.matches.push_back(false);
     if (!opened(verification.held.back())) {
-      log_event(log, "verify", [&] { return describe_verify(verified, verification.held.back(), false); });
+      log_event(log, "verify",
+                [&] { return describe_verify(verified, verification.held.back(), false); });
     }
   }
   verification.hashing = std::thread([&options, &log, &verification] {
@@ -67,7 +69,8 @@ void start_verification(const LaunchOptions& options, const LogFile& log,
       hash_held_file(held);
       const bool matches = opened(held) && held.sha256 == options.verified_files[i].sha256;
       verification.matches[i] = matches;
-      log_event(log, "verify", [&] { return describe_verify(options.verified_files[i], held, matches); });
+      log_event(log, "verify",
+                [&] { return describe_verify(options.verified_files[i], held, matches); });
     }
   });
 }

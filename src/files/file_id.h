@@ -18,7 +18,9 @@ struct FileId {
   bool operator==(const FileId& other) const {
     return volume == other.volume && index == other.index;
   }
-  bool operator!=(const FileId& other) const { return !(*this == other); }
+  bool operator!=(const FileId& other) const {
+    return !(*this == other);
+  }
 };
 
 // The identity of what `path` names, links followed; absent when nothing is there or

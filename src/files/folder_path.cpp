@@ -97,8 +97,8 @@ bool folder_is_too_broad(const std::u16string& folder, const ProtectedFolders& p
     return true;
   }
   for (const std::u16string& tree : protected_folders.with_contents) {
-    if (!tree.empty() && (folder == tree || path_is_inside(folder, tree) ||
-                          path_is_inside(tree, folder))) {
+    if (!tree.empty() &&
+        (folder == tree || path_is_inside(folder, tree) || path_is_inside(tree, folder))) {
       return true;
     }
   }

@@ -41,10 +41,9 @@ PosixProtectedFolders protected_folders() {
     return home.empty() ? std::string() : home + rest;
   };
   for (const std::string& folder :
-       {std::string("/opt"), std::string("/home"), std::string("/tmp"), home,
-        environment("TMPDIR"), below_home("/.local/bin"), below_home("/.local/share/flatpak"),
-        below_home("/.local/share"), below_home("/.config"), environment("XDG_DATA_HOME"),
-        environment("XDG_CONFIG_HOME")}) {
+       {std::string("/opt"), std::string("/home"), std::string("/tmp"), home, environment("TMPDIR"),
+        below_home("/.local/bin"), below_home("/.local/share/flatpak"), below_home("/.local/share"),
+        below_home("/.config"), environment("XDG_DATA_HOME"), environment("XDG_CONFIG_HOME")}) {
     if (!folder.empty() && folder[0] == '/') {
       folders.themselves.push_back(resolved(folder));
     }

@@ -45,8 +45,8 @@ std::optional<std::u16string> full_path_name(const std::u16string& path) {
 std::optional<std::u16string> final_path(const std::u16string& path) {
   // No access asked for: only the name is read. Backup semantics let a folder open.
   HANDLE file =
-      CreateFileW(as_wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      CreateFileW(as_wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return std::nullopt;
   }

@@ -68,7 +68,8 @@ RELAUNCHER_SHA_EXTENSIONS inline void four_rounds(__m128i (&message)[4], __m128i
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * Group)), byte_order);
   }
   __m128i words = _mm_add_epi32(
-      current, _mm_loadu_si128(reinterpret_cast<const __m128i*>(sha256_round_constants + 4 * Group)));
+      current,
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(sha256_round_constants + 4 * Group)));
   cdgh = _mm_sha256rnds2_epu32(cdgh, abef, words);
   if (Group >= 3 && Group < 15) {
     __m128i& next = message[(Group + 1) % 4];

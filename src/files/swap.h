@@ -25,7 +25,9 @@ struct FileStep {
   std::uint32_t error = 0;  // the system's error code; 0: done
   std::uint32_t tries = 1;
   std::uint32_t waited_out = 0;  // the passing lock's error, when it was tried again
-  bool ok() const { return error == 0; }
+  bool ok() const {
+    return error == 0;
+  }
 };
 
 // The target and the names relauncher gives its own siblings of it.
@@ -73,10 +75,10 @@ struct Swap {
   bool had_target = false;  // the old version is now the backup
   bool with_moved = false;  // the new version was renamed from --with (not copied)
   bool done = false;
-  FileStep failure;         // why not, when not done
-  std::string failed_step;  // which step failed
-  bool undone = true;       // after a failure: everything moved was moved back
-  std::uint32_t tries = 1;  // the most tries a step took
+  FileStep failure;              // why not, when not done
+  std::string failed_step;       // which step failed
+  bool undone = true;            // after a failure: everything moved was moved back
+  std::uint32_t tries = 1;       // the most tries a step took
   std::uint32_t waited_out = 0;  // the passing lock's error it took them for
 };
 
@@ -91,7 +93,9 @@ Swap put_in_place(const SwapNames& names, std::intptr_t held = -1);
 struct RollBack {
   FileStep failure;
   std::string failed_step;
-  bool ok() const { return failed_step.empty(); }
+  bool ok() const {
+    return failed_step.empty();
+  }
 };
 RollBack roll_back(const SwapNames& names, const Swap& swap);
 

@@ -118,7 +118,8 @@ std::uint32_t copy_entry(const std::string& from, const std::string& to, const m
     std::string target(PATH_MAX, '\0');
     const ssize_t length = readlink(from.c_str(), &target[0], target.size());
     target.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-    error = length < 0 ? static_cast<std::uint32_t>(errno) : error_of(symlink(target.c_str(), to.c_str()));
+    error = length < 0 ? static_cast<std::uint32_t>(errno)
+                       : error_of(symlink(target.c_str(), to.c_str()));
   } else if (S_ISDIR(info.st_mode)) {
     error = copy_folder(from, to, mode);
   } else if (S_ISREG(info.st_mode)) {
@@ -185,8 +186,9 @@ PathKind path_kind(const SystemText& path) {
   if (S_ISLNK(info.st_mode)) {
     return PathKind::link;
   }
-  return S_ISDIR(info.st_mode) ? PathKind::folder
-                               : S_ISREG(info.st_mode) ? PathKind::file : PathKind::other;
+  return S_ISDIR(info.st_mode)   ? PathKind::folder
+         : S_ISREG(info.st_mode) ? PathKind::file
+                                 : PathKind::other;
 }
 
 bool held_file_is_moved() {
@@ -276,7 +278,9 @@ FileStep check_parent_writable(const SystemText& target) {
 
 SystemText parent_of(const SystemText& path) {
   const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+  return slash == std::string::npos ? std::string(".")
+         : slash == 0               ? std::string("/")
+                                    : path.substr(0, slash);
 }
 
 bool in_same_folder(const SystemText& one, const SystemText& other) {

@@ -21,7 +21,8 @@ std::uint32_t last_error_unless(BOOL done) {
   return done ? 0 : GetLastError();
 }
 
-FileStep retried(const std::function<BOOL()>& call, std::uint64_t bound_ms = rename_retry_bound_ms) {
+FileStep retried(const std::function<BOOL()>& call,
+                 std::uint64_t bound_ms = rename_retry_bound_ms) {
   return with_retries([&] { return last_error_unless(call()); }, bound_ms);
 }
 
@@ -123,7 +124,8 @@ std::uint32_t remove_entry(const std::u16string& path) {
 }  // namespace
 
 PathKind path_kind(const SystemText& path) {
-  const DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(as_wide(path));
+  const DWORD attributes =
+      path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(as_wide(path));
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     return PathKind::missing;
   }
@@ -154,7 +156,8 @@ FileStep rename_path(const SystemText& from, const SystemText& to) {
 }
 
 FileStep replace_file(const SystemText& from, const SystemText& to) {
-  return retried([&] { return MoveFileExW(as_wide(from), as_wide(to), MOVEFILE_REPLACE_EXISTING); });
+  return retried(
+      [&] { return MoveFileExW(as_wide(from), as_wide(to), MOVEFILE_REPLACE_EXISTING); });
 }
 
 FileStep exchange_paths(const SystemText&, const SystemText&, bool& unsupported) {

@@ -18,7 +18,7 @@ struct HeldFile {
   // sharing modes: a sealed copy in memory (a memfd), made while the file was hashed,
   // from which the program is run when it is the file. -1 when it could not be held.
   std::intptr_t handle = -1;
-  std::string sha256;      // its digest, 64 lower-case hexadecimal digits
+  std::string sha256;       // its digest, 64 lower-case hexadecimal digits
   std::uint32_t error = 0;  // why it could not be held (opened or read)
   // Held it could not be: a FIFO, a device or a folder, which may never end or never
   // answer. Only a regular file is hashed, and only up to the size it had when held.

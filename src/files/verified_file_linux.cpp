@@ -40,8 +40,8 @@ int open_regular(const SystemText& path, HeldFile& held, off_t& size) {
   } else if (!S_ISREG(info.st_mode)) {
     held.not_regular = true;
   } else {
-    held.id = FileId{static_cast<std::uint64_t>(info.st_dev),
-                     static_cast<std::uint64_t>(info.st_ino)};
+    held.id =
+        FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
     size = info.st_size;
     return file;
   }
@@ -55,7 +55,8 @@ int open_regular(const SystemText& path, HeldFile& held, off_t& size) {
 // cannot (the copy is then made by reading and writing).
 bool copy_in_kernel(int from, int to, std::uint64_t size) {
   for (std::uint64_t left = size; left > 0;) {
-    const ssize_t sent = sendfile(to, from, nullptr, static_cast<std::size_t>(std::min<std::uint64_t>(left, 1u << 30)));
+    const ssize_t sent = sendfile(
+        to, from, nullptr, static_cast<std::size_t>(std::min<std::uint64_t>(left, 1u << 30)));
     if (sent < 0 && errno == EINTR) {
       continue;
     }

@@ -12,9 +12,8 @@ HeldFile open_held_file(const SystemText& path, bool may_move) {
   HeldFile held;
   // Shared for reading only: a writer, a rename, a delete or a replacement all fail
   // with a sharing violation for as long as the handle is open.
-  HANDLE file = CreateFileW(as_wide(path), GENERIC_READ | (may_move ? DELETE : 0),
-                            FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                            nullptr);
+  HANDLE file = CreateFileW(as_wide(path), GENERIC_READ | (may_move ? DELETE : 0), FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     held.error = GetLastError();
     return held;

@@ -6,7 +6,7 @@ namespace relauncher {
 
 bool is_line_breaking_or_hiding(char32_t point) {
   return point < 0x20 || (point >= 0x7F && point <= 0x9F) ||  // C0, DEL, C1 (U+0085 breaks lines)
-         point == 0x2028 || point == 0x2029 ||                 // line and paragraph separators
+         point == 0x2028 || point == 0x2029 ||                // line and paragraph separators
          point == 0x061C || point == 0x200E || point == 0x200F ||  // bidirectional marks
          (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);  // overrides
 }

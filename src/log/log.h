@@ -53,12 +53,18 @@ class LogFile {
   LogFile& operator=(const LogFile&) = delete;
   LogFile& operator=(LogFile&&) = delete;
   // None once the log has gone silent (see write_log).
-  std::intptr_t file() const { return silent_ ? none : file_; }
-  bool is_open() const { return file() != none; }
+  std::intptr_t file() const {
+    return silent_ ? none : file_;
+  }
+  bool is_open() const {
+    return file() != none;
+  }
   // A log whose lock could not be had once stays silent for the rest of the run: the
   // lock is held by something that does not let go, and every further line would wait
   // its second too.
-  void go_silent() const { silent_ = true; }
+  void go_silent() const {
+    silent_ = true;
+  }
 
  private:
   std::intptr_t file_ = none;

@@ -15,7 +15,7 @@
 namespace relauncher {
 
 LogFile::~LogFile() {
-  if (file_ != none) {  // silent or not, the descriptor is ours to close
+  if (file_ != none) {                     // silent or not, the descriptor is ours to close
     (void)close(static_cast<int>(file_));  // nothing can be done about a failed close
   }
 }
@@ -68,8 +68,8 @@ LogFile open_log(const std::optional<std::string>& path,
   // Close-on-exec: no program the tool starts inherits the log. Without blocking: a FIFO
   // with no reader would hold the tool in open for ever. Only a regular file is a log: a
   // FIFO, a terminal or a device (/dev/stderr) could block a write, or is no record.
-  const int file = open(path->c_str(),
-                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  const int file =
+      open(path->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   struct stat info {};
   if (file >= 0 && (fstat(file, &info) != 0 || !S_ISREG(info.st_mode))) {
     (void)close(file);
@@ -86,8 +86,12 @@ void write_log(const LogFile& log, const std::string& event, const std::string& 
   (void)clock_gettime(CLOCK_REALTIME, &now);
   struct tm utc {};
   (void)gmtime_r(&now.tv_sec, &utc);
-  const LogTime time{utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
-                     utc.tm_hour,        utc.tm_min,     utc.tm_sec,
+  const LogTime time{utc.tm_year + 1900,
+                     utc.tm_mon + 1,
+                     utc.tm_mday,
+                     utc.tm_hour,
+                     utc.tm_min,
+                     utc.tm_sec,
                      static_cast<int>(now.tv_nsec / 1000000)};
   const std::string line =
       format_log_line(time, static_cast<std::uint32_t>(getpid()), event, details, "\n");

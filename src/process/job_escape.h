@@ -47,9 +47,9 @@ inline bool cgroup_is_service(const std::string& cgroup_text) {
 
 struct JobEscape {
   enum class Outcome {
-    stays,    // in no job, or in one that spares its processes: nothing to do
-    left,     // a copy outside the job did the hand-over; `exit_code` is the copy's
-    refused,  // leaving was refused (or the copy could not start); `error` says why
+    stays,         // in no job, or in one that spares its processes: nothing to do
+    left,          // a copy outside the job did the hand-over; `exit_code` is the copy's
+    refused,       // leaving was refused (or the copy could not start); `error` says why
     left_session,  // Linux: this process left its caller's session itself
   };
   Outcome outcome = Outcome::stays;

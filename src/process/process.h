@@ -188,14 +188,15 @@ struct WatchedStart {
   StartReport start;
   std::intptr_t handle = -1;
 };
-WatchedStart launch_watched(const std::string& application, const std::vector<std::string>& arguments);
+WatchedStart launch_watched(const std::string& application,
+                            const std::vector<std::string>& arguments);
 
 // How a watched process's first `ms` went.
 struct WatchEnd {
-  bool ended = false;            // it ended within them
-  std::int32_t exit_code = 0;    // then: its code (Linux: 128 + N for a signal)
-  bool crashed = false;          // then: by a crash or a signal
-  bool session_ending = false;   // the tool was told that the session ends (SIGTERM, SIGHUP)
+  bool ended = false;           // it ended within them
+  std::int32_t exit_code = 0;   // then: its code (Linux: 128 + N for a signal)
+  bool crashed = false;         // then: by a crash or a signal
+  bool session_ending = false;  // the tool was told that the session ends (SIGTERM, SIGHUP)
 };
 WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms);
 

@@ -228,8 +228,7 @@ StartReport spawn(const std::string& program, const std::vector<std::string>& ar
   }
   // The copy's descriptor closes on exec, so that nothing the program starts holds it;
   // only a "#!" script keeps it, since its interpreter opens the script by that name.
-  const std::string file =
-      image_fd >= 0 ? "/proc/self/fd/" + std::to_string(image_fd) : resolved;
+  const std::string file = image_fd >= 0 ? "/proc/self/fd/" + std::to_string(image_fd) : resolved;
   const bool keep_image = image_fd >= 0 && is_script(image_fd);
   SpawnSetup setup;
   sigset_t none, every;
@@ -417,7 +416,8 @@ WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms) {
     if (waited < 0 || now >= until) {
       break;
     }
-    const int left = static_cast<int>(std::min<std::uint64_t>(until - now, pidfd >= 0 ? until - now : 100));
+    const int left =
+        static_cast<int>(std::min<std::uint64_t>(until - now, pidfd >= 0 ? until - now : 100));
     struct pollfd watched = {pidfd, POLLIN, 0};
     if (pidfd < 0 || poll(&watched, 1, left) < 0) {
       sleep_milliseconds(static_cast<std::uint32_t>(std::min(left, 100)));
@@ -481,7 +481,6 @@ std::string signal_name(int signal) {
   const char* abbreviation = sigabbrev_np(signal);
   return abbreviation != nullptr ? std::string("SIG") + abbreviation : std::string();
 }
-
 
 std::string tool_command_line() {
   std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);

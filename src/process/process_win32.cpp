@@ -187,7 +187,8 @@ WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms) {
   WatchEnd end;
   HANDLE process = reinterpret_cast<HANDLE>(handle);
   DWORD code = 0;
-  end.ended = WaitForSingleObject(process, ms) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+  end.ended =
+      WaitForSingleObject(process, ms) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
   end.exit_code = static_cast<std::int32_t>(code);
   // An NTSTATUS error (0xC0000005 and its kind) is a crash.
   end.crashed = end.ended && (code & 0xC0000000u) == 0xC0000000u;
