@@ -183,15 +183,43 @@ WatchedStart launch_watched(const std::string& application,
   return watched;
 }
 
+namespace {
+
+// Set when the console tells that the session ends. A control handler takes no context,
+// so the event it sets can only be found here.
+HANDLE session_end_event = nullptr;
+
+BOOL WINAPI note_session_end(DWORD event) {
+  if (event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT) {
+    return FALSE;
+  }
+  (void)SetEvent(session_end_event);  // nothing can be done if it fails
+  return TRUE;
+}
+
+}  // namespace
+
 WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms) {
   WatchEnd end;
   HANDLE process = reinterpret_cast<HANDLE>(handle);
+  // A logoff or shutdown ends the new version too: that is no failure of it.
+  session_end_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const bool told = session_end_event != nullptr && SetConsoleCtrlHandler(note_session_end, TRUE);
+  const HANDLE waited[2] = {process, session_end_event};
+  const DWORD which = WaitForMultipleObjects(told ? 2 : 1, waited, FALSE, ms);
+  if (told) {
+    (void)SetConsoleCtrlHandler(note_session_end, FALSE);
+  }
   DWORD code = 0;
-  end.ended =
-      WaitForSingleObject(process, ms) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+  end.session_ending = which == WAIT_OBJECT_0 + 1;
+  end.ended = which == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
   end.exit_code = static_cast<std::int32_t>(code);
   // An NTSTATUS error (0xC0000005 and its kind) is a crash.
   end.crashed = end.ended && (code & 0xC0000000u) == 0xC0000000u;
+  if (session_end_event != nullptr) {
+    (void)CloseHandle(session_end_event);  // nothing can be done if it fails
+    session_end_event = nullptr;
+  }
   return end;
 }
 
