@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "driver/log_events.h"
+#include "driver/path_text.h"
 #include "driver/relaunch.h"
 #include "files/folder_path.h"
 #include "files/paths.h"
@@ -19,18 +20,19 @@ constexpr std::uint32_t trial_free_ms = 10000;
 
 // The path made absolute with the folder that holds it resolved, its own name kept: a
 // link given as the target stays visible as a link.
-std::optional<SystemText> absolute_keeping_name(const SystemText& path) {
-  const SystemText folder = parent_of(path);
-  const std::optional<SystemText> resolved = canonical_path(folder);
-  if (!resolved || path.size() <= folder.size()) {
+std::optional<SystemText> absolute_keeping_name(SystemText path) {
+  const auto is_separator = [](SystemText::value_type c) { return c == '/' || c == '\\'; };
+  while (path.size() > 1 && is_separator(path.back())) {
+    path.pop_back();  // "App/" names App
+  }
+  const SystemText name = file_name_of(path);
+  const std::optional<SystemText> folder = canonical_path(parent_of(path));
+  if (name.empty() || !folder || folder->empty() || !canonical_path(path)) {
     return std::nullopt;
   }
-  const std::optional<SystemText> whole = canonical_path(path);
-  if (!whole) {
-    return std::nullopt;
-  }
-  // The name as given (canonical_path may change its case on Windows, or follow a link).
-  return *resolved + path.substr(folder.size());
+  // The name as given: canonical_path would follow a link, and on Windows change its case.
+  const SystemText::value_type separator = folder->find('\\') != SystemText::npos ? '\\' : '/';
+  return is_separator(folder->back()) ? *folder + name : *folder + separator + name;
 }
 
 bool same_or_inside(const SystemText& one, const SystemText& other) {

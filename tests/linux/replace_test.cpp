@@ -57,7 +57,8 @@ std::vector<std::string> records(const std::string& record, std::size_t lines) {
 
 TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
   enum class Case { folder, file, first_install, failing_program, trial_fails, trial_passes, trial_stub_exits,
-                    stale_backup, cut_short, current_folder_inside, with_missing, other_file_system };
+                    stale_backup, cut_short, current_folder_inside, with_missing, other_file_system,
+                    relative_paths };
   const struct {
     Case what;
     int exit_code;
@@ -79,6 +80,8 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       {Case::current_folder_inside, 0, "new", " how=exchange ", "new succeeded 0"},
       {Case::with_missing, 255, "old", " replace not done: --with ", "old not-started unset"},
       {Case::other_file_system, 0, "new", " how=copied ", "new succeeded 0"},
+      // Relative to the current folder, one with a trailing slash: made absolute at once.
+      {Case::relative_paths, 0, "new", " how=exchange ", "new succeeded 0"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.what));
@@ -116,6 +119,8 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       test::write_file(dir.file("apps/tool"), "old");
       test::write_file(dir.file("apps/tool-2"), "new");
       line.insert(line.end(), {"--replace", dir.file("apps/tool"), "--with", dir.file("apps/tool-2")});
+    } else if (c.what == Case::relative_paths) {
+      line.insert(line.end(), {"--replace", "Example/", "--with", "Example-2"});
     } else {
       line.insert(line.end(), {"--replace", target, "--with", with});
     }
@@ -130,6 +135,9 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
     const test::ToolRun run = test::run_tool(line, [&] {
       if (c.what == Case::current_folder_inside) {
         (void)chdir(target.c_str());
+      }
+      if (c.what == Case::relative_paths) {
+        (void)chdir(dir.file("apps").c_str());
       }
     });
     EXPECT_EQ(run.exit_code, c.exit_code);
