@@ -3,6 +3,7 @@
 // the program or the new version's first seconds fail.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -164,6 +165,43 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
     if (c.what == Case::other_file_system) {
       (void)std::system(("umount -l '" + dir.file("tmpfs") + "'").c_str());
     }
+  }
+}
+
+// relauncher ended (SIGKILL, as a power cut) right after each rename or link of a swap: a
+// whole version stands at the target, and the next run clears what the first one left.
+TEST(Replace, EndedBetweenAnyTwoStepsLeavesAWholeVersionAndTheNextRunClearsUp) {
+  const struct {
+    const char* steps;      // how many renames or links the first run makes
+    const char* target;     // the version at the target after it
+    const char* leftover;   // the sibling it leaves
+    const char* cleared;    // what the next run says of it
+  } cases[] = {
+      {"1", "old", ".relauncher-new", " replace leftovers removed: left by an earlier run"},
+      {"2", "new", ".relauncher-new", " replace leftovers removed: left by an earlier run"},
+      {"3", "new", ".relauncher-old", " replace backup removed: left by an earlier run"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.steps);
+    TempDir dir;
+    const std::string target = dir.file("apps/Example");
+    make_version(target, "old", dir.file("ran"));
+    make_version(dir.file("apps/Example-2"), "new", dir.file("ran"));
+    const std::vector<std::string> line = {"--log", dir.file("log"), "--wait-pid", test::absent_pid(),
+                                           "--replace", target, "--with", dir.file("apps/Example-2")};
+    const test::ToolRun cut = test::run_tool(line, [&] {
+      setenv("LD_PRELOAD", (test::build_dir() + "/libend_after_step.so").c_str(), 1);
+      setenv("RELAUNCHER_TEST_END_AFTER", c.steps, 1);
+      setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the seam is no sanitized library
+    });
+    EXPECT_EQ(cut.exit_code, 128 + SIGKILL);
+    EXPECT_EQ(version_at(target), c.target);
+    EXPECT_TRUE(exists(target + c.leftover));
+    test::run_tool(line);
+    const std::string logged = test::read_file(dir.file("log")).value_or("");
+    EXPECT_TRUE(contains(logged, c.cleared)) << logged;
+    EXPECT_EQ(version_at(target), c.target) << logged;
+    EXPECT_FALSE(exists(target + ".relauncher-new") || exists(target + ".relauncher-old")) << logged;
   }
 }
 
