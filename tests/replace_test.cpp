@@ -30,7 +30,7 @@ bool exists(const std::wstring& path) {
 }
 
 TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
-  enum class Case { folder, first_install, locked_briefly, locked_for_long, failing_program, trial_fails };
+  enum class Case { folder, copied, first_install, locked_briefly, locked_for_long, failing_program, trial_fails };
   const struct {
     Case what;
     DWORD exit_code;
@@ -38,6 +38,9 @@ TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
     const char* logged;
   } cases[] = {
       {Case::folder, 0, L"new", " how=renamed "},
+      // Prepared in another folder: copied beside the target (files, sub-folders,
+      // attributes), and left where it was.
+      {Case::copied, 0, L"new", " how=copied "},
       {Case::first_install, 0, L"new", " how=renamed "},
       // A file of the old version held without delete sharing (a scanner): waited out.
       {Case::locked_briefly, 0, L"new", " replace retry error=32 "},
@@ -49,12 +52,14 @@ TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
     SCOPED_TRACE(static_cast<int>(c.what));
     TempDir dir;
     const std::wstring target = dir.file(L"apps\\Example");
-    const std::wstring with = dir.file(L"apps\\Example-2");
+    const std::wstring with = dir.file(c.what == Case::copied ? L"download\\Example-2" : L"apps\\Example-2");
     const std::wstring log = dir.file(L"update.log");
     if (c.what != Case::first_install) {
       make_version(dir, L"apps\\Example", "old");
     }
-    make_version(dir, L"apps\\Example-2", "new");
+    make_version(dir, c.what == Case::copied ? L"download\\Example-2" : L"apps\\Example-2", "new");
+    test::make_folder(dir, (c.what == Case::copied ? L"download" : L"apps") + std::wstring(L"\\Example-2\\data"));
+    test::write_file(with + L"\\data\\settings.ini", "deep");
     test::set_probe_exit(with + L"\\app.exe", c.what == Case::trial_fails ? 3 : 0);
     SetEnvironmentVariableW(L"PROBE_app_SLEEP_MS", c.what == Case::trial_fails ? L"500" : nullptr);
     HANDLE lock = INVALID_HANDLE_VALUE;
@@ -92,8 +97,11 @@ TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
     EXPECT_FALSE(exists(target + L".relauncher-old")) << logged;
     EXPECT_FALSE(exists(target + L".relauncher-new")) << logged;
     // After a failure the new version is back at --with, exactly as before the run.
-    const bool failed = std::wstring(c.target_after) == L"old";
-    EXPECT_EQ(version_at(with), failed ? L"new" : L"(none)") << logged;
+    const bool with_stays = std::wstring(c.target_after) == L"old" || c.what == Case::copied;
+    EXPECT_EQ(version_at(with), with_stays ? L"new" : L"(none)") << logged;
+    if (c.what != Case::locked_for_long && std::wstring(c.target_after) == L"new") {
+      EXPECT_EQ(test::read_file(target + L"\\data\\settings.ini").value_or(""), "deep");
+    }
     if (c.what == Case::trial_fails) {
       const auto relaunched = test::wait_until_started(target + L"\\app.exe", 5000);
       ASSERT_TRUE(relaunched) << logged;
