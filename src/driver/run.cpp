@@ -126,7 +126,7 @@ RunReport run_program(const LaunchOptions& options, const ProgramSettings& setti
     log_event(log, "retry", [&] {
       return "code=" + std::to_string(ran.exit_code) + " pause_s=" + std::to_string(pause_s);
     });
-    sleep_milliseconds(pause_s * 1000);
+    pause_milliseconds(pause_s * 1000);
   }
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "files/paths.h"
+#include "files/files_posix_internal.h"
 #include "files/swap.h"
 #include "files/swap_internal.h"
 
@@ -30,21 +31,6 @@ FileStep once(int result) {
   FileStep step;
   step.error = error_of(result);
   return step;
-}
-
-bool write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t put = write(fd, data, size);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      return false;
-    }
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
 }
 
 // Copies what `from` holds into a new file `to` with `mode`, flushed. 0, or the errno.

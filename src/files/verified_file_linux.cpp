@@ -8,27 +8,13 @@
 #include <cerrno>
 #include <vector>
 
+#include "files/files_posix_internal.h"
 #include "files/sha256.h"
 #include "files/verified_file.h"
 
 namespace relauncher {
 
 namespace {
-
-bool write_all(int fd, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t put = write(fd, data, size);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      return false;
-    }
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
 
 // Opens the file for reading without blocking (a FIFO would wait for a writer), and only
 // when it is a regular file. -1 with `held` saying why.

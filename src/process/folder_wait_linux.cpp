@@ -134,7 +134,7 @@ void wait_for_all(const std::vector<Held>& held, std::uint64_t ms) {
     }
     const int left = static_cast<int>(until - now);
     if (polled) {
-      sleep_milliseconds(static_cast<std::uint32_t>(std::min(left, poll_interval_ms)));
+      pause_milliseconds(static_cast<std::uint32_t>(std::min(left, poll_interval_ms)));
       running.erase(std::remove_if(running.begin(), running.end(),
                                    [](const Held* entry) { return has_ended(*entry); }),
                     running.end());

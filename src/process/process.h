@@ -87,9 +87,6 @@ struct RunReport {
   int signal = 0;
 };
 
-// Pauses the tool for `ms` milliseconds.
-void sleep_milliseconds(std::uint32_t ms);
-
 // The exit code as the tool's caller will read it: all 32 bits on Windows, the low 8 on
 // Linux (where -1 reads as 255).
 std::int32_t exit_code_as_seen(std::int32_t exit_code);

@@ -53,7 +53,7 @@ WaitOutcome poll_state(std::int64_t pid, std::uint64_t start, std::uint32_t time
     if (until != 0 && steady_milliseconds() >= until) {
       return WaitOutcome::timed_out;
     }
-    sleep_milliseconds(poll_interval_ms);
+    pause_milliseconds(poll_interval_ms);
   }
 }
 
@@ -416,11 +416,10 @@ WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms) {
     if (waited < 0 || now >= until) {
       break;
     }
-    const int left =
-        static_cast<int>(std::min<std::uint64_t>(until - now, pidfd >= 0 ? until - now : 100));
+    const int left = static_cast<int>(until - now);
     struct pollfd watched = {pidfd, POLLIN, 0};
     if (pidfd < 0 || poll(&watched, 1, left) < 0) {
-      sleep_milliseconds(static_cast<std::uint32_t>(std::min(left, 100)));
+      pause_milliseconds(static_cast<std::uint32_t>(std::min(left, 100)));
     }
   }
   end.session_ending = session_ending != 0;
@@ -465,12 +464,6 @@ SystemText tool_executable() {
   const ssize_t length = readlink("/proc/self/exe", &path[0], path.size());
   path.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
   return path;
-}
-
-void sleep_milliseconds(std::uint32_t ms) {
-  struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
 }
 
 std::int32_t exit_code_as_seen(std::int32_t exit_code) {

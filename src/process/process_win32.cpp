@@ -248,10 +248,6 @@ std::string signal_name(int) {
   return {};  // no program ends by a signal on Windows
 }
 
-void sleep_milliseconds(std::uint32_t ms) {
-  Sleep(ms);
-}
-
 std::u16string tool_command_line() {
   const wchar_t* line = GetCommandLineW();
   return std::u16string(line, line + lstrlenW(line));

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "files/folder_path.h"
+#include "files/system.h"
 #include "process/process.h"
 #include "process/process_linux_internal.h"
 
@@ -72,7 +73,7 @@ void wait_for_an_end(const std::vector<TreeMember>& waited) {
   if (watched.size() == waited.size()) {
     (void)poll(watched.data(), watched.size(), look_again_after_ms);
   } else {
-    sleep_milliseconds(poll_interval_ms);  // no pidfds here: look again soon
+    pause_milliseconds(poll_interval_ms);  // no pidfds here: look again soon
   }
   for (const struct pollfd& entry : watched) {
     (void)close(entry.fd);

@@ -215,10 +215,8 @@ TEST(Replace, AVerifiedNewFileLandsAsVerified) {
     const std::string with = dir.file("Example-2.AppImage");
     test::write_file(target, "old", 0755);
     test::write_file(with, "verified", 0644);
-    FILE* pipe = popen(("sha256sum '" + with + "'").c_str(), "r");
-    char digest[65] = {};
-    ASSERT_TRUE(pipe != nullptr && std::fread(digest, 1, 64, pipe) == 64);
-    pclose(pipe);
+    const std::string digest = test::sha256sum(with);
+    ASSERT_EQ(digest.size(), 64u);
     if (changed_before) {
       test::write_file(with, "tampered", 0644);
     }
@@ -226,7 +224,7 @@ TEST(Replace, AVerifiedNewFileLandsAsVerified) {
     const pid_t running = test::start_probe(app, 500);
     ASSERT_TRUE(test::wait_until_started(app));
     const pid_t tool = test::start_tool({"--log", dir.file("log"), "--wait-pid", std::to_string(running),
-                                         "--sha256", std::string(digest) + ":" + with, "--replace", target,
+                                         "--sha256", digest + ":" + with, "--replace", target,
                                          "--with", with});
     ASSERT_TRUE(test::wait_for_text(dir.file("log"), " verify "));
     test::write_file(dir.file("planted"), "planted", 0755);

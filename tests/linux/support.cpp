@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <iterator>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -264,6 +265,16 @@ bool wait_for_text(const std::string& file, const std::string& text, int ms) {
     }
     pause_ms(20);
   }
+}
+
+std::string sha256sum(const std::string& file) {
+  FILE* pipe = popen(("sha256sum '" + file + "'").c_str(), "r");
+  char digest[65] = {};
+  const bool read = pipe != nullptr && std::fread(digest, 1, 64, pipe) == 64;
+  if (pipe != nullptr) {
+    pclose(pipe);
+  }
+  return read ? digest : "";
 }
 
 std::vector<std::string> lines_of(const std::string& text) {

@@ -91,6 +91,9 @@ void refuse_system_call(long number, int error);
 // Waits until the file holds `text`, within `ms`; true when it does.
 bool wait_for_text(const std::string& file, const std::string& text, int ms = 10000);
 
+// A file's SHA-256 as coreutils' sha256sum computes it; empty when it cannot.
+std::string sha256sum(const std::string& file);
+
 // Lines of a log file.
 std::vector<std::string> lines_of(const std::string& text);
 

@@ -91,17 +91,6 @@ TEST(Sha256, BothCompressionsAgreeOnRandomLengthsAndCuts) {
   }
 }
 
-// The digest as coreutils computes it.
-std::string sha256sum(const std::string& file) {
-  FILE* pipe = popen(("sha256sum '" + file + "'").c_str(), "r");
-  char digest[65] = {};
-  const bool read = pipe != nullptr && std::fread(digest, 1, 64, pipe) == 64;
-  if (pipe != nullptr) {
-    pclose(pipe);
-  }
-  return read ? digest : "";
-}
-
 std::string upper(std::string text) {
   for (char& c : text) {
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -138,7 +127,7 @@ TEST(Verify, TheProgramThatRunsIsTheOneVerified) {
     test::write_file(script, script_saying("verified"), 0755);
     const std::string verified = c.change == Change::data_file ? dir.file("data") : script;
     test::write_file(dir.file("data"), "package", 0644);
-    std::string digest = sha256sum(verified);
+    std::string digest = test::sha256sum(verified);
     ASSERT_EQ(digest.size(), 64u);
     digest = c.change == Change::wrong_digit ? digest.substr(0, 63) + (digest[63] == '0' ? "1" : "0")
                                              : upper(digest);  // either case is a digest
@@ -230,7 +219,7 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
       program = dir.file("other-name.sh");
       ASSERT_EQ(link(script.c_str(), program.c_str()), 0);
     }
-    std::string digest = sha256sum(verified);
+    std::string digest = test::sha256sum(verified);
     if (c.kind == Kind::fifo) {
       verified = dir.file("fifo");
       ASSERT_EQ(mkfifo(verified.c_str(), 0644), 0);
