@@ -100,8 +100,8 @@ namespace {
 
 // Starts the relaunch as decided; a relaunch path that cannot be turned back into narrow
 // text is skipped rather than started as something else.
-std::intptr_t start_relaunch(const LaunchOptions& options, UpdateOutcome outcome,
-                             std::int32_t exit_code, const LogFile& log, bool watch) {
+Relaunched start_relaunch(const LaunchOptions& options, UpdateOutcome outcome,
+                          std::optional<std::int32_t> exit_code, const LogFile& log, bool watch) {
   RelaunchCommand command;
   try {
     command = make_relaunch_command(*options.relaunch_app, options.relaunch_args);
@@ -110,41 +110,42 @@ std::intptr_t start_relaunch(const LaunchOptions& options, UpdateOutcome outcome
       return "skipped: the path cannot be written in the file system's code page, " +
              describe_error(static_cast<std::uint32_t>(error.code().value()));
     });
-    return -1;
+    return {};
   } catch (const std::exception&) {
-    return -1;
+    return {};
   }
   // Set in the tool's own environment only now: the program and its tree have ended,
   // and the relaunch is the last process the tool starts.
-  for (const auto& variable : outcome_environment(options, outcome, exit_code)) {
-    set_own_environment(variable.first, variable.second);
+  for (const auto& variable : outcome_environment(options, outcome, exit_code.value_or(-1))) {
+    if (exit_code || variable.first != outcome_variables[1]) {
+      set_own_environment(variable.first, variable.second);
+    }
   }
   if (watch) {
     const WatchedStart watched = launch_watched(command.program, command.arguments);
     log_event(log, "relaunch",
               [&] { return describe_start_report(watched.start, command.program); });
-    return watched.handle;
+    return {watched.handle, static_cast<std::uint32_t>(watched.start.error.value())};
   }
   const StartReport report = launch_detached(command.program, command.arguments);
   log_event(log, "relaunch", [&] { return describe_start_report(report, command.program); });
-  return -1;
+  return {-1, static_cast<std::uint32_t>(report.error.value())};
 }
 
 }  // namespace
 
 // The exit code stays the program's whatever happens to the relaunch.
-std::intptr_t relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t exit_code,
-                              std::optional<std::uint32_t> running, const LogFile& log,
-                              bool watch) {
+Relaunched relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t exit_code,
+                           std::optional<std::uint32_t> running, const LogFile& log, bool watch) {
   const RelaunchDecision decision = decide_relaunch(options, end, exit_code, running);
   if (!decision.outcome) {
     log_event(log, "relaunch", [&] { return "skipped: " + decision.skipped; });
-    return -1;
+    return {};
   }
   return start_relaunch(options, *decision.outcome, exit_code, log, watch);
 }
 
-void relaunch_rolled_back(const LaunchOptions& options, std::int32_t exit_code,
+void relaunch_rolled_back(const LaunchOptions& options, std::optional<std::int32_t> exit_code,
                           const LogFile& log) {
   (void)start_relaunch(options, UpdateOutcome::rolled_back, exit_code, log, false);
 }

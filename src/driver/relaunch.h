@@ -63,15 +63,22 @@ struct RelaunchCommand {
 RelaunchCommand make_relaunch_command(const SystemText& relaunch_app,
                                       const std::vector<std::string>& arguments = {});
 
-// Decides, relaunches (detached) when due, and logs what it did. With `watch` (a
-// --trial), the relaunch stays the tool's child and its handle comes back (see
-// launch_watched); -1 otherwise.
-std::intptr_t relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t exit_code,
+// What became of a relaunch: with `watch` (a --trial), the relaunch stays the tool's
+// child and its handle comes back (see launch_watched); -1 otherwise. A start that failed
+// gives its error.
+struct Relaunched {
+  std::intptr_t handle = -1;
+  std::uint32_t start_error = 0;
+};
+
+// Decides, relaunches (detached, or watched) when due, and logs what it did.
+Relaunched relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t exit_code,
                               std::optional<std::uint32_t> running, const LogFile& log,
                               bool watch = false);
 
 // The old version relaunched after a failed trial, told `rolled-back` and the new
-// version's exit code, whatever the other options say.
-void relaunch_rolled_back(const LaunchOptions& options, std::int32_t exit_code, const LogFile& log);
+// version's exit code (none when it could not even start), whatever the other options say.
+void relaunch_rolled_back(const LaunchOptions& options, std::optional<std::int32_t> exit_code,
+                          const LogFile& log);
 
 }  // namespace relauncher

@@ -1,5 +1,7 @@
 #include "driver/replace_step.h"
 
+#include "driver/replace_internal.h"
+
 #include <algorithm>
 
 #include "driver/log_events.h"
@@ -43,15 +45,11 @@ bool inside_either(const SystemText& path, const SystemText& target, const Syste
   return path == target || folder_holds(target, path) || folder_holds(with, path);
 }
 
-std::string quoted(const SystemText& path) {
-  return "\"" + log_text(path) + "\"";
-}
-
 // Why the line cannot be carried out, or nothing.
 std::string unusable_reason(const LaunchOptions& options, const SystemText& target,
                             const SystemText& with, const std::optional<SystemText>& log_path) {
   const SwapNames names = swap_names(target, with);
-  for (const SystemText& path : {target, with, names.done_sibling}) {
+  for (const SystemText& path : {target, with, longest_sibling(target)}) {
     if (!path_fits_system(path)) {
       return std::string("a path has ") + path_limits_explained + ": " + quoted(path);
     }
@@ -60,6 +58,10 @@ std::string unusable_reason(const LaunchOptions& options, const SystemText& targ
   const PathKind with_kind = path_kind(with);
   if (target_kind == PathKind::link) {
     return "a --replace that is a link";
+  }
+  // A link would be put in place itself, pointing wherever it points.
+  if (with_kind == PathKind::link) {
+    return "a --with that is a link";
   }
   const SystemText real_target = canonical_path(target).value_or(target);
   const SystemText real_with = canonical_path(with).value_or(with);
@@ -70,7 +72,7 @@ std::string unusable_reason(const LaunchOptions& options, const SystemText& targ
       (target_kind == PathKind::folder) != (with_kind == PathKind::folder)) {
     return "a --replace and a --with of different kinds";
   }
-  if (with == names.new_sibling || with == names.old_sibling || with == names.done_sibling) {
+  if (is_relauncher_sibling(target, with)) {
     return "a --with named like relauncher's own siblings of the target";
   }
   const bool renamed = in_same_folder(with, target);
@@ -95,25 +97,6 @@ std::string unusable_reason(const LaunchOptions& options, const SystemText& targ
   return {};
 }
 
-std::string describe_step_failure(const Swap& swap) {
-  return swap.failed_step + " failed, " + describe_error(swap.failure.error);
-}
-
-FolderWaitSettings target_wait(const LaunchOptions& options, std::optional<std::uint32_t> wait_ms) {
-  FolderWaitSettings settings;
-  const SystemText target =
-      canonical_path(*options.replace_target).value_or(*options.replace_target);
-  if (path_kind(*options.replace_target) == PathKind::folder) {
-    settings.folders = {target};
-    settings.endable_folders = {target};
-  } else {
-    settings.files = {target};
-  }
-  settings.timeout_ms = wait_ms;
-  settings.end_left_behind = options.end_folder_processes && wait_ms.has_value();
-  return settings;
-}
-
 }  // namespace
 
 bool read_replace_options(LaunchOptions& options, const std::optional<SystemText>& log_path,
@@ -125,8 +108,12 @@ bool read_replace_options(LaunchOptions& options, const std::optional<SystemText
   const std::optional<SystemText> with = absolute_keeping_name(*options.replace_with);
   std::string reason;
   if (!target || !with) {
-    reason = std::string("a path has ") + path_limits_explained + ": " +
-             quoted(!target ? *options.replace_target : *options.replace_with);
+    const std::optional<SystemText> real = canonical_path(*options.replace_target);
+    reason = !target && real && folder_too_broad(*real)
+                 ? "--replace " + quoted(*real) + " is not a folder of its own: " +
+                       too_broad_explained
+                 : std::string("a path has ") + path_limits_explained + ": " +
+                       quoted(!target ? *options.replace_target : *options.replace_with);
   } else {
     reason = unusable_reason(options, *target, *with, log_path);
   }
@@ -154,45 +141,65 @@ SwapNames replace_names(const LaunchOptions& options) {
   return swap_names(*options.replace_target, *options.replace_with);
 }
 
-bool prepare_replace(const LaunchOptions& options, const LogFile& log) {
+void journal_phase(const LaunchOptions& options, ReplaceRun& run, JournalPhase phase,
+                   const LogFile& log) {
+  if (!run.journaled) {
+    return;
+  }
   const SwapNames names = replace_names(options);
-  const Leftovers left = clear_leftovers(names);
-  if (left.restored) {
+  const FileStep written = write_journal(names, make_journal(names, run.swap, phase));
+  if (!written.ok()) {
     log_event(log, "replace", [&] {
-      return "restored: " + quoted(names.target) + " from the backup an earlier run left";
+      return std::string("journal not written: ") + phase_name(phase) + ", " +
+             describe_error(written.error);
     });
   }
-  if (left.backup_removed) {
-    log_event(log, "replace", [] { return std::string("backup removed: left by an earlier run"); });
-  }
-  if (left.siblings_removed) {
-    log_event(log, "replace",
-              [] { return std::string("leftovers removed: left by an earlier run"); });
-  }
-  if (path_kind(parent_of(names.target)) != PathKind::folder) {
-    log_event(log, "replace", [&] {
-      return "not done: the target's folder " + quoted(parent_of(names.target)) + " does not exist";
-    });
-    return false;
-  }
-  const FileStep writable = check_parent_writable(names.target);
-  if (!left.failure.ok() || !writable.ok()) {
-    log_event(log, "replace", [&] {
-      return "not done: the target's folder takes no new entry, " +
-             describe_error(!writable.ok() ? writable.error : left.failure.error);
-    });
-    return false;
-  }
-  return true;
 }
 
-Swap swap_in_new_version(const LaunchOptions& options, std::intptr_t held, const LogFile& log) {
+namespace {
+
+// The journal goes once the update is settled either way: nothing is left to undo.
+void settle_journal(const LaunchOptions& options, ReplaceRun& run) {
+  if (run.journaled) {
+    (void)remove_tree(replace_names(options).journal);  // a stale one is settled by the next run
+    run.journaled = false;
+  }
+}
+
+void log_swap_failure(const SwapNames& names, const Swap& swap, const LogFile& log) {
+  log_event(log, "replace", [&] {
+    const std::string entry =
+        swap.failure.entry.empty() ? "" : ": " + quoted(swap.failure.entry);
+    return "not done: " + swap.failed_step + " failed" + entry + ", " +
+           describe_error(swap.failure.error) +
+           (swap.undone ? "" : "; nothing was deleted: " + where_versions_stand(names, swap.ids));
+  });
+}
+
+void log_swap_done(const SwapNames& names, const Swap& swap, std::uint64_t began,
+                   const LogFile& log) {
+  log_event(log, "replace", [&] {
+    const char* how = swap.how == Swap::How::exchange ? "exchange"
+                      : swap.how == Swap::How::copied ? "copied"
+                                                      : "renamed";
+    return "target=" + quoted(names.target) + " new=" + quoted(names.with) + " how=" + how +
+           " after_ms=" + std::to_string(steady_milliseconds() - began);
+  });
+}
+
+}  // namespace
+
+void swap_in_new_version(const LaunchOptions& options, std::intptr_t held, ReplaceRun& run,
+                         const LogFile& log) {
   const SwapNames names = replace_names(options);
+  run.swap = Swap{};
+  if (!restore_unfinished(options, run, log)) {
+    return;
+  }
   if (held == -1 && path_kind(names.with) == PathKind::missing) {
     log_event(log, "replace",
               [&] { return "not done: --with " + quoted(names.with) + " does not exist"; });
-    Swap missing;
-    return missing;
+    return;
   }
   // A current folder inside either version would follow it (Linux) or block its
   // rename (Windows): the program and the relaunch get the target's folder instead.
@@ -203,7 +210,24 @@ Swap swap_in_new_version(const LaunchOptions& options, std::intptr_t held, const
     (void)set_current_folder(parent_of(names.target));
   }
   const std::uint64_t began = steady_milliseconds();
-  const Swap swap = put_in_place(names, held);
+  Swap& swap = run.swap;
+  swap = plan_swap(names, held);
+  // Nothing moves before the journal says what is about to.
+  const FileStep journaled =
+      write_journal(names, make_journal(names, swap, JournalPhase::bringing));
+  if (!journaled.ok()) {
+    log_event(log, "replace", [&] {
+      return "not done: the journal " + quoted(names.journal) + " cannot be written, " +
+             describe_error(journaled.error);
+    });
+    return;
+  }
+  run.journaled = true;
+  bring_beside(names, held, swap);
+  if (swap.beside) {
+    journal_phase(options, run, JournalPhase::beside, log);
+    move_in(names, swap);
+  }
   if (swap.tries > 1) {
     log_event(log, "replace", [&] {
       return "retry error=" + std::to_string(swap.waited_out) + " (" +
@@ -211,73 +235,78 @@ Swap swap_in_new_version(const LaunchOptions& options, std::intptr_t held, const
     });
   }
   if (!swap.done) {
-    log_event(log, "replace", [&] {
-      return "not done: " + describe_step_failure(swap) +
-             (swap.undone ? "" : "; the new version stays at " + quoted(names.new_sibling));
-    });
-    return swap;
+    log_swap_failure(names, swap, log);
+    if (swap.undone) {
+      settle_journal(options, run);
+    }
+    return;
   }
-  log_event(log, "replace", [&] {
-    const char* how = swap.how == Swap::How::exchange ? "exchange"
-                      : swap.how == Swap::How::copied ? "copied"
-                                                      : "renamed";
-    return "target=" + quoted(names.target) + " new=" + quoted(names.with) + " how=" + how +
-           " after_ms=" + std::to_string(steady_milliseconds() - began);
-  });
-  return swap;
+  journal_phase(options, run, JournalPhase::swapped, log);
+  log_swap_done(names, swap, began, log);
 }
 
-bool roll_back_update(const LaunchOptions& options, const Swap& swap, const std::string& why,
+bool roll_back_update(const LaunchOptions& options, ReplaceRun& run, const std::string& why,
                       std::optional<std::uint32_t> wait_ms, const LogFile& log) {
   const SwapNames names = replace_names(options);
-  const FolderWaitReport waited = wait_for_folders(target_wait(options, wait_ms));
-  if (waited.outcome == FolderWaitOutcome::gave_up) {
+  if (!wait_until_target_free(options, wait_ms, log)) {
     log_event(log, "replace", [&] {
       return "not rolled back: " + why + "; the new version is kept, a process still runs from " +
-             quoted(names.target) + " (" + std::to_string(waited.left.size()) + " left)";
+             quoted(names.target);
     });
     return false;
   }
-  const RollBack back = roll_back(names, swap);
+  const RollBack back = roll_back(names, run.swap);
   if (!back.ok()) {
     log_event(log, "replace", [&] {
       return "not rolled back: " + why + "; " + back.failed_step + " failed, " +
-             describe_error(back.failure.error) + "; the versions stand at " +
-             quoted(names.target) + ", " + quoted(names.old_sibling) + " and " +
-             quoted(names.new_sibling);
+             describe_error(back.failure.error) + "; nothing was deleted: " +
+             where_versions_stand(names, run.swap.ids);
     });
     return false;
   }
-  log_event(log, "replace", [&] { return "rolled back: " + why; });
+  journal_phase(options, run, JournalPhase::rolled_back, log);
+  log_event(log, "replace", [&] {
+    return "rolled back: " + why +
+           (back.kept_at.empty() ? ""
+                                 : "; --with was taken: the new version is kept at " +
+                                       quoted(back.kept_at));
+  });
+  run.swap.done = false;
+  settle_journal(options, run);
   return true;
 }
 
-void remove_backup_logged(const LaunchOptions& options, const LogFile& log) {
+void accept_update(const LaunchOptions& options, ReplaceRun& run, const LogFile& log) {
+  journal_phase(options, run, JournalPhase::accepted, log);
   const SwapNames names = replace_names(options);
-  if (path_kind(names.old_sibling) == PathKind::missing) {
-    return;  // a first install has no backup
+  if (path_kind(names.old_sibling) != PathKind::missing) {
+    const Removal removed = remove_backup(names);
+    log_event(log, "replace", [&] {
+      return removed.failure.ok() ? std::string("backup removed")
+                                  : "backup kept: " + describe_removal(removed) +
+                                        " (the next run removes it)";
+    });
   }
-  const FileStep removed = remove_backup(names);
-  log_event(log, "replace", [&] {
-    return removed.ok()
-               ? std::string("backup removed")
-               : "backup kept: " + describe_error(removed.error) + " (the next run removes it)";
-  });
+  settle_journal(options, run);
 }
 
-std::optional<int> run_trial(const LaunchOptions& options, const Swap& swap,
+std::optional<int> run_trial(const LaunchOptions& options, ReplaceRun& run,
                              std::intptr_t relaunched, const LogFile& log) {
   const std::uint64_t began = steady_milliseconds();
-  const WatchEnd end =
-      relaunched == -1 ? WatchEnd{} : watch_for(relaunched, options.trial_s * 1000);
+  const WatchEnd end = watch_for(relaunched, options.trial_s * 1000);
   release_watched(relaunched);
+  if (end.session_ending) {
+    // Before anything else: the run may be ended at any moment now, and the next run
+    // must find the update accepted, as the trial counts as passed.
+    journal_phase(options, run, JournalPhase::accepted, log);
+  }
   if (!end.ended || end.session_ending ||
       (!end.crashed && counts_as_success(options, end.exit_code))) {
     log_event(log, "trial", [&] {
       return "passed after_ms=" + std::to_string(steady_milliseconds() - began) +
              (end.session_ending ? " (the session ends)" : "");
     });
-    remove_backup_logged(options, log);
+    accept_update(options, run, log);
     return std::nullopt;
   }
   log_event(log, "trial", [&] {
@@ -286,8 +315,20 @@ std::optional<int> run_trial(const LaunchOptions& options, const Swap& swap,
   });
   const std::string why =
       "the new version failed its trial (exit code " + std::to_string(end.exit_code) + ")";
-  if (roll_back_update(options, swap, why, trial_free_ms, log)) {
+  if (roll_back_update(options, run, why, trial_free_ms, log)) {
     relaunch_rolled_back(options, end.exit_code, log);
+  }
+  return -1;
+}
+
+int fail_trial_start(const LaunchOptions& options, ReplaceRun& run, std::uint32_t error,
+                     const LogFile& log) {
+  log_event(log, "trial", [&] {
+    return "failed: the new version could not be started, " + describe_error(error);
+  });
+  const std::string why = "the new version could not be started (" + describe_error(error) + ")";
+  if (roll_back_update(options, run, why, trial_free_ms, log)) {
+    relaunch_rolled_back(options, std::nullopt, log);
   }
   return -1;
 }

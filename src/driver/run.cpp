@@ -147,14 +147,19 @@ int not_started(const LaunchOptions& options, Verification& verification, Progre
   return -1;
 }
 
+// After the program, what became of the swap.
+enum class SwapAfter { none, stands, rolled_back, not_rolled_back };
+
 // After the program: a failed one puts the old version back (unless an elevated start gave
-// no process to wait for: it may still be installing). False when the roll-back that was
-// due could not be completed.
-bool settle_swap(const LaunchOptions& options, const Swap& swap, const RunReport& ran,
-                 const LogFile& log) {
+// no process to wait for: it may still be installing, and the new version is kept).
+SwapAfter settle_swap(const LaunchOptions& options, ReplaceRun& replace, const RunReport& ran,
+                      const LogFile& log) {
   const ProgramEnd end = program_end(ran);
-  if (!swap.done || (end == ProgramEnd::exited && counts_as_success(options, ran.exit_code))) {
-    return true;
+  if (!replace.swap.done) {
+    return SwapAfter::none;
+  }
+  if (end == ProgramEnd::exited && counts_as_success(options, ran.exit_code)) {
+    return SwapAfter::stands;
   }
   if (end == ProgramEnd::not_waited_for) {
     log_event(log, "replace", [] {
@@ -162,7 +167,8 @@ bool settle_swap(const LaunchOptions& options, const Swap& swap, const RunReport
           "kept: the program's end was not waited for (an elevated start gave no "
           "process): it may still be installing");
     });
-    return true;
+    journal_phase(options, replace, JournalPhase::accepted, log);  // the next run removes the backup
+    return SwapAfter::none;
   }
   const std::string why =
       end == ProgramEnd::exited
@@ -171,7 +177,32 @@ bool settle_swap(const LaunchOptions& options, const Swap& swap, const RunReport
   const std::optional<std::uint32_t> bound =
       options.wait_timeout_s == 0 ? std::nullopt
                                   : std::optional<std::uint32_t>(options.wait_timeout_s * 1000);
-  return roll_back_update(options, swap, why, bound, log);
+  return roll_back_update(options, replace, why, bound, log) ? SwapAfter::rolled_back
+                                                             : SwapAfter::not_rolled_back;
+}
+
+// The relaunch, and with --trial the new version's first seconds: only a new version
+// that stands is on trial, and one that cannot even start has failed it.
+int relaunch_after(const LaunchOptions& options, ReplaceRun& replace, const RunReport& ran,
+                   SwapAfter after, const LogFile& log) {
+  const bool trial = after == SwapAfter::stands && options.trial_s != 0;
+  if (trial) {
+    journal_phase(options, replace, JournalPhase::trial, log);
+  }
+  const Relaunched relaunched =
+      relaunch_if_due(options, program_end(ran), ran.exit_code,
+                      ran.tree ? ran.tree->application_pid : std::nullopt, log, trial);
+  if (trial && relaunched.start_error != 0) {
+    return fail_trial_start(options, replace, relaunched.start_error, log);
+  }
+  if (trial && relaunched.handle != -1) {
+    if (const std::optional<int> rolled_back = run_trial(options, replace, relaunched.handle, log)) {
+      return *rolled_back;
+    }
+  } else if (after == SwapAfter::stands) {
+    accept_update(options, replace, log);
+  }
+  return ran.exit_code;
 }
 
 int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings,
@@ -180,7 +211,9 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
   Verification verification;
   start_verification(options, log, verification);
   ProgressWindow progress;
-  if (options.replace_target && !prepare_replace(options, log)) {
+  // Held to the end of the run: another run on the same target waits for it.
+  ReplaceRun replace;
+  if (options.replace_target && !prepare_replace(options, replace, log)) {
     return not_started(options, verification, progress, log,
                        "the new version could not be put in place");
   }
@@ -206,12 +239,14 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
   if (!verification.all_match) {
     return not_started(options, verification, progress, log, "a --sha256 file is not as verified");
   }
-  Swap swap;
   if (options.replace_target) {
-    swap = swap_in_new_version(options, verification.new_version, log);
-    if (!swap.done) {
+    swap_in_new_version(options, verification.new_version, replace, log);
+    if (!replace.swap.done) {
       return not_started(options, verification, progress, log,
                          "the new version could not be put in place");
+    }
+    if (!options.program.empty()) {
+      journal_phase(options, replace, JournalPhase::program, log);
     }
   }
   ProgramSettings settings = program_settings(base_settings, options, log);
@@ -224,24 +259,12 @@ int hand_over(const LaunchOptions& options, const ProgramSettings& base_settings
   }
   // Closed before the relaunch: the application may well delete the installer.
   release_files(verification);
-  if (!settle_swap(options, swap, ran, log)) {
+  const SwapAfter after = settle_swap(options, replace, ran, log);
+  if (after == SwapAfter::not_rolled_back) {
     relaunch_if_due(options, program_end(ran), ran.exit_code, std::nullopt, log);
     return -1;  // both versions stand, named in the log
   }
-  const bool trial = swap.done && options.trial_s != 0;
-  const std::intptr_t relaunched =
-      relaunch_if_due(options, program_end(ran), ran.exit_code,
-                      ran.tree ? ran.tree->application_pid : std::nullopt, log, trial);
-  const bool succeeded = swap.done && program_end(ran) == ProgramEnd::exited &&
-                         counts_as_success(options, ran.exit_code);
-  if (trial && relaunched != -1) {
-    if (const std::optional<int> rolled_back = run_trial(options, swap, relaunched, log)) {
-      return *rolled_back;
-    }
-  } else if (succeeded) {
-    remove_backup_logged(options, log);
-  }
-  return ran.exit_code;
+  return relaunch_after(options, replace, ran, after, log);
 }
 
 // The copy's exit code when a copy outside the caller's job did the hand-over.

@@ -29,73 +29,132 @@ struct Steps {
   }
 };
 
-// Moves a copied or renamed new version away again: back to --with, or deleted.
-FileStep put_new_version_back(const SwapNames& names, const SystemText& from, bool with_moved) {
-  return with_moved ? rename_path(from, names.with) : remove_tree(from);
+void take_steps(const Steps& steps, Swap& swap) {
+  swap.failure = steps.failure;
+  swap.failed_step = steps.failed_step;
+  swap.tries = steps.tries;
+  swap.waited_out = steps.waited_out;
 }
 
-bool bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap, Steps& steps) {
-  if (held != -1) {
-    const bool moved = held_file_is_moved();
-    swap.how = moved ? Swap::How::renamed : Swap::How::copied;
-    const bool brought = steps.run("bring the verified file beside the target",
-                                   copy_held_file(held, names.new_sibling, names.target));
-    swap.with_moved = brought && moved;
-    return brought;
-  }
-  if (in_same_folder(names.with, names.target)) {
-    swap.with_moved = steps.run("move the new version beside the target",
-                                rename_path(names.with, names.new_sibling));
-    return swap.with_moved;
-  }
-  swap.how = Swap::How::copied;
-  return steps.run("copy the new version beside the target",
-                   copy_tree(names.with, names.new_sibling, names.target));
+SystemText sibling(const SystemText& target, const char* kind) {
+  return target + to_system_text_ascii(".relauncher-") + to_system_text_ascii(kind);
 }
 
-// The new version, beside the target, takes its place; the old one becomes the backup.
-bool move_in(const SwapNames& names, bool folder, Swap& swap, Steps& steps) {
-  if (!swap.had_target) {
-    return steps.run("move the new version in", rename_path(names.new_sibling, names.target));
-  }
-  if (folder) {
-    bool unsupported = false;
-    const FileStep exchanged = exchange_paths(names.target, names.new_sibling, unsupported);
-    if (!unsupported) {
-      if (!steps.run("exchange the versions", exchanged)) {
-        return false;
-      }
-      swap.how = swap.how == Swap::How::copied ? Swap::How::copied : Swap::How::exchange;
-      // The new version stands; the old one is renamed to the backup's name.
-      return steps.run("name the backup", rename_path(names.new_sibling, names.old_sibling));
+// The first of `paths` that holds `version`, or empty.
+SystemText where_is(Holds version, const std::vector<SystemText>& paths, const VersionIds& ids) {
+  for (const SystemText& path : paths) {
+    if (holds_at(path, ids) == version) {
+      return path;
     }
-  } else if (steps.run("keep the old file as the backup",
-                       link_file(names.target, names.old_sibling))) {
-    // The target is never missing: the new file is renamed over it.
-    return steps.run("move the new version in", replace_file(names.new_sibling, names.target));
-  } else if (steps.failure.error != hard_links_unsupported()) {
-    return false;
-  } else {
-    steps.failure = FileStep{};  // no hard links here: the two renames instead
-    steps.failed_step.clear();
   }
-  if (!steps.run("move the old version aside", rename_path(names.target, names.old_sibling))) {
+  return {};
+}
+
+std::vector<SystemText> beside_and_with(const SwapNames& names) {
+  return {names.target, names.old_sibling, names.new_sibling, names.done_sibling, names.with};
+}
+
+// Two renames where no exchange is had: `in` replaces the target, which goes to `aside`.
+// The target must not stay missing: when `in` cannot follow, what went aside comes back.
+bool rename_twice(const SwapNames& names, const SystemText& in, const SystemText& aside,
+                  Steps& steps, bool& undone) {
+  if (!steps.run("move the version at the target aside", rename_path(names.target, aside))) {
     return false;
   }
-  if (steps.run("move the new version in", rename_path(names.new_sibling, names.target))) {
+  if (steps.run("move the other version in", rename_path(in, names.target))) {
     return true;
   }
-  // The target must not stay missing: the old version goes back at once.
-  (void)rename_path(names.old_sibling, names.target);
+  undone = rename_path(aside, names.target).ok();
   return false;
+}
+
+// Puts `in` at the target, the version there going to `aside`: one exchange for a folder,
+// a hard link and a rename over it for a file (never missing), two renames otherwise.
+// After an exchange the version moved aside stands at `in`; it is renamed to `aside` only
+// when `name_aside` (a backup must have the backup's name; a roll-back's new version is
+// put back from wherever it stands).
+bool replace_target(const SwapNames& names, const SystemText& in, const SystemText& aside,
+                    bool folder, bool name_aside, Steps& steps, bool& undone) {
+  if (folder) {
+    bool unsupported = false;
+    const FileStep exchanged = exchange_paths(names.target, in, unsupported);
+    if (unsupported) {
+      return rename_twice(names, in, aside, steps, undone);
+    }
+    if (!steps.run("exchange the versions", exchanged)) {
+      return false;
+    }
+    if (!name_aside || steps.run("name the version moved aside", rename_path(in, aside))) {
+      return true;
+    }
+    // Each version back where it stood before the exchange.
+    undone = exchange_paths(names.target, in, unsupported).ok();
+    return false;
+  }
+  const FileStep linked = link_file(names.target, aside);
+  if (linked.error == hard_links_unsupported()) {
+    return rename_twice(names, in, aside, steps, undone);  // no hard links on this volume
+  }
+  if (!steps.run("keep the file at the target", linked)) {
+    return false;
+  }
+  if (steps.run("move the other file in", replace_file(in, names.target))) {
+    return true;
+  }
+  undone = remove_tree(aside).ok();  // only a second name of the file that still stands
+  return false;
+}
+
+// The new version, from `from`, back at --with when it was moved from there and that is
+// free; a copy is deleted while --with stands; anything else is kept under a unique name.
+RollBack put_new_version_back(const SwapNames& names, const SystemText& from, bool with_moved) {
+  RollBack back;
+  Steps steps;
+  const bool with_free = path_kind(names.with) == PathKind::missing;
+  if (!with_moved && !with_free && steps.run("delete the copy", remove_tree(from))) {
+    return back;
+  }
+  if (with_free && rename_path(from, names.with).ok()) {
+    return back;
+  }
+  back.kept_at = unique_sibling(names.target, "new");
+  if (!steps.run("keep the new version aside", rename_path(from, back.kept_at))) {
+    back.kept_at.clear();
+  }
+  back.failure = steps.failure;
+  back.failed_step = back.kept_at.empty() ? steps.failed_step : std::string();
+  return back;
 }
 
 }  // namespace
 
 SwapNames swap_names(const SystemText& target, const SystemText& with) {
-  const SystemText stem = target + to_system_text_ascii(".relauncher-");
-  return {target, with, stem + to_system_text_ascii("new"), stem + to_system_text_ascii("old"),
-          stem + to_system_text_ascii("done")};
+  return {target,
+          with,
+          sibling(target, "new"),
+          sibling(target, "old"),
+          sibling(target, "done"),
+          sibling(target, "journal"),
+          sibling(target, "lock")};
+}
+
+bool is_relauncher_sibling(const SystemText& target, const SystemText& path) {
+  const SystemText stem = sibling(target, "");
+  return path.compare(0, stem.size(), stem) == 0;
+}
+
+SystemText longest_sibling(const SystemText& target) {
+  return sibling(target, "journal-4294967295-4294967295.tmp");
+}
+
+SystemText unique_sibling(const SystemText& target, const char* kind) {
+  const std::string stem = "-" + std::to_string(own_process_id()) + "-";
+  for (std::uint32_t n = 1;; ++n) {
+    const SystemText name = sibling(target, (kind + stem + std::to_string(n)).c_str());
+    if (path_kind(name) == PathKind::missing) {
+      return name;
+    }
+  }
 }
 
 FileStep with_retries(const std::function<std::uint32_t()>& attempt, std::uint64_t bound_ms) {
@@ -111,78 +170,187 @@ FileStep with_retries(const std::function<std::uint32_t()>& attempt, std::uint64
   }
 }
 
-Swap put_in_place(const SwapNames& names, std::intptr_t held) {
+Holds holds_at(const SystemText& path, const VersionIds& ids) {
+  const std::optional<FileId> id =
+      path_kind(path) == PathKind::missing ? std::nullopt : file_id(path);
+  if (!id) {
+    return Holds::nothing;
+  }
+  return id == ids.old_version ? Holds::old_version
+         : id == ids.new_version ? Holds::new_version
+                                 : Holds::other;
+}
+
+std::string where_versions_stand(const SwapNames& names, const VersionIds& ids) {
+  const auto at = [&](Holds version) {
+    const SystemText path = where_is(version, beside_and_with(names), ids);
+    return path.empty() ? std::string("nowhere beside the target") : "at \"" + log_text(path) + "\"";
+  };
+  return "the old version " + (ids.old_version ? at(Holds::old_version) : "(none)") +
+         ", the new version " + at(Holds::new_version);
+}
+
+Swap plan_swap(const SwapNames& names, std::intptr_t held) {
   Swap swap;
-  Steps steps;
   const PathKind target = path_kind(names.target);
   swap.had_target = target != PathKind::missing;
-  const bool folder = target == PathKind::folder ||
-                      (target == PathKind::missing && path_kind(names.with) == PathKind::folder);
-  if (bring_beside(names, held, swap, steps)) {
-    swap.done = move_in(names, folder, swap, steps);
-    if (!swap.done) {
-      // Nothing stands half done: the new version leaves the target's folder again.
-      swap.undone = put_new_version_back(names, names.new_sibling, swap.with_moved).ok();
-    }
+  swap.folder = target == PathKind::folder ||
+                (target == PathKind::missing && path_kind(names.with) == PathKind::folder);
+  swap.ids.old_version = swap.had_target ? file_id(names.target) : std::nullopt;
+  // A run ended during the rename finds the new version by its identity, wherever it is.
+  if (held != -1 && held_file_is_moved()) {
+    swap.with_moved = true;
+    swap.ids.new_version = file_id_of(held);
+  } else if (held == -1 && in_same_folder(names.with, names.target)) {
+    swap.with_moved = true;
+    swap.ids.new_version = file_id(names.with);
   }
-  swap.failure = steps.failure;
-  swap.failed_step = steps.failed_step;
-  swap.tries = steps.tries;
-  swap.waited_out = steps.waited_out;
   return swap;
 }
 
-RollBack roll_back(const SwapNames& names, const Swap& swap) {
+void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap) {
   Steps steps;
-  const bool folder = path_kind(names.target) == PathKind::folder;
-  bool ok = true;
-  if (!swap.had_target) {
-    ok = steps.run("move the new version out", rename_path(names.target, names.new_sibling));
-  } else if (!folder) {
-    // The target is never missing: the new file keeps a name, the old one comes back over it.
-    ok = steps.run("keep the new file", link_file(names.target, names.new_sibling)) &&
-         steps.run("move the old version back", replace_file(names.old_sibling, names.target));
+  if (held != -1) {
+    const bool moved = held_file_is_moved();
+    swap.how = moved ? Swap::How::renamed : Swap::How::copied;
+    swap.beside = steps.run("bring the verified file beside the target",
+                            copy_held_file(held, names.new_sibling, names.target));
+    swap.with_moved = swap.beside && moved;
+  } else if (in_same_folder(names.with, names.target)) {
+    // What the updater unpacked may not be on the disk yet: it is, before anything moves.
+    swap.beside =
+        steps.run("put the new version on the disk", flush_version(names.with)) &&
+        steps.run("move the new version beside the target",
+                  rename_path(names.with, names.new_sibling));
+    swap.with_moved = swap.beside;
   } else {
-    bool unsupported = false;
-    const FileStep exchanged = exchange_paths(names.target, names.old_sibling, unsupported);
-    if (unsupported) {
-      ok = steps.run("move the new version out", rename_path(names.target, names.new_sibling)) &&
-           steps.run("move the old version back", rename_path(names.old_sibling, names.target));
-    } else {
-      ok = steps.run("exchange the versions back", exchanged) &&
-           steps.run("name the new version", rename_path(names.old_sibling, names.new_sibling));
+    swap.how = Swap::How::copied;
+    swap.beside = steps.run("copy the new version beside the target",
+                            copy_tree(names.with, names.new_sibling, names.target));
+  }
+  if (swap.beside) {
+    swap.ids.new_version = file_id(names.new_sibling);
+  }
+  take_steps(steps, swap);
+}
+
+void move_in(const SwapNames& names, Swap& swap) {
+  Steps steps;
+  bool undone = true;
+  if (!swap.had_target) {
+    swap.done = steps.run("move the new version in", rename_path(names.new_sibling, names.target));
+  } else {
+    swap.done = replace_target(names, names.new_sibling, names.old_sibling, swap.folder, true,
+                               steps, undone);
+    if (swap.done && swap.folder && swap.how == Swap::How::renamed) {
+      swap.how = Swap::How::exchange;  // unless the file system had none: then two renames
     }
   }
-  if (ok) {
-    (void)steps.run("put the new version back",
-                    put_new_version_back(names, names.new_sibling, swap.with_moved));
+  take_steps(steps, swap);
+  if (swap.done) {
+    return;
   }
-  return {steps.failure, steps.failed_step};
+  // Nothing stands half done: the new version leaves the target's folder again.
+  swap.undone = undone && put_new_version_back(names, names.new_sibling, swap.with_moved).ok();
+}
+
+RollBack roll_back(const SwapNames& names, const Swap& swap) {
+  RollBack back;
+  Steps steps;
+  bool undone = true;
+  const Holds at_target = holds_at(names.target, swap.ids);
+  const SystemText old_at = where_is(Holds::old_version, {names.old_sibling, names.new_sibling},
+                                     swap.ids);
+  if (at_target == Holds::new_version && !swap.ids.old_version) {
+    (void)steps.run("move the new version out", rename_path(names.target, names.new_sibling));
+  } else if (at_target == Holds::new_version && !old_at.empty()) {
+    const SystemText aside = old_at == names.old_sibling ? names.new_sibling : names.old_sibling;
+    (void)replace_target(names, old_at, aside, swap.folder, false, steps, undone);
+  } else if (at_target == Holds::nothing && !old_at.empty()) {
+    (void)steps.run("move the old version back", rename_path(old_at, names.target));
+  } else if (at_target != Holds::old_version &&
+             !(at_target == Holds::nothing && !swap.ids.old_version)) {
+    steps.run("find the old version", FileStep{2, 1, 0, {}});
+  }
+  back.failure = steps.failure;
+  back.failed_step = steps.failed_step;
+  if (!back.ok()) {
+    return back;
+  }
+  const SystemText new_at =
+      where_is(Holds::new_version, {names.new_sibling, names.old_sibling, names.done_sibling},
+               swap.ids);
+  return new_at.empty() ? back : put_new_version_back(names, new_at, swap.with_moved);
+}
+
+Removal remove_or_set_aside(const SwapNames& names, const SystemText& path) {
+  Removal removal;
+  removal.failure = remove_tree(path);
+  if (removal.failure.ok()) {
+    return removal;
+  }
+  // Already under a unique name: it stays there, as it is, until a run can delete it.
+  if (path.compare(0, names.done_sibling.size() + 1, names.done_sibling + to_system_text_ascii("-")) == 0) {
+    removal.kept_at = path;
+    return removal;
+  }
+  const SystemText aside = unique_sibling(names.target, "done");
+  if (rename_path(path, aside).ok()) {
+    removal.kept_at = aside;
+  }
+  return removal;
 }
 
 Leftovers clear_leftovers(const SwapNames& names) {
   Leftovers left;
-  Steps steps;
   const bool backup = path_kind(names.old_sibling) != PathKind::missing;
   if (backup && path_kind(names.target) == PathKind::missing) {
-    left.restored = steps.run("restore the backup", rename_path(names.old_sibling, names.target));
-  } else if (backup) {
-    // The version at the target is the one that started this update.
-    left.backup_removed = steps.run("remove an old backup", remove_tree(names.old_sibling));
-  }
-  for (const SystemText& sibling : {names.new_sibling, names.done_sibling}) {
-    if (path_kind(sibling) != PathKind::missing) {
-      const bool removed = steps.run("remove a leftover", remove_tree(sibling));
-      left.siblings_removed = left.siblings_removed || removed;
+    left.failure = rename_path(names.old_sibling, names.target);
+    left.restored = left.failure.ok();
+    if (!left.restored) {
+      left.blocked = names.old_sibling;
+      return left;
     }
   }
-  left.failure = steps.failure;
+  const SystemText kept_new = sibling(names.target, "new-");
+  const SystemText set_aside_journal = sibling(names.target, "journal-");
+  for (const SystemText& path : relauncher_siblings(names.target)) {
+    // The lock and the journal are the running update's; kept versions are the user's.
+    if (path == names.lock || path == names.journal || path.rfind(kept_new, 0) == 0 ||
+        path.rfind(set_aside_journal, 0) == 0) {
+      continue;
+    }
+    const Removal removal = remove_or_set_aside(names, path);
+    if (removal.blocks()) {
+      left.failure = removal.failure;
+      left.blocked = path;
+      return left;
+    }
+    if (!removal.failure.ok()) {
+      left.kept.emplace_back(removal.kept_at, removal.failure);
+    } else if (path == names.old_sibling) {
+      left.backup_removed = true;  // the version at the target is the one that started this update
+    } else {
+      left.siblings_removed = true;
+    }
+  }
   return left;
 }
 
-FileStep remove_backup(const SwapNames& names) {
-  const FileStep renamed = rename_path(names.old_sibling, names.done_sibling);
-  return renamed.ok() ? remove_tree(names.done_sibling) : renamed;
+Removal remove_backup(const SwapNames& names) {
+  Removal removal;
+  // The renames that made the new version stand are on the disk before the old one goes.
+  removal.failure = flush_folder(parent_of(names.target));
+  if (!removal.failure.ok()) {
+    removal.kept_at = names.old_sibling;
+    return removal;
+  }
+  removal.failure = rename_path(names.old_sibling, names.done_sibling);
+  if (!removal.failure.ok()) {
+    removal.kept_at = names.old_sibling;
+    return removal;
+  }
+  return remove_or_set_aside(names, names.done_sibling);
 }
 
 }  // namespace relauncher

@@ -2,13 +2,18 @@
 
 // Putting a new version of an application in place of the old one (--replace, --with),
 // in steps whose order is the safety: the new version is brought beside the target
-// first, the old one is moved aside (never deleted) as the new one moves in, and the
-// backup is removed only once the new version stands and has been accepted. Each
+// first and flushed to the disk, the old one is moved aside (never deleted) as the new one
+// moves in, and the backup is removed only once the new version stands, on the disk too,
+// and has been accepted. Each step knows its undo; every version relauncher moves is
+// known by its file identity, so that where each one stands can always be told. Each
 // operation returns what it did and why it failed; the caller decides and logs.
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "files/file_id.h"
 #include "files/system_text.h"
 
 namespace relauncher {
@@ -25,6 +30,7 @@ struct FileStep {
   std::uint32_t error = 0;  // the system's error code; 0: done
   std::uint32_t tries = 1;
   std::uint32_t waited_out = 0;  // the passing lock's error, when it was tried again
+  SystemText entry;              // a copy or a deletion: the entry that failed, relative
   bool ok() const {
     return error == 0;
   }
@@ -37,10 +43,27 @@ struct SwapNames {
   SystemText new_sibling;   // <target>.relauncher-new: the new version, beside the target
   SystemText old_sibling;   // <target>.relauncher-old: the old version, the backup
   SystemText done_sibling;  // <target>.relauncher-done: a backup being deleted
+  SystemText journal;       // <target>.relauncher-journal: what the running update did
+  SystemText lock;          // <target>.relauncher-lock: held by the run that swaps
 };
 SwapNames swap_names(const SystemText& target, const SystemText& with);
 
-// The system's steps (one file per system).
+// The longest name relauncher may give a sibling of `target` (a kept leftover's).
+SystemText longest_sibling(const SystemText& target);
+
+// `<target>.relauncher-<kind>-<pid>-<n>`, a name nothing stands at yet: for what must be
+// kept aside rather than deleted or taken for one of the fixed siblings.
+SystemText unique_sibling(const SystemText& target, const char* kind);
+
+// Whether `path` is named like one of relauncher's siblings of the target.
+bool is_relauncher_sibling(const SystemText& target, const SystemText& path);
+
+// Every entry beside the target whose name begins with the target's own and
+// ".relauncher-": relauncher's siblings, fixed and unique.
+std::vector<SystemText> relauncher_siblings(const SystemText& target);
+
+// The system's steps (one file per system). On Linux each rename, exchange and link
+// flushes the folder it changed before it returns.
 FileStep rename_path(const SystemText& from, const SystemText& to);
 // Renames a file over an existing one, which is never missing meanwhile.
 FileStep replace_file(const SystemText& from, const SystemText& to);
@@ -48,17 +71,29 @@ FileStep replace_file(const SystemText& from, const SystemText& to);
 FileStep exchange_paths(const SystemText& one, const SystemText& other, bool& unsupported);
 FileStep link_file(const SystemText& existing, const SystemText& link);
 // Copies a file or a folder (files, sub-folders, symbolic links as links, modification
-// times, the executable bit or attributes), each file flushed; the top takes `top_like`'s
-// mode or attributes where that exists. What was written is removed when it fails.
+// times, the executable bit or attributes), each file and folder flushed; the top takes
+// `top_like`'s mode or attributes where that exists. What was written is removed when
+// it fails, and the entry that failed is named.
 FileStep copy_tree(const SystemText& from, const SystemText& to, const SystemText& top_like);
 // A verified file brought to `to` from what holds it: on Linux written from the sealed
 // copy (flushed, with `top_like`'s mode); on Windows renamed through the handle that
 // holds it, so that what lands is what was verified.
 FileStep copy_held_file(std::intptr_t held, const SystemText& to, const SystemText& top_like);
-// Deletes a file or a folder with everything in it, never following a link out of it.
+// Deletes a file or a folder with everything in it, never following a link out of it
+// and never entering a file system mounted inside it (such an entry is left, and named).
 FileStep remove_tree(const SystemText& path);
-// Makes and removes an entry beside the target: a refusal shows before any wait.
-FileStep check_parent_writable(const SystemText& target);
+// Makes and removes an entry beside the target (`probe`): a refusal shows before any
+// wait.
+FileStep check_parent_writable(const SystemText& probe);
+// Puts a renamed version's data on the disk (Linux: its file system synced). Windows
+// writes its renames through instead.
+FileStep flush_version(const SystemText& path);
+// Puts a folder's entries (the names renamed in or out of it) on the disk.
+FileStep flush_folder(const SystemText& folder);
+// A small file written whole, flushed, then renamed over `path` (which never holds half a
+// text): the journal's way.
+FileStep write_file_atomically(const SystemText& path, const std::string& bytes);
+std::optional<std::string> read_small_file(const SystemText& path);
 // Whether two paths stand in the same folder, their folders' links resolved.
 bool in_same_folder(const SystemText& one, const SystemText& other);
 // The folder a path stands in, and whether it exists.
@@ -68,13 +103,31 @@ bool set_current_folder(const SystemText& folder);
 // Whether an error is a passing lock worth waiting out (Windows: 32 and 5).
 bool is_passing_lock(std::uint32_t error);
 
-// What put_in_place did: enough to undo it.
+// Which version a path holds, told by file identity.
+enum class Holds { nothing, old_version, new_version, other };
+
+// The two versions' identities: the old one's read before anything moves, the new one's
+// once it stands beside the target.
+struct VersionIds {
+  std::optional<FileId> old_version;
+  std::optional<FileId> new_version;
+};
+Holds holds_at(const SystemText& path, const VersionIds& ids);
+
+// Where each version stands now, in words for the log: `the old version at "...", the
+// new version at "..."` (or `nowhere`).
+std::string where_versions_stand(const SwapNames& names, const VersionIds& ids);
+
+// What the swap did: enough to undo it, and to journal it.
 struct Swap {
   enum class How { exchange, renamed, copied };
   How how = How::renamed;
+  bool folder = false;
   bool had_target = false;  // the old version is now the backup
   bool with_moved = false;  // the new version was renamed from --with (not copied)
-  bool done = false;
+  bool beside = false;      // the new version stands whole at <target>.relauncher-new
+  bool done = false;        // the new version stands at the target
+  VersionIds ids;
   FileStep failure;              // why not, when not done
   std::string failed_step;       // which step failed
   bool undone = true;            // after a failure: everything moved was moved back
@@ -82,34 +135,57 @@ struct Swap {
   std::uint32_t waited_out = 0;  // the passing lock's error it took them for
 };
 
-// Brings the new version beside the target (renamed when it stands in the target's own
-// folder and `held` is -1, copied otherwise, or written from `held`), then puts it in
-// place with the old version as the backup. On a failure whatever was moved is moved
-// back, and a copy removed.
-Swap put_in_place(const SwapNames& names, std::intptr_t held = -1);
+// What stands before anything moves: the kinds and the old version's identity, and where
+// the new version will be renamed from, its identity (a copy's is known once made).
+Swap plan_swap(const SwapNames& names, std::intptr_t held);
 
-// After a put_in_place that was done: the old version back at the target, and the new
-// one back at --with (or, when it was copied, deleted). `failed_step` empty when done.
+// Brings the new version beside the target (renamed when it stands in the target's own
+// folder and `held` is -1, copied otherwise, or written from `held`) and puts its data on
+// the disk. On a failure nothing of it stays beside the target.
+void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap);
+
+// The new version, beside the target, takes its place; the old one becomes the backup.
+// On a failure each step done is undone in reverse order; when an undo fails too,
+// `undone` is false and nothing is deleted.
+void move_in(const SwapNames& names, Swap& swap);
+
+// After a move_in that was done: the old version back at the target, and the new one back
+// at --with (or, when it was copied, deleted). When --with is taken meanwhile the new
+// version is kept at `kept_at`. `failed_step` empty when the old version stands again.
 struct RollBack {
   FileStep failure;
   std::string failed_step;
+  SystemText kept_at;  // where the new version was kept when --with was not free
   bool ok() const {
     return failed_step.empty();
   }
 };
 RollBack roll_back(const SwapNames& names, const Swap& swap);
 
-// What an earlier run cut short left beside the target, put right before anything else.
+// What an earlier run without a journal left beside the target, put right before
+// anything else: a backup beside a missing target renamed back, a backup beside a target
+// that stands removed, the other siblings removed. What cannot be removed is renamed to
+// a unique name and kept; only when even that fails is the update blocked.
 struct Leftovers {
   bool restored = false;        // the target was missing and its backup was renamed back
   bool backup_removed = false;  // a backup beside a target that stands was removed
   bool siblings_removed = false;
-  FileStep failure;
+  std::vector<std::pair<SystemText, FileStep>> kept;  // kept aside: the name, and why
+  FileStep failure;    // what blocks the update
+  SystemText blocked;  // the entry that blocks it
 };
 Leftovers clear_leftovers(const SwapNames& names);
 
-// Removes the backup: renamed first (a deletion cut short is never taken for a backup),
-// then deleted.
-FileStep remove_backup(const SwapNames& names);
+// Removes a leftover; when it cannot be deleted it is renamed to a unique name (kept).
+struct Removal {
+  FileStep failure;     // why it could not be deleted
+  SystemText kept_at;   // where it was kept, or empty when deleted or not even renamed
+  bool blocks() const { return !failure.ok() && kept_at.empty(); }
+};
+Removal remove_or_set_aside(const SwapNames& names, const SystemText& path);
+
+// Removes the backup once the folder holding the target is on the disk: renamed first
+// (a deletion cut short is never taken for a backup), then deleted.
+Removal remove_backup(const SwapNames& names);
 
 }  // namespace relauncher

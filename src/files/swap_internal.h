@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "files/swap.h"
 
@@ -25,7 +26,8 @@ std::uint32_t hard_links_unsupported();
 // writing a copy (Linux, from the sealed copy).
 bool held_file_is_moved();
 
-// ASCII text in the system's own form.
+// ASCII text in the system's own form, and UTF-8 (as the journal holds paths) in it.
 SystemText to_system_text_ascii(const char* text);
+SystemText system_text_from_utf8(const std::string& text);
 
 }  // namespace relauncher

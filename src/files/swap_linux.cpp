@@ -1,6 +1,7 @@
 // The swap's steps on Linux: renameat2 for the exchange, hard links for a file's backup,
-// and a copy that keeps modes, times and symbolic links. No lock is passing here: an
-// error is final.
+// each followed by a flush of the folders it changed, and a copy that keeps modes, times
+// and symbolic links and flushes what it writes. No lock is passing here: an error is
+// final.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -30,6 +31,29 @@ std::uint32_t error_of(int result) {
 FileStep once(int result) {
   FileStep step;
   step.error = error_of(result);
+  return step;
+}
+
+std::uint32_t fsync_path(const std::string& path, int flags) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
+  if (fd < 0) {
+    return static_cast<std::uint32_t>(errno);
+  }
+  const std::uint32_t error = error_of(fsync(fd));
+  (void)close(fd);
+  return error;
+}
+
+// After a rename, exchange or link: the folders that changed, on the disk. The step itself
+// has happened whatever the flush says; the backup's removal flushes again and heeds it.
+FileStep flushed_after(int result, const std::string& one, const std::string& other) {
+  const FileStep step = once(result);
+  if (step.ok()) {
+    (void)fsync_path(parent_of(one), O_DIRECTORY);
+    if (parent_of(other) != parent_of(one)) {
+      (void)fsync_path(parent_of(other), O_DIRECTORY);
+    }
+  }
   return step;
 }
 
@@ -67,13 +91,20 @@ void keep_times(const std::string& path, const struct stat& info) {
   (void)utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);  // times are a courtesy
 }
 
-std::uint32_t copy_entry(const std::string& from, const std::string& to, const mode_t* top_mode);
+// A copy in progress: where it comes from and goes to, and the entry that failed.
+struct Copy {
+  std::string from, to;
+  std::string failed;  // relative to the top
+};
 
-std::uint32_t copy_folder(const std::string& from, const std::string& to, mode_t mode) {
+std::uint32_t copy_entry(Copy& copy, const std::string& relative, const mode_t* top_mode);
+
+std::uint32_t copy_folder(Copy& copy, const std::string& relative, mode_t mode) {
+  const std::string to = copy.to + relative;
   if (mkdir(to.c_str(), 0700) != 0) {
     return static_cast<std::uint32_t>(errno);
   }
-  DIR* folder = opendir(from.c_str());
+  DIR* folder = opendir((copy.from + relative).c_str());
   if (folder == nullptr) {
     return static_cast<std::uint32_t>(errno);
   }
@@ -83,17 +114,24 @@ std::uint32_t copy_folder(const std::string& from, const std::string& to, mode_t
     if (name == "." || name == "..") {
       continue;
     }
-    error = copy_entry(from + "/" + name, to + "/" + name, nullptr);
+    error = copy_entry(copy, relative + "/" + name, nullptr);
     if (error != 0) {
       break;
     }
   }
   (void)closedir(folder);
-  // Its own mode last: a folder without write permission would refuse its contents.
-  return error != 0 ? error : error_of(chmod(to.c_str(), mode & 07777));
+  if (error != 0) {
+    return error;
+  }
+  // Its own mode last: a folder without write permission would refuse its contents. Its
+  // entries on the disk with the files they name.
+  error = error_of(chmod(to.c_str(), mode & 07777));
+  return error != 0 ? error : fsync_path(to, O_DIRECTORY);
 }
 
-std::uint32_t copy_entry(const std::string& from, const std::string& to, const mode_t* top_mode) {
+std::uint32_t copy_entry(Copy& copy, const std::string& relative, const mode_t* top_mode) {
+  const std::string from = copy.from + relative;
+  const std::string to = copy.to + relative;
   struct stat info {};
   if (lstat(from.c_str(), &info) != 0) {
     return static_cast<std::uint32_t>(errno);
@@ -107,7 +145,7 @@ std::uint32_t copy_entry(const std::string& from, const std::string& to, const m
     error = length < 0 ? static_cast<std::uint32_t>(errno)
                        : error_of(symlink(target.c_str(), to.c_str()));
   } else if (S_ISDIR(info.st_mode)) {
-    error = copy_folder(from, to, mode);
+    error = copy_folder(copy, relative, mode);
   } else if (S_ISREG(info.st_mode)) {
     const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     error = in < 0 ? static_cast<std::uint32_t>(errno) : copy_bytes(in, to, mode);
@@ -119,6 +157,8 @@ std::uint32_t copy_entry(const std::string& from, const std::string& to, const m
   }
   if (error == 0) {
     keep_times(to, info);
+  } else if (copy.failed.empty()) {
+    copy.failed = relative.empty() ? std::string(".") : relative.substr(1);
   }
   return error;
 }
@@ -131,35 +171,6 @@ bool mode_of(const std::string& path, mode_t& mode) {
   }
   mode = info.st_mode;
   return true;
-}
-
-std::uint32_t remove_entry(const std::string& path) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) {
-    return errno == ENOENT ? 0 : static_cast<std::uint32_t>(errno);
-  }
-  if (!S_ISDIR(info.st_mode)) {
-    return error_of(unlink(path.c_str()));  // a link is removed, never followed
-  }
-  (void)chmod(path.c_str(), 0700);  // a read-only folder's entries could not be removed
-  DIR* folder = opendir(path.c_str());
-  if (folder == nullptr) {
-    return static_cast<std::uint32_t>(errno);
-  }
-  std::vector<std::string> names;
-  while (const dirent* entry = readdir(folder)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") {
-      names.push_back(name);
-    }
-  }
-  (void)closedir(folder);
-  for (const std::string& name : names) {
-    if (const std::uint32_t error = remove_entry(path + "/" + name)) {
-      return error;
-    }
-  }
-  return error_of(rmdir(path.c_str()));
 }
 
 }  // namespace
@@ -193,42 +204,48 @@ SystemText to_system_text_ascii(const char* text) {
   return text;
 }
 
+SystemText system_text_from_utf8(const std::string& text) {
+  return text;
+}
+
 FileStep rename_path(const SystemText& from, const SystemText& to) {
   // RENAME_NOREPLACE: whatever stands at `to` is never overwritten. Where the file system
   // does not know the flag, a plain rename once nothing is seen there.
   const int result = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
   if (result == 0 || errno != EINVAL) {
-    return once(result);
+    return flushed_after(result, from, to);
   }
   if (path_kind(to) != PathKind::missing) {
     FileStep step;
     step.error = EEXIST;
     return step;
   }
-  return once(rename(from.c_str(), to.c_str()));
+  return flushed_after(rename(from.c_str(), to.c_str()), from, to);
 }
 
 FileStep replace_file(const SystemText& from, const SystemText& to) {
-  return once(rename(from.c_str(), to.c_str()));
+  return flushed_after(rename(from.c_str(), to.c_str()), from, to);
 }
 
 FileStep exchange_paths(const SystemText& one, const SystemText& other, bool& unsupported) {
   const int result = renameat2(AT_FDCWD, one.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE);
   unsupported = result != 0 && (errno == EINVAL || errno == ENOSYS);
-  return once(result);
+  return flushed_after(result, one, other);
 }
 
 FileStep link_file(const SystemText& existing, const SystemText& link_path) {
-  return once(link(existing.c_str(), link_path.c_str()));
+  return flushed_after(link(existing.c_str(), link_path.c_str()), existing, link_path);
 }
 
 FileStep copy_tree(const SystemText& from, const SystemText& to, const SystemText& top_like) {
   mode_t top = 0;
   const bool like = mode_of(top_like, top);
+  Copy copy{from, to, {}};
   FileStep step;
-  step.error = copy_entry(from, to, like ? &top : nullptr);
+  step.error = copy_entry(copy, "", like ? &top : nullptr);
   if (!step.ok()) {
-    (void)remove_entry(to);  // what the copy wrote goes with it
+    step.entry = copy.failed;
+    (void)remove_tree(to);  // what the copy wrote goes with it
   }
   return step;
 }
@@ -241,25 +258,86 @@ FileStep copy_held_file(std::intptr_t held, const SystemText& to, const SystemTe
                    ? static_cast<std::uint32_t>(errno)
                    : copy_bytes(static_cast<int>(held), to, mode);
   if (!step.ok()) {
-    (void)remove_entry(to);
+    (void)remove_tree(to);
   }
   return step;
 }
 
-FileStep remove_tree(const SystemText& path) {
-  FileStep step;
-  step.error = remove_entry(path);
-  return step;
-}
-
-FileStep check_parent_writable(const SystemText& target) {
-  const std::string probe = target + ".relauncher-check";
+FileStep check_parent_writable(const SystemText& probe) {
   const int file = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (file < 0) {
     return once(-1);
   }
   (void)close(file);
   return once(unlink(probe.c_str()));
+}
+
+FileStep flush_version(const SystemText& path) {
+  // One call for the whole version: its file system synced, whatever it holds.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    return once(-1);
+  }
+  const FileStep step = once(syncfs(fd));
+  (void)close(fd);
+  return step;
+}
+
+FileStep flush_folder(const SystemText& folder) {
+  FileStep step;
+  step.error = fsync_path(folder, O_DIRECTORY);
+  return step;
+}
+
+FileStep write_file_atomically(const SystemText& path, const std::string& bytes) {
+  const std::string temporary = path + ".tmp";
+  const int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out < 0) {
+    return once(-1);
+  }
+  const bool written = write_all(out, bytes.data(), bytes.size()) && fsync(out) == 0;
+  const int error = errno;
+  (void)close(out);
+  if (!written) {
+    (void)unlink(temporary.c_str());
+    FileStep step;
+    step.error = static_cast<std::uint32_t>(error);
+    return step;
+  }
+  return flushed_after(rename(temporary.c_str(), path.c_str()), temporary, path);
+}
+
+std::optional<std::string> read_small_file(const SystemText& path) {
+  const int in = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (in < 0) {
+    return std::nullopt;
+  }
+  std::string text;
+  char buffer[4096];
+  ssize_t got = 0;
+  while ((got = read(in, buffer, sizeof buffer)) > 0 && text.size() < (1 << 20)) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  (void)close(in);
+  return got < 0 ? std::nullopt : std::optional<std::string>(text);
+}
+
+std::vector<SystemText> relauncher_siblings(const SystemText& target) {
+  const std::string folder = parent_of(target);
+  const std::string prefix = target.substr(target.find_last_of('/') + 1) + ".relauncher-";
+  std::vector<SystemText> found;
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) {
+    return found;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name.compare(0, prefix.size(), prefix) == 0) {
+      found.push_back(folder + (folder == "/" ? "" : "/") + name);
+    }
+  }
+  (void)closedir(listing);
+  return found;
 }
 
 SystemText parent_of(const SystemText& path) {

@@ -151,13 +151,21 @@ SystemText to_system_text_ascii(const char* text) {
   return std::u16string(text, text + std::char_traits<char>::length(text));
 }
 
+SystemText system_text_from_utf8(const std::string& text) {
+  return utf8_to_wide(text);
+}
+
+// Each rename is on the disk before it returns.
 FileStep rename_path(const SystemText& from, const SystemText& to) {
-  return retried([&] { return MoveFileExW(as_wide(from), as_wide(to), 0); });
+  return retried(
+      [&] { return MoveFileExW(as_wide(from), as_wide(to), MOVEFILE_WRITE_THROUGH); });
 }
 
 FileStep replace_file(const SystemText& from, const SystemText& to) {
-  return retried(
-      [&] { return MoveFileExW(as_wide(from), as_wide(to), MOVEFILE_REPLACE_EXISTING); });
+  return retried([&] {
+    return MoveFileExW(as_wide(from), as_wide(to),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  });
 }
 
 FileStep exchange_paths(const SystemText&, const SystemText&, bool& unsupported) {
@@ -206,8 +214,7 @@ FileStep remove_tree(const SystemText& path) {
   return step;
 }
 
-FileStep check_parent_writable(const SystemText& target) {
-  const std::u16string probe = target + u".relauncher-check";
+FileStep check_parent_writable(const SystemText& probe) {
   HANDLE file = CreateFileW(as_wide(probe), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   FileStep step;
@@ -217,6 +224,81 @@ FileStep check_parent_writable(const SystemText& target) {
   }
   (void)CloseHandle(file);  // deleted on close
   return step;
+}
+
+FileStep flush_version(const SystemText&) {
+  return {};  // its renames are written through; its files are as the updater left them
+}
+
+FileStep flush_folder(const SystemText& folder) {
+  HANDLE handle = CreateFileW(as_wide(folder), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    // Where the file system flushes no folder, the written-through renames must do.
+    (void)FlushFileBuffers(handle);
+    (void)CloseHandle(handle);
+  }
+  return {};
+}
+
+FileStep write_file_atomically(const SystemText& path, const std::string& bytes) {
+  const std::u16string temporary = path + u".tmp";
+  HANDLE file = CreateFileW(as_wide(temporary), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  FileStep step;
+  if (file == INVALID_HANDLE_VALUE) {
+    step.error = GetLastError();
+    return step;
+  }
+  DWORD put = 0;
+  const BOOL written =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) &&
+      put == bytes.size() && FlushFileBuffers(file);
+  step.error = last_error_unless(written);
+  (void)CloseHandle(file);  // nothing can be done if it fails
+  if (!step.ok()) {
+    (void)DeleteFileW(as_wide(temporary));
+    return step;
+  }
+  return replace_file(temporary, path);
+}
+
+std::optional<std::string> read_small_file(const SystemText& path) {
+  HANDLE file = CreateFileW(as_wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return std::nullopt;
+  }
+  std::string text(1 << 16, '\0');
+  DWORD got = 0;
+  const BOOL read = ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &got, nullptr);
+  (void)CloseHandle(file);
+  if (!read) {
+    return std::nullopt;
+  }
+  text.resize(got);
+  return text;
+}
+
+std::vector<SystemText> relauncher_siblings(const SystemText& target) {
+  const std::size_t slash = target.find_last_of(u"\\/");
+  const std::u16string folder = target.substr(0, slash + 1);
+  const std::u16string prefix = target.substr(slash + 1) + u".relauncher-";
+  std::vector<SystemText> found;
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW(as_wide(target + u".relauncher-*"), &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    return found;
+  }
+  do {
+    const std::u16string name(reinterpret_cast<const char16_t*>(entry.cFileName));
+    if (comparable_form(name.substr(0, prefix.size())) == comparable_form(prefix)) {
+      found.push_back(folder + name);
+    }
+  } while (FindNextFileW(search, &entry));
+  (void)FindClose(search);
+  return found;
 }
 
 SystemText parent_of(const SystemText& path) {

@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "files/files_posix_internal.h"
 
@@ -41,6 +45,25 @@ void pause_milliseconds(std::uint32_t ms) {
 
 std::string system_message(std::uint32_t error) {
   return std::strerror(static_cast<int>(error));
+}
+
+std::uint32_t own_process_id() {
+  return static_cast<std::uint32_t>(getpid());
+}
+
+std::uint64_t own_start_time() {
+  std::ifstream file("/proc/self/stat");
+  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // The command name may hold blanks and ')': the fields are counted after the last ')'.
+  const std::size_t end = stat.rfind(')');
+  if (end == std::string::npos) {
+    return 0;
+  }
+  std::istringstream fields(stat.substr(end + 1));
+  std::string field;
+  for (int number = 3; number <= 22 && (fields >> field); ++number) {
+  }
+  return std::strtoull(field.c_str(), nullptr, 10);
 }
 
 }  // namespace relauncher

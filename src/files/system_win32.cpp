@@ -31,4 +31,16 @@ std::string system_message(std::uint32_t error) {
   return wide_to_utf8(end == std::u16string::npos ? u"" : message.substr(0, end + 1));
 }
 
+std::uint32_t own_process_id() {
+  return GetCurrentProcessId();
+}
+
+std::uint64_t own_start_time() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+    return 0;
+  }
+  return (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
 }  // namespace relauncher
