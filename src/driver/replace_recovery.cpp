@@ -103,7 +103,7 @@ bool restore_journaled(const LaunchOptions& options, const Journal& journal, con
     return true;
   }
   const RollBack back = roll_back(names, journal.swap);
-  if (!back.ok()) {
+  if (!back.ok()) {  // the journal stays, and tells the next run
     log_event(log, "replace", [&] {
       return "not done: the update of " + journal.date + " was not accepted, and " +
              back.failed_step + " failed, " + describe_error(back.failure.error) +

@@ -166,6 +166,17 @@ void settle_journal(const LaunchOptions& options, ReplaceRun& run) {
   }
 }
 
+// After a roll-back: where the new version went when not simply back at --with.
+std::string new_version_fate(const SwapNames& names, const ReplaceRun& run, const RollBack& back) {
+  if (!back.ok()) {
+    return "; " + back.failed_step + " failed, " + describe_error(back.failure.error) + ": " +
+           where_versions_stand(names, run.swap.ids);
+  }
+  return back.kept_at.empty() ? std::string()
+                              : "; --with was taken: the new version is kept at " +
+                                    quoted(back.kept_at);
+}
+
 void log_swap_failure(const SwapNames& names, const Swap& swap, const LogFile& log) {
   log_event(log, "replace", [&] {
     const std::string entry =
@@ -256,7 +267,7 @@ bool roll_back_update(const LaunchOptions& options, ReplaceRun& run, const std::
     return false;
   }
   const RollBack back = roll_back(names, run.swap);
-  if (!back.ok()) {
+  if (!back.old_stands) {
     log_event(log, "replace", [&] {
       return "not rolled back: " + why + "; " + back.failed_step + " failed, " +
              describe_error(back.failure.error) + "; nothing was deleted: " +
@@ -265,14 +276,11 @@ bool roll_back_update(const LaunchOptions& options, ReplaceRun& run, const std::
     return false;
   }
   journal_phase(options, run, JournalPhase::rolled_back, log);
-  log_event(log, "replace", [&] {
-    return "rolled back: " + why +
-           (back.kept_at.empty() ? ""
-                                 : "; --with was taken: the new version is kept at " +
-                                       quoted(back.kept_at));
-  });
   run.swap.done = false;
-  settle_journal(options, run);
+  log_event(log, "replace", [&] { return "rolled back: " + why + new_version_fate(names, run, back); });
+  if (back.ok()) {
+    settle_journal(options, run);  // otherwise the next run puts the new version back
+  }
   return true;
 }
 

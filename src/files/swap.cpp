@@ -111,18 +111,18 @@ RollBack put_new_version_back(const SwapNames& names, const SystemText& from, bo
   RollBack back;
   Steps steps;
   const bool with_free = path_kind(names.with) == PathKind::missing;
-  if (!with_moved && !with_free && steps.run("delete the copy", remove_tree(from))) {
-    return back;
-  }
-  if (with_free && rename_path(from, names.with).ok()) {
-    return back;
-  }
-  back.kept_at = unique_sibling(names.target, "new");
-  if (!steps.run("keep the new version aside", rename_path(from, back.kept_at))) {
-    back.kept_at.clear();
+  if (!with_moved && !with_free) {
+    (void)steps.run("delete the copy", remove_tree(from));
+  } else if (with_free) {
+    (void)steps.run("put the new version back at --with", rename_path(from, names.with));
+  } else {
+    back.kept_at = unique_sibling(names.target, "new");
+    if (!steps.run("keep the new version aside", rename_path(from, back.kept_at))) {
+      back.kept_at.clear();
+    }
   }
   back.failure = steps.failure;
-  back.failed_step = back.kept_at.empty() ? steps.failed_step : std::string();
+  back.failed_step = steps.failed_step;
   return back;
 }
 
@@ -280,7 +280,11 @@ RollBack roll_back(const SwapNames& names, const Swap& swap) {
   const SystemText new_at =
       where_is(Holds::new_version, {names.new_sibling, names.old_sibling, names.done_sibling},
                swap.ids);
-  return new_at.empty() ? back : put_new_version_back(names, new_at, swap.with_moved);
+  if (!new_at.empty()) {
+    back = put_new_version_back(names, new_at, swap.with_moved);
+  }
+  back.old_stands = true;
+  return back;
 }
 
 Removal remove_or_set_aside(const SwapNames& names, const SystemText& path) {

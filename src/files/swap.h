@@ -151,10 +151,13 @@ void move_in(const SwapNames& names, Swap& swap);
 
 // After a move_in that was done: the old version back at the target, and the new one back
 // at --with (or, when it was copied, deleted). When --with is taken meanwhile the new
-// version is kept at `kept_at`. `failed_step` empty when the old version stands again.
+// version is kept at `kept_at`. `failed_step` empty when all of it was done; when only
+// the new version could not be put back, `old_stands` and the new version stays beside
+// the target, where the journal finds it.
 struct RollBack {
   FileStep failure;
   std::string failed_step;
+  bool old_stands = false;
   SystemText kept_at;  // where the new version was kept when --with was not free
   bool ok() const {
     return failed_step.empty();

@@ -14,46 +14,19 @@
 #include <vector>
 
 #include "support.h"
+#include "versions.h"
 
 namespace {
 
 using test::TempDir;
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-bool exists(const std::string& path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
-}
-
-// A version of the application: a folder holding `app`, a script that tells in `record`
-// which version ran, what it was told, and ends with `exit_code` after `sleep_s`.
-void make_version(const std::string& folder, const std::string& name, const std::string& record,
-                  int exit_code = 0, const char* sleep_s = "0") {
-  (void)std::system(("mkdir -p '" + folder + "'").c_str());
-  test::write_file(folder + "/app",
-                   "#!/bin/sh\necho \"" + name + " ${RELAUNCHER_OUTCOME:-unset} ${RELAUNCHER_EXIT_CODE:-unset}\" >> '" +
-                       record + "'\nsleep " + sleep_s + "\nexit " + std::to_string(exit_code) + "\n",
-                   0755);
-  test::write_file(folder + "/version.txt", name);
-}
+using test::contains;
+using test::exists;
+using test::make_version;
+using test::records;
 
 std::string version_at(const std::string& folder) {
   return test::read_file(folder + "/version.txt").value_or("(none)");
-}
-
-// Waits until the record holds `lines` lines; the relaunch is detached.
-std::vector<std::string> records(const std::string& record, std::size_t lines) {
-  for (int waited = 0; waited < 10000; waited += 20) {
-    const std::vector<std::string> found = test::lines_of(test::read_file(record).value_or(""));
-    if (found.size() >= lines) {
-      return found;
-    }
-    test::pause_for_ms(20);
-  }
-  return test::lines_of(test::read_file(record).value_or(""));
 }
 
 TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
@@ -165,43 +138,6 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
     if (c.what == Case::other_file_system) {
       (void)std::system(("umount -l '" + dir.file("tmpfs") + "'").c_str());
     }
-  }
-}
-
-// relauncher ended (SIGKILL, as a power cut) right after each rename or link of a swap: a
-// whole version stands at the target, and the next run clears what the first one left.
-TEST(Replace, EndedBetweenAnyTwoStepsLeavesAWholeVersionAndTheNextRunClearsUp) {
-  const struct {
-    const char* steps;      // how many renames or links the first run makes
-    const char* target;     // the version at the target after it
-    const char* leftover;   // the sibling it leaves
-    const char* cleared;    // what the next run says of it
-  } cases[] = {
-      {"1", "old", ".relauncher-new", " replace leftovers removed: left by an earlier run"},
-      {"2", "new", ".relauncher-new", " replace leftovers removed: left by an earlier run"},
-      {"3", "new", ".relauncher-old", " replace backup removed: left by an earlier run"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.steps);
-    TempDir dir;
-    const std::string target = dir.file("apps/Example");
-    make_version(target, "old", dir.file("ran"));
-    make_version(dir.file("apps/Example-2"), "new", dir.file("ran"));
-    const std::vector<std::string> line = {"--log", dir.file("log"), "--wait-pid", test::absent_pid(),
-                                           "--replace", target, "--with", dir.file("apps/Example-2")};
-    const test::ToolRun cut = test::run_tool(line, [&] {
-      setenv("LD_PRELOAD", (test::build_dir() + "/libend_after_step.so").c_str(), 1);
-      setenv("RELAUNCHER_TEST_END_AFTER", c.steps, 1);
-      setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the seam is no sanitized library
-    });
-    EXPECT_EQ(cut.exit_code, 128 + SIGKILL);
-    EXPECT_EQ(version_at(target), c.target);
-    EXPECT_TRUE(exists(target + c.leftover));
-    test::run_tool(line);
-    const std::string logged = test::read_file(dir.file("log")).value_or("");
-    EXPECT_TRUE(contains(logged, c.cleared)) << logged;
-    EXPECT_EQ(version_at(target), c.target) << logged;
-    EXPECT_FALSE(exists(target + ".relauncher-new") || exists(target + ".relauncher-old")) << logged;
   }
 }
 
