@@ -16,6 +16,7 @@ struct Steps {
   std::string failed_step;
   std::uint32_t tries = 1;
   std::uint32_t waited_out = 0;
+  bool exchanged = false;  // one step exchanged two names
   bool run(const char* name, const FileStep& step) {
     if (step.tries > tries) {
       tries = step.tries;
@@ -84,6 +85,7 @@ bool replace_target(const SwapNames& names, const SystemText& in, const SystemTe
     if (!steps.run("exchange the versions", exchanged)) {
       return false;
     }
+    steps.exchanged = true;
     if (!name_aside || steps.run("name the version moved aside", rename_path(in, aside))) {
       return true;
     }
@@ -242,8 +244,8 @@ void move_in(const SwapNames& names, Swap& swap) {
   } else {
     swap.done = replace_target(names, names.new_sibling, names.old_sibling, swap.folder, true,
                                steps, undone);
-    if (swap.done && swap.folder && swap.how == Swap::How::renamed) {
-      swap.how = Swap::How::exchange;  // unless the file system had none: then two renames
+    if (swap.done && steps.exchanged && swap.how == Swap::How::renamed) {
+      swap.how = Swap::How::exchange;
     }
   }
   take_steps(steps, swap);
