@@ -116,6 +116,11 @@ Relaunched start_relaunch(const LaunchOptions& options, UpdateOutcome outcome,
   }
   // Set in the tool's own environment only now: the program and its tree have ended,
   // and the relaunch is the last process the tool starts.
+  // An earlier relaunch of this run (the new version's, before a roll-back) may have set
+  // them: what is not set now is removed.
+  for (const char* name : outcome_variables) {
+    set_own_environment(name, std::nullopt);
+  }
   for (const auto& variable : outcome_environment(options, outcome, exit_code.value_or(-1))) {
     if (exit_code || variable.first != outcome_variables[1]) {
       set_own_environment(variable.first, variable.second);

@@ -187,6 +187,9 @@ bool prepare_replace(const LaunchOptions& options, ReplaceRun& run, const LogFil
     });
     return false;
   }
+  if (path_kind(names.with) != PathKind::missing && in_same_folder(names.with, names.target)) {
+    run.early_flush = std::thread([with = names.with] { (void)flush_version(with); });
+  }
   return true;
 }
 

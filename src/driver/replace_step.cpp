@@ -204,6 +204,9 @@ void swap_in_new_version(const LaunchOptions& options, std::intptr_t held, Repla
                          const LogFile& log) {
   const SwapNames names = replace_names(options);
   run.swap = Swap{};
+  if (run.early_flush.joinable()) {
+    run.early_flush.join();
+  }
   if (!restore_unfinished(options, run, log)) {
     return;
   }

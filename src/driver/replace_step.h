@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "driver/options.h"
 #include "files/journal.h"
@@ -25,10 +26,16 @@ struct ReplaceRun {
   std::optional<Journal> unfinished;
   Swap swap;
   bool journaled = false;  // this run's journal stands beside the target
+  // A new version renamed in is put on the disk while relauncher waits: by the swap, only
+  // what changed since is left to flush.
+  std::thread early_flush;
   ReplaceRun() = default;
   ReplaceRun(const ReplaceRun&) = delete;
   ReplaceRun& operator=(const ReplaceRun&) = delete;
   ~ReplaceRun() {
+    if (early_flush.joinable()) {
+      early_flush.join();
+    }
     release_target_lock(lock);
   }
 };

@@ -141,6 +141,63 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
   }
 }
 
+// Under --trial a new version that cannot even be started is rolled back like one that
+// fails; after a roll-back there is no trial: the old version is relaunched as the options say.
+TEST(Replace, ANewVersionThatCannotStartFailsItsTrialAndARolledBackOneHasNone) {
+  enum class Case { not_executable, random_bytes, missing, no_interpreter, failing_program };
+  const struct {
+    Case what;
+    int exit_code;
+    const char* logged;
+    const char* relaunched;  // the record's last line
+  } cases[] = {
+      {Case::not_executable, 255, " trial failed: the new version could not be started, error 13 ",
+       "old rolled-back unset"},
+      {Case::random_bytes, 255, " trial failed: the new version could not be started, error 8 ",
+       "old rolled-back unset"},
+      {Case::missing, 255, " trial failed: the new version could not be started, error 2 ",
+       "old rolled-back unset"},
+      {Case::no_interpreter, 255, " trial failed: the new version could not be started, error 2 ",
+       "old rolled-back unset"},
+      {Case::failing_program, 4, " replace rolled back: the program failed (exit code 4)", "old failed 4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.what));
+    TempDir dir;
+    const std::string target = dir.file("apps/Example");
+    const std::string with = dir.file("apps/Example-2");
+    make_version(target, "old", dir.file("ran"));
+    make_version(with, "new", dir.file("ran"));
+    if (c.what == Case::not_executable) {
+      chmod((with + "/app").c_str(), 0644);
+    } else if (c.what == Case::random_bytes) {
+      test::write_file(with + "/app", std::string("\x7f\x01\x9c\x33 not a program"), 0755);
+    } else if (c.what == Case::missing) {
+      unlink((with + "/app").c_str());
+    } else if (c.what == Case::no_interpreter) {
+      test::write_file(with + "/app", "#!/nonexistent/sh\nexit 0\n", 0755);
+    }
+    std::vector<std::string> line = {"--log", dir.file("log"), "--wait-pid", test::absent_pid(),
+                                     "--relaunch-on-failure", "--replace", target, "--with", with,
+                                     "--relaunch", target + "/app", "--trial", "2"};
+    if (c.what == Case::failing_program) {
+      test::write_file(dir.file("register.sh"), "#!/bin/sh\nexit 4\n", 0755);
+      line.insert(line.end(), {"--", dir.file("register.sh")});
+    }
+    const test::ToolRun run = test::run_tool(line);
+    const std::string logged = test::read_file(dir.file("log")).value_or("");
+    EXPECT_EQ(run.exit_code, c.exit_code) << logged;
+    EXPECT_TRUE(contains(logged, c.logged)) << logged;
+    EXPECT_FALSE(contains(logged, " trial passed") || contains(logged, " trial failed code=")) << logged;
+    EXPECT_EQ(version_at(target), "old") << logged;
+    EXPECT_EQ(version_at(with), "new") << logged;
+    const std::vector<std::string> ran = records(dir.file("ran"), 1);
+    ASSERT_FALSE(ran.empty()) << logged;
+    EXPECT_EQ(ran.back(), c.relaunched) << logged;
+    EXPECT_EQ(test::siblings_in(dir.file("apps")), std::vector<std::string>()) << logged;
+  }
+}
+
 // A verified new file: the bytes that land at the target are the verified ones, whatever
 // is done to the --with file after the check; one that no longer matches swaps nothing.
 TEST(Replace, AVerifiedNewFileLandsAsVerified) {
