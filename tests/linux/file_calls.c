@@ -4,6 +4,9 @@
  *   RELAUNCHER_TEST_FAIL_CALL=N      the Nth such call fails once (EIO), doing nothing;
  *   RELAUNCHER_TEST_END_AFTER_CALL=N relauncher is ended with SIGKILL right after the Nth,
  *                                    as a power cut or a kill would;
+ *   RELAUNCHER_TEST_END_AFTER_WRITING=<text>
+ *                                    relauncher is ended right after the first rename that
+ *                                    follows a write of the text (a journal's phase, say);
  *   RELAUNCHER_TEST_CALL_LOG=<file>  each call is written there: its number, its name and
  *                                    the path it names (or the folder a descriptor holds).
  * It takes itself out of the environment at once, so that nothing relauncher starts loads
@@ -29,12 +32,16 @@ const char* const seam_calls[] = {
     "symlinkat", NULL};
 
 static long fail_at = 0, end_after = 0, calls = 0;
-static char call_log[4096];
+static char call_log[4096], end_text[256];
+static int text_written = 0;
 
 __attribute__((constructor)) static void take_settings(void) {
   const char* fail = getenv("RELAUNCHER_TEST_FAIL_CALL");
   const char* end = getenv("RELAUNCHER_TEST_END_AFTER_CALL");
   const char* log = getenv("RELAUNCHER_TEST_CALL_LOG");
+  const char* text = getenv("RELAUNCHER_TEST_END_AFTER_WRITING");
+  snprintf(end_text, sizeof end_text, "%s", text ? text : "");
+  unsetenv("RELAUNCHER_TEST_END_AFTER_WRITING");
   fail_at = fail ? atol(fail) : 0;
   end_after = end ? atol(end) : 0;
   snprintf(call_log, sizeof call_log, "%s", log ? log : "");
@@ -82,7 +89,7 @@ static int counted(const char* name, const char* path, int fd) {
 }
 
 static long after(long result) {
-  if (end_after != 0 && calls >= end_after) {
+  if ((end_after != 0 && calls >= end_after) || text_written == 2) {
     kill(getpid(), SIGKILL);
   }
   return result;
@@ -100,7 +107,10 @@ static long after(long result) {
 int renameat2(int a, const char* b, int c, const char* d, unsigned e) {
   PATH_CALL(renameat2, b, a, int, (int, const char*, int, const char*, unsigned), a, b, c, d, e);
 }
-int rename(const char* a, const char* b) { PATH_CALL(rename, a, -1, int, (const char*, const char*), a, b); }
+int rename(const char* a, const char* b) {
+  text_written = text_written == 1 ? 2 : text_written;
+  PATH_CALL(rename, a, -1, int, (const char*, const char*), a, b);
+}
 int renameat(int a, const char* b, int c, const char* d) {
   PATH_CALL(renameat, b, a, int, (int, const char*, int, const char*), a, b, c, d);
 }
@@ -113,7 +123,12 @@ int unlinkat(int a, const char* b, int c) { PATH_CALL(unlinkat, b, a, int, (int,
 int rmdir(const char* a) { PATH_CALL(rmdir, a, -1, int, (const char*), a); }
 int mkdir(const char* a, mode_t b) { PATH_CALL(mkdir, a, -1, int, (const char*, mode_t), a, b); }
 int mkdirat(int a, const char* b, mode_t c) { PATH_CALL(mkdirat, b, a, int, (int, const char*, mode_t), a, b, c); }
-ssize_t write(int a, const void* b, size_t c) { PATH_CALL(write, NULL, a, ssize_t, (int, const void*, size_t), a, b, c); }
+ssize_t write(int a, const void* b, size_t c) {
+  if (end_text[0] != '\0' && text_written == 0 && memmem(b, c, end_text, strlen(end_text)) != NULL) {
+    text_written = 1;
+  }
+  PATH_CALL(write, NULL, a, ssize_t, (int, const void*, size_t), a, b, c);
+}
 ssize_t pwrite(int a, const void* b, size_t c, off_t d) {
   PATH_CALL(pwrite, NULL, a, ssize_t, (int, const void*, size_t, off_t), a, b, c, d);
 }

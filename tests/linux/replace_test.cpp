@@ -198,6 +198,103 @@ TEST(Replace, ANewVersionThatCannotStartFailsItsTrialAndARolledBackOneHasNone) {
   }
 }
 
+// What earlier runs left, or what stands inside a version, never blocks an update and is
+// never deleted beyond the version: a leftover that cannot go is set aside, a journal that
+// cannot be read is set aside, an update accepted as the session ended stays accepted.
+TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
+  enum class Case { stale_probes, mount_in_stale_backup, mount_in_old_version, copy_of_a_fifo,
+                    truncated_journal, session_end_in_trial };
+  const struct {
+    Case what;
+    int exit_code;
+    const char* target_after;
+    const char* logged;
+  } cases[] = {
+      {Case::stale_probes, 0, "new", " replace leftovers removed: left by an earlier run"},
+      {Case::mount_in_stale_backup, 0, "new", " replace leftover kept: "},
+      {Case::mount_in_old_version, 0, "new", " replace backup kept: error 16 (Device or resource busy) at \"lib/data\""},
+      {Case::copy_of_a_fifo, 255, "old",
+       " replace not done: copy the new version beside the target failed: \"lib/fifo\", error 22 "},
+      {Case::truncated_journal, 0, "new", " replace journal unreadable: "},
+      {Case::session_end_in_trial, 0, "v3", " replace backup removed: the update of "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.what));
+    TempDir dir;
+    const std::string target = dir.file("apps/Example");
+    std::string with = dir.file("apps/Example-2");
+    make_version(target, "old", dir.file("ran"));
+    make_version(with, "new", dir.file("ran"));
+    const std::string mounted = dir.file("user-data");
+    make_version(mounted, "user's", dir.file("ran"));
+    std::string mount_point;
+    if (c.what == Case::stale_probes) {
+      test::write_file(target + ".relauncher-check", "");
+      test::write_file(target + ".relauncher-check-4242-1", "");
+    } else if (c.what == Case::mount_in_stale_backup || c.what == Case::mount_in_old_version) {
+      const std::string holder = c.what == Case::mount_in_old_version ? target : target + ".relauncher-old";
+      make_version(holder, "older", dir.file("ran"));
+      mount_point = holder + "/lib/data";
+      (void)mkdir(mount_point.c_str(), 0755);
+      if (std::system(("mount --bind '" + mounted + "' '" + mount_point + "' 2>/dev/null").c_str()) != 0) {
+        std::cout << "skipped a mount inside a version: this machine lets the test mount nothing\n";
+        continue;
+      }
+    } else if (c.what == Case::copy_of_a_fifo) {
+      with = dir.file("incoming/Example-2");
+      make_version(with, "new", dir.file("ran"));
+      ASSERT_EQ(mkfifo((with + "/lib/fifo").c_str(), 0644), 0);
+    } else if (c.what == Case::truncated_journal) {
+      test::write_file(target + ".relauncher-journal", "relauncher-journal=1\npid=12\nphase=tr");
+    }
+    std::vector<std::string> line = {"--log", dir.file("log"), "--wait-pid", test::absent_pid(),
+                                     "--replace", target, "--with", with};
+    test::ToolRun run;
+    if (c.what == Case::session_end_in_trial) {
+      // Told that the session ends during the trial, and ended right after the journal
+      // says so: the next run (to v3) finds the update accepted, and restores nothing.
+      test::write_file(with + "/app", "#!/bin/sh\nsleep 5\n", 0755);
+      line.insert(line.end(), {"--relaunch", target + "/app", "--trial", "10"});
+      const pid_t first = test::start_tool(line, [] {
+        setenv("LD_PRELOAD", (test::build_dir() + "/libfile_calls.so").c_str(), 1);
+        setenv("RELAUNCHER_TEST_END_AFTER_WRITING", "phase=accepted", 1);
+        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+      });
+      ASSERT_TRUE(test::wait_for_text(dir.file("log"), " relaunch pid="));
+      kill(first, SIGTERM);
+      EXPECT_EQ(test::finish(first), 128 + SIGKILL);
+      make_version(dir.file("apps/Example-3"), "v3", dir.file("ran"));
+      line = {"--log", dir.file("log"), "--wait-pid", test::absent_pid(), "--replace", target,
+              "--with", dir.file("apps/Example-3")};
+    }
+    run = test::run_tool(line);
+    const std::string logged = test::read_file(dir.file("log")).value_or("");
+    EXPECT_EQ(run.exit_code, c.exit_code) << logged;
+    EXPECT_TRUE(contains(logged, c.logged)) << logged;
+    EXPECT_EQ(version_at(target), c.target_after) << logged;
+    if (!mount_point.empty()) {
+      // The mounted file system stands untouched, inside what was set aside.
+      EXPECT_EQ(version_at(mounted), "user's") << logged;
+      EXPECT_EQ(test::read_file(mounted + "/lib/deep/data.txt").value_or("").size(), 70000u);
+      const std::vector<std::string> kept = test::siblings_in(dir.file("apps"));
+      ASSERT_EQ(kept.size(), 1u) << logged;
+      EXPECT_TRUE(contains(kept[0], ".relauncher-done-")) << kept[0];
+      EXPECT_TRUE(contains(logged, kept[0])) << logged;
+      (void)std::system(("umount -l '" + kept[0] + "/lib/data'").c_str());
+    } else if (c.what == Case::truncated_journal) {
+      const std::vector<std::string> kept = test::siblings_in(dir.file("apps"));
+      ASSERT_EQ(kept.size(), 1u) << logged;
+      EXPECT_TRUE(contains(kept[0], ".relauncher-journal-")) << kept[0];
+    } else {
+      EXPECT_EQ(test::siblings_in(dir.file("apps")), std::vector<std::string>()) << logged;
+    }
+    if (c.what == Case::session_end_in_trial) {
+      EXPECT_FALSE(contains(logged, " replace restored")) << logged;
+      EXPECT_FALSE(exists(with)) << logged;  // the accepted update's new version stayed in
+    }
+  }
+}
+
 // A verified new file: the bytes that land at the target are the verified ones, whatever
 // is done to the --with file after the check; one that no longer matches swaps nothing.
 TEST(Replace, AVerifiedNewFileLandsAsVerified) {
@@ -241,6 +338,7 @@ TEST(Replace, UnusableLinesMoveAndStartNothing) {
   make_version(with, "new", dir.file("ran"));
   test::write_file(dir.file("apps/file"), "a file");
   (void)symlink(target.c_str(), dir.file("apps/link").c_str());
+  (void)symlink("/etc/passwd", dir.file("apps/file-link").c_str());
   const std::string pid = test::absent_pid();
   const struct {
     std::vector<std::string> options;
@@ -252,6 +350,10 @@ TEST(Replace, UnusableLinesMoveAndStartNothing) {
       {{"--replace", target, "--with", dir.file("apps/file")}, "a --replace and a --with of different kinds"},
       {{"--replace", target, "--with", target + "/sub"}, "the same or inside one another"},
       {{"--replace", dir.file("apps/link"), "--with", with}, "a --replace that is a link"},
+      {{"--replace", target, "--with", dir.file("apps/link")}, "a --with that is a link"},
+      {{"--replace", dir.file("apps/file"), "--with", dir.file("apps/file-link")}, "a --with that is a link"},
+      {{"--replace", "/", "--with", with}, "--replace \"/\" is not a folder of its own"},
+      {{"--replace", target, "--with", target + ".relauncher-new-77-1"}, "named like relauncher's own siblings"},
       {{"--replace", target, "--with", target + ".relauncher-old"}, "named like relauncher's own siblings"},
       {{"--replace", "/opt", "--with", with}, "--replace \"/opt\" is not a folder of its own"},
       {{"--replace", target, "--with", with, "--trial", "5"}, "a --trial without --replace and --relaunch"},
