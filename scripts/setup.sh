@@ -47,8 +47,9 @@ install_packages() {
   # the test installer; osslsigncode, openssl
   # and zip sign and pack releases; unzip lets the release's test read the archive; xvfb
   # gives the progress window's tests a display; nodejs runs the npm package's, and npm
-  # packs it. A script may ask for more, as arguments.
-  local packages="cmake make g++ clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 googletest nsis osslsigncode openssl zip unzip xvfb nodejs npm $*"
+  # packs it; e2fsprogs makes the ext4 image of the power-cut test. A script may ask for
+  # more, as arguments.
+  local packages="cmake make g++ clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 googletest nsis osslsigncode openssl zip unzip xvfb nodejs npm e2fsprogs $*"
   local missing=""
   for package in $packages; do
     # Node.js from elsewhere (NodeSource's nodejs) brings its own npm, and conflicts with

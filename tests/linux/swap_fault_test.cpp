@@ -196,3 +196,42 @@ INSTANTIATE_TEST_SUITE_P(Replace, SwapFaults,
                          name_of);
 
 }  // namespace
+
+namespace {
+
+// A folder flush that is missing cannot be seen by a power cut on ext4 (its journal keeps
+// the order of renames), so the calls themselves are read: the folder holding the target
+// is flushed right after each rename or exchange, and before the backup is let go.
+TEST(SwapFlushes, TheTargetsFolderRightAfterEachRenameAndBeforeTheBackupGoes) {
+  for (const Scenario& s : scenarios) {
+    SCOPED_TRACE(s.name);
+    Update u;
+    lay_out(s, u);
+    run_with_seam(u, "RELAUNCHER_TEST_CALL_LOG", u.dir.file("calls"));
+    const std::vector<std::string> calls =
+        test::lines_of(test::read_file(u.dir.file("calls")).value_or(""));
+    const std::string apps = u.dir.file("apps");
+    const std::string flush = " fsync " + apps;
+    std::size_t renames = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      const std::string& call = calls[i];
+      const bool renames_there = (test::contains(call, " rename") || test::contains(call, " link ")) &&
+                                 test::contains(call, " " + apps + "/");
+      if (!renames_there) {
+        continue;
+      }
+      ++renames;
+      ASSERT_LT(i + 1, calls.size()) << call;
+      EXPECT_TRUE(test::contains(calls[i + 1] + "\n", flush + "\n")) << call << "\nthen " << calls[i + 1];
+      if (test::contains(call, ".relauncher-old") && test::contains(call, "renameat2") &&
+          std::string(s.outcome) == "new") {
+        ASSERT_GT(i, 0u);
+        EXPECT_TRUE(test::contains(calls[i - 1] + "\n", flush + "\n"))
+            << "before the backup's rename: " << calls[i - 1];
+      }
+    }
+    EXPECT_GE(renames, 3u);
+  }
+}
+
+}  // namespace
