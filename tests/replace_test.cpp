@@ -30,7 +30,8 @@ bool exists(const std::wstring& path) {
 }
 
 TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
-  enum class Case { folder, copied, first_install, locked_briefly, locked_for_long, failing_program, trial_fails };
+  enum class Case { folder, copied, first_install, locked_briefly, locked_for_long, failing_program, trial_fails,
+                    trial_cannot_start, backup_held };
   const struct {
     Case what;
     DWORD exit_code;
@@ -47,6 +48,11 @@ TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
       {Case::locked_for_long, 0xFFFFFFFF, L"old", " replace not done: "},
       {Case::failing_program, 4, L"old", " replace rolled back: the program failed (exit code 4)"},
       {Case::trial_fails, 0xFFFFFFFF, L"old", " trial failed code=3 "},
+      // A truncated download: the new version cannot start, and fails its trial.
+      {Case::trial_cannot_start, 0xFFFFFFFF, L"old", " trial failed: the new version could not be started, error 193 "},
+      // A scanner holds the backup through the roll-back: the target keeps the new version
+      // (never missing), nothing is deleted, and the next run puts the old one back.
+      {Case::backup_held, 0xFFFFFFFF, L"new", " nothing was deleted: the old version at "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.what));
@@ -61,6 +67,9 @@ TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
     test::make_folder(dir, (c.what == Case::copied ? L"download" : L"apps") + std::wstring(L"\\Example-2\\data"));
     test::write_file(with + L"\\data\\settings.ini", "deep");
     test::set_probe_exit(with + L"\\app.exe", c.what == Case::trial_fails ? 3 : 0);
+    if (c.what == Case::trial_cannot_start) {
+      test::write_file(with + L"\\app.exe", "MZ, and nothing after it");
+    }
     SetEnvironmentVariableW(L"PROBE_app_SLEEP_MS", c.what == Case::trial_fails ? L"500" : nullptr);
     HANDLE lock = INVALID_HANDLE_VALUE;
     if (c.what == Case::locked_briefly || c.what == Case::locked_for_long) {
@@ -72,12 +81,13 @@ TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
     }
     std::wstring options = L" --replace " + quoted(target) + L" --with " + quoted(with) +
                            L" --relaunch-on-failure --relaunch " + quoted(target + L"\\app.exe");
-    if (c.what == Case::trial_fails) {
+    if (c.what == Case::trial_fails || c.what == Case::trial_cannot_start) {
       options += L" --trial 5";
     }
-    if (c.what == Case::failing_program) {
+    if (c.what == Case::failing_program || c.what == Case::backup_held) {
       const std::wstring setup = test::copy_probe(dir, L"register.exe");
       test::set_probe_exit(setup, 4);
+      SetEnvironmentVariableW(L"PROBE_register_SLEEP_MS", c.what == Case::backup_held ? L"1000" : nullptr);
       options += L" -- " + quoted(setup);
     }
     HANDLE tool = test::start(test::tool_path(), quoted(test::tool_path()) + L" --log " + quoted(log) +
@@ -86,14 +96,36 @@ TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
       Sleep(2000);  // the lock a scanner would hold for a moment
       CloseHandle(lock);
     }
+    if (c.what == Case::backup_held) {
+      // As soon as the backup stands: held without delete sharing until relauncher ends.
+      while (WaitForSingleObject(tool, 0) == WAIT_TIMEOUT && lock == INVALID_HANDLE_VALUE) {
+        lock = CreateFileW((target + L".relauncher-old").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        Sleep(lock == INVALID_HANDLE_VALUE ? 20 : 0);
+      }
+      ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    }
     const DWORD exit_code = test::finish(tool);
-    if (c.what == Case::locked_for_long) {
+    if (c.what == Case::locked_for_long || c.what == Case::backup_held) {
       CloseHandle(lock);
     }
-    const std::string logged = test::read_file(log).value_or("");
+    std::string logged = test::read_file(log).value_or("");
     EXPECT_EQ(exit_code, c.exit_code) << logged;
     EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
     EXPECT_EQ(version_at(target), c.target_after) << logged;
+    if (c.what == Case::backup_held) {
+      EXPECT_EQ(version_at(target + L".relauncher-old"), L"old") << logged;
+      // The same command once the scanner has let go: the journal's update is undone
+      // first, then the program fails again and is rolled back.
+      const DWORD again = test::finish(test::start(test::tool_path(), quoted(test::tool_path()) + L" --log " +
+                                                                          quoted(log) + L" --wait-pid 1" + options));
+      logged = test::read_file(log).value_or("");
+      EXPECT_EQ(again, 4u) << logged;
+      EXPECT_NE(logged.find(" replace restored: the update of "), std::string::npos) << logged;
+      EXPECT_EQ(version_at(target), L"old") << logged;
+      EXPECT_EQ(version_at(with), L"new") << logged;
+      continue;
+    }
     EXPECT_FALSE(exists(target + L".relauncher-old")) << logged;
     EXPECT_FALSE(exists(target + L".relauncher-new")) << logged;
     // After a failure the new version is back at --with, exactly as before the run.
@@ -102,16 +134,17 @@ TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
     if (c.what != Case::locked_for_long && std::wstring(c.target_after) == L"new") {
       EXPECT_EQ(test::read_file(target + L"\\data\\settings.ini").value_or(""), "deep");
     }
-    if (c.what == Case::trial_fails) {
+    if (c.what == Case::trial_fails || c.what == Case::trial_cannot_start) {
       const auto relaunched = test::wait_until_started(target + L"\\app.exe", 5000);
       ASSERT_TRUE(relaunched) << logged;
       EXPECT_EQ(relaunched->outcome, "rolled-back");
-      EXPECT_EQ(relaunched->outcome_exit_code, "3");
+      EXPECT_EQ(relaunched->outcome_exit_code, c.what == Case::trial_fails ? "3" : "unset");
     }
   }
   SetEnvironmentVariableW(L"PROBE_app_SLEEP_MS", nullptr);
   SetEnvironmentVariableW(L"PROBE_app_EXIT", nullptr);
   SetEnvironmentVariableW(L"PROBE_register_EXIT", nullptr);
+  SetEnvironmentVariableW(L"PROBE_register_SLEEP_MS", nullptr);
 }
 
 }  // namespace
