@@ -5,8 +5,8 @@
  *   RELAUNCHER_TEST_END_AFTER_CALL=N relauncher is ended with SIGKILL right after the Nth,
  *                                    as a power cut or a kill would;
  *   RELAUNCHER_TEST_END_AFTER_WRITING=<text>
- *                                    relauncher is ended right after the first rename that
- *                                    follows a write of the text (a journal's phase, say);
+ *                                    relauncher is ended right after it writes the text (a
+ *                                    log line, say);
  *   RELAUNCHER_TEST_CALL_LOG=<file>  each call is written there: its number, its name and
  *                                    the path it names (or the folder a descriptor holds).
  * It takes itself out of the environment at once, so that nothing relauncher starts loads
@@ -89,7 +89,7 @@ static int counted(const char* name, const char* path, int fd) {
 }
 
 static long after(long result) {
-  if ((end_after != 0 && calls >= end_after) || text_written == 2) {
+  if ((end_after != 0 && calls >= end_after) || text_written) {
     kill(getpid(), SIGKILL);
   }
   return result;
@@ -107,10 +107,7 @@ static long after(long result) {
 int renameat2(int a, const char* b, int c, const char* d, unsigned e) {
   PATH_CALL(renameat2, b, a, int, (int, const char*, int, const char*, unsigned), a, b, c, d, e);
 }
-int rename(const char* a, const char* b) {
-  text_written = text_written == 1 ? 2 : text_written;
-  PATH_CALL(rename, a, -1, int, (const char*, const char*), a, b);
-}
+int rename(const char* a, const char* b) { PATH_CALL(rename, a, -1, int, (const char*, const char*), a, b); }
 int renameat(int a, const char* b, int c, const char* d) {
   PATH_CALL(renameat, b, a, int, (int, const char*, int, const char*), a, b, c, d);
 }

@@ -251,13 +251,13 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
                                      "--replace", target, "--with", with};
     test::ToolRun run;
     if (c.what == Case::session_end_in_trial) {
-      // Told that the session ends during the trial, and ended right after the journal
-      // says so: the next run (to v3) finds the update accepted, and restores nothing.
+      // Told that the session ends during the trial, and ended as soon as it logs that the
+      // trial passed: the next run (to v3) finds the update accepted, and restores nothing.
       test::write_file(with + "/app", "#!/bin/sh\nsleep 5\n", 0755);
       line.insert(line.end(), {"--relaunch", target + "/app", "--trial", "10"});
       const pid_t first = test::start_tool(line, [] {
         setenv("LD_PRELOAD", (test::build_dir() + "/libfile_calls.so").c_str(), 1);
-        setenv("RELAUNCHER_TEST_END_AFTER_WRITING", "phase=accepted", 1);
+        setenv("RELAUNCHER_TEST_END_AFTER_WRITING", " trial passed ", 1);
         setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
       });
       ASSERT_TRUE(test::wait_for_text(dir.file("log"), " relaunch pid="));
