@@ -4,8 +4,12 @@
 // about what it runs, both versions stand whole somewhere unless the update succeeded, and
 // the same command again finishes the job with no sibling left.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+
+#include <regex>
+#include <set>
 
 #include <optional>
 #include <ostream>
@@ -232,6 +236,43 @@ TEST(SwapFlushes, TheTargetsFolderRightAfterEachRenameAndBeforeTheBackupGoes) {
     }
     EXPECT_GE(renames, 3u);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The seam fails and counts every call the swap, the journal and the lock make to change
+// or flush files: a call of that kind added to their code must be added to the seam too.
+TEST(SwapFaultSeam, CoversEveryCallThatChangesOrFlushesFiles) {
+  void* seam = dlopen((test::build_dir() + "/libfile_calls.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(seam, nullptr) << dlerror();
+  const auto* seam_calls = static_cast<const char* const*>(dlsym(seam, "seam_calls"));
+  ASSERT_NE(seam_calls, nullptr);
+  std::set<std::string> covered;
+  for (const char* const* call = seam_calls; *call != nullptr; ++call) {
+    covered.insert(*call);
+  }
+  const char* const changing[] = {
+      "renameat2", "renameat", "rename", "linkat", "link", "unlinkat", "unlink", "rmdir",
+      "mkdirat", "mkdir", "open", "openat", "creat", "write", "writev", "pwrite", "pwritev",
+      "ftruncate", "truncate", "fsync", "fdatasync", "syncfs", "sync", "sync_file_range",
+      "chmod", "fchmod", "fchmodat", "chown", "fchown", "lchown", "fchownat", "utimensat",
+      "futimens", "utimes", "flock", "fcntl", "symlinkat", "symlink", "mknod", "mkfifo",
+      "copy_file_range", "sendfile", "fallocate", "remove", "fopen"};
+  for (const char* file : {"swap_linux.cpp", "remove_tree_linux.cpp", "target_lock_linux.cpp",
+                           "system_posix.cpp", "swap.cpp", "journal.cpp"}) {
+    const std::string code =
+        test::read_file(std::string(RELAUNCHER_SOURCE_DIR) + "/src/files/" + file).value_or("");
+    ASSERT_FALSE(code.empty()) << file;
+    for (const char* name : changing) {
+      const std::regex called("[^_a-zA-Z0-9.>:]" + std::string(name) + "\\(");
+      if (std::regex_search(code, called)) {
+        EXPECT_EQ(covered.count(name), 1u) << file << " calls " << name << ", which the seam does not cover";
+      }
+    }
+  }
+  dlclose(seam);
 }
 
 }  // namespace
