@@ -333,6 +333,73 @@ void measure_swap() {
   (void)std::system(("rm -rf '" + g_dir + "/bench-swap'").c_str());
 }
 
+// The wall clock in ms, as the log stamps its lines.
+long long wall_ms() {
+  struct timespec now {};
+  (void)clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The log line's time (`...T09:14:48.975Z`) in ms of the day.
+long long ms_of_day(const std::string& stamp) {
+  const std::size_t t = stamp.find('T');
+  if (t == std::string::npos || stamp.size() < t + 13) {
+    return -1;
+  }
+  return ((std::atoll(stamp.c_str() + t + 1) * 60 + std::atoll(stamp.c_str() + t + 4)) * 60 +
+          std::atoll(stamp.c_str() + t + 7)) * 1000 + std::atoll(stamp.c_str() + t + 10);
+}
+
+// From the application's end to the new version in place (the log's `replace target=`
+// line), for a version of `count` files unpacked (written, not flushed, as unzip leaves it)
+// `before_s` seconds before the application ends.
+long long time_to_swap(const std::string& tool, int count, const char* before_s) {
+  const std::string root = g_dir + "/bench-flush";
+  (void)std::system(("rm -rf '" + root + "' && sync").c_str());
+  make_version_folder(root + "/App", count);
+  (void)std::system("sync");  // the installed version is on the disk
+  make_version_folder(root + "/App-2", count);
+  const pid_t app = fork();
+  if (app == 0) {
+    execl("/bin/sleep", "sleep", before_s, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const std::string log = root + "/log";
+  const pid_t swap = fork();
+  if (swap == 0) {
+    execl(tool.c_str(), tool.c_str(), "--log", log.c_str(), "--wait-pid",
+          std::to_string(app).c_str(), "--replace", (root + "/App").c_str(), "--with",
+          (root + "/App-2").c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  (void)waitpid(app, &status, 0);
+  const long long ended = wall_ms() % 86400000;
+  (void)waitpid(swap, &status, 0);
+  std::ifstream logged(log);
+  long long in_place = -1;
+  for (std::string line; std::getline(logged, line);) {
+    if (line.find(" replace target=") != std::string::npos) {
+      in_place = ms_of_day(line);
+    }
+  }
+  (void)std::system(("rm -rf '" + root + "'").c_str());
+  return in_place < 0 ? -1 : std::max(0LL, in_place - ended);
+}
+
+// What putting a renamed new version on the disk costs the user.
+void measure_flush_cost(const std::string& tool) {
+  std::printf(
+      "\nA renamed new version put on the disk: from the application's end to the new version "
+      "in place (%s)\n\n| files | unpacked 5 s before the end, ms | unpacked just before, ms "
+      "|\n|---:|---:|---:|\n",
+      tool.c_str());
+  for (const int count : {1000, 10000, 50000}) {
+    std::printf("| %d | %lld | %lld |\n", count, time_to_swap(tool, count, "5"),
+                time_to_swap(tool, count, "0"));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -343,6 +410,11 @@ int main(int argc, char** argv) {
   }
   if (argc > 1 && std::string(argv[1]) == "swap") {
     measure_swap();
+    return 0;
+  }
+  // Another build of relauncher may be named, to compare.
+  if (argc > 1 && std::string(argv[1]) == "flush") {
+    measure_flush_cost(argc > 2 ? argv[2] : g_dir + "/relauncher");
     return 0;
   }
   if (argc > 1 && std::string(argv[1]) == "verified") {
@@ -389,5 +461,6 @@ int main(int argc, char** argv) {
   measure_folder_wait_cost();
   measure_verified_start();
   measure_swap();
+  measure_flush_cost(g_dir + "/relauncher");
   return 0;
 }
