@@ -52,7 +52,8 @@ void refuse_pidfd_open() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   struct sock_fprog filter = {static_cast<unsigned short>(sizeof(code) / sizeof(code[0])), code};
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) != 0) {
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) != 0) {
     _exit(99);
   }
 }
@@ -60,7 +61,7 @@ void refuse_pidfd_open() {
 struct Contestant {
   const char* name;
   std::vector<std::string> before_pid;  // the command is before_pid, the pid, the marker
-  bool options_end;  // "--" before the marker: relauncher's own syntax
+  bool options_end;                     // "--" before the marker: relauncher's own syntax
   bool polls;
   std::vector<std::string> after_pid;  // more of relauncher's options (--wait-folder)
   std::vector<double> latency_ms;
@@ -130,7 +131,8 @@ bool measure(Contestant& contestant, std::mt19937& random) {
 
 double percentile(std::vector<double> samples, double fraction) {
   std::sort(samples.begin(), samples.end());
-  return samples[static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5)];
+  return samples[static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1) +
+                                          0.5)];
 }
 
 // The application: ends once a byte (or the end) arrives on `fd`, its last moment
@@ -151,8 +153,9 @@ long long cpu_ticks(pid_t pid) {
   for (int field = 3; field < 14 && at != std::string::npos; ++field) {
     at = text.find(' ', at + 1);
   }
-  return at == std::string::npos ? 0 : std::atoll(text.c_str() + at + 1) +
-                                           std::atoll(text.c_str() + text.find(' ', at + 1) + 1);
+  return at == std::string::npos ? 0
+                                 : std::atoll(text.c_str() + at + 1) +
+                                       std::atoll(text.c_str() + text.find(' ', at + 1) + 1);
 }
 
 // relauncher's share of a core while 200 processes run from the folder for 10 s, and
@@ -205,9 +208,10 @@ void measure_folder_wait_cost() {
   }
   const long long ending_ticks = cpu_ticks(tool);
   waitpid(tool, nullptr, 0);
-  std::printf("\nThe folder wait's cost: relauncher --wait-folder with 200 processes running from "
-              "the folder\n\n| phase | wall ms | relauncher CPU ms | share of a core |\n"
-              "|---|---:|---:|---:|\n");
+  std::printf(
+      "\nThe folder wait's cost: relauncher --wait-folder with 200 processes running from "
+      "the folder\n\n| phase | wall ms | relauncher CPU ms | share of a core |\n"
+      "|---|---:|---:|---:|\n");
   const double running_ms = static_cast<double>((running_ticks - start_ticks) * tick_ms);
   const double ending_ms = static_cast<double>((ending_ticks - running_ticks) * tick_ms);
   std::printf("| running | 10000 | %.0f | %.2f %% |\n", running_ms, running_ms / 100.0);
@@ -347,7 +351,9 @@ long long ms_of_day(const std::string& stamp) {
     return -1;
   }
   return ((std::atoll(stamp.c_str() + t + 1) * 60 + std::atoll(stamp.c_str() + t + 4)) * 60 +
-          std::atoll(stamp.c_str() + t + 7)) * 1000 + std::atoll(stamp.c_str() + t + 10);
+          std::atoll(stamp.c_str() + t + 7)) *
+             1000 +
+         std::atoll(stamp.c_str() + t + 10);
 }
 
 // From the application's end to the new version in place (the log's `replace target=`
@@ -428,13 +434,31 @@ int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
   // The bench's own copy in a folder of its own stands in for the application.
   (void)std::system(("mkdir -p '" + g_dir + "/bench-app' && cp '" + self + "' '" + g_dir +
-                     "/bench-app/bench_linux'").c_str());
+                     "/bench-app/bench_linux'")
+                        .c_str());
   std::vector<Contestant> contestants = {
       {"relauncher --wait-pid", {g_dir + "/relauncher", "--wait-pid"}, true, false, {}, {}, {}},
-      {"limit: pidfd + poll + posix_spawn", {g_dir + "/minimal_waiter_linux"}, false, false, {}, {}, {}},
-      {"relauncher --wait-pid, polling (no pidfd)", {g_dir + "/relauncher", "--wait-pid"}, true, true, {}, {}, {}},
-      {"relauncher --wait-pid --wait-folder", {g_dir + "/relauncher", "--wait-pid"}, true, false,
-       {"--wait-folder", g_dir + "/bench-app"}, {}, {}},
+      {"limit: pidfd + poll + posix_spawn",
+       {g_dir + "/minimal_waiter_linux"},
+       false,
+       false,
+       {},
+       {},
+       {}},
+      {"relauncher --wait-pid, polling (no pidfd)",
+       {g_dir + "/relauncher", "--wait-pid"},
+       true,
+       true,
+       {},
+       {},
+       {}},
+      {"relauncher --wait-pid --wait-folder",
+       {g_dir + "/relauncher", "--wait-pid"},
+       true,
+       false,
+       {"--wait-folder", g_dir + "/bench-app"},
+       {},
+       {}},
   };
   std::mt19937 random(20261207);
   for (int round = 0; round < rounds; ++round) {
@@ -448,15 +472,16 @@ int main(int argc, char** argv) {
   }
   const double limit = percentile(contestants[1].latency_ms, 0.5);
   const double limit_kib = percentile(contestants[1].peak_kib, 0.5);
-  std::printf("Linux hand-over latency: from the application's last moment to the program's first\n"
-              "(%d rounds each)\n\n| waiter | median ms | p90 ms | median / limit | peak memory KiB |\n"
-              "|---|---:|---:|---:|---:|\n",
-              rounds);
+  std::printf(
+      "Linux hand-over latency: from the application's last moment to the program's first\n"
+      "(%d rounds each)\n\n| waiter | median ms | p90 ms | median / limit | peak memory KiB |\n"
+      "|---|---:|---:|---:|---:|\n",
+      rounds);
   for (const Contestant& c : contestants) {
     const double median = percentile(c.latency_ms, 0.5);
     const double kib = percentile(c.peak_kib, 0.5);
-    std::printf("| %s | %.3f | %.3f | %.2fx | %.0f (%.2fx) |\n", c.name, median, percentile(c.latency_ms, 0.9),
-                median / limit, kib, kib / limit_kib);
+    std::printf("| %s | %.3f | %.3f | %.2fx | %.0f (%.2fx) |\n", c.name, median,
+                percentile(c.latency_ms, 0.9), median / limit, kib, kib / limit_kib);
   }
   measure_folder_wait_cost();
   measure_verified_start();

@@ -73,8 +73,8 @@ struct Relaunched {
 
 // Decides, relaunches (detached, or watched) when due, and logs what it did.
 Relaunched relaunch_if_due(const LaunchOptions& options, ProgramEnd end, std::int32_t exit_code,
-                              std::optional<std::uint32_t> running, const LogFile& log,
-                              bool watch = false);
+                           std::optional<std::uint32_t> running, const LogFile& log,
+                           bool watch = false);
 
 // The old version relaunched after a failed trial, told `rolled-back` and the new
 // version's exit code (none when it could not even start), whatever the other options say.

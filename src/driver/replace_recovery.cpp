@@ -57,8 +57,8 @@ bool take_lock(const LaunchOptions& options, ReplaceRun& run, const LogFile& log
     }
     if (options.wait_timeout_s != 0 && steady_milliseconds() >= until) {
       log_event(log, "replace", [&] {
-        return "not done: another run (pid=" + std::to_string(attempt.holder) +
-               ") still swaps " + quoted(names.target);
+        return "not done: another run (pid=" + std::to_string(attempt.holder) + ") still swaps " +
+               quoted(names.target);
       });
       return false;
     }
@@ -95,9 +95,9 @@ bool restore_journaled(const LaunchOptions& options, const Journal& journal, con
     if (path_kind(names.old_sibling) != PathKind::missing) {
       const Removal removed = remove_backup(names);
       log_event(log, "replace", [&] {
-        return removed.failure.ok() ? "backup removed: the update of " + journal.date +
-                                          " was accepted"
-                                    : "backup kept: " + describe_removal(removed);
+        return removed.failure.ok()
+                   ? "backup removed: the update of " + journal.date + " was accepted"
+                   : "backup kept: " + describe_removal(removed);
       });
     }
     return true;
@@ -113,8 +113,7 @@ bool restore_journaled(const LaunchOptions& options, const Journal& journal, con
   }
   log_event(log, "replace", [&] {
     return "restored: the update of " + journal.date + " was not accepted" +
-           (back.kept_at.empty() ? ""
-                                 : "; its new version is kept at " + quoted(back.kept_at));
+           (back.kept_at.empty() ? "" : "; its new version is kept at " + quoted(back.kept_at));
   });
   return true;
 }
@@ -152,9 +151,7 @@ bool clear_left(const LaunchOptions& options, const LogFile& log) {
 
 }  // namespace
 
-std::string quoted(const SystemText& path) {
-  return "\"" + log_text(path) + "\"";
-}
+std::string quoted(const SystemText& path) { return "\"" + log_text(path) + "\""; }
 
 std::string describe_removal(const Removal& removal) {
   return describe_error(removal.failure.error) +
@@ -208,9 +205,8 @@ bool restore_unfinished(const LaunchOptions& options, ReplaceRun& run, const Log
   const PathKind target = path_kind(names.target);
   const PathKind with = path_kind(names.with);
   if (target != PathKind::missing && with != PathKind::missing && target != with) {
-    log_event(log, "replace", [] {
-      return std::string("not done: a --replace and a --with of different kinds");
-    });
+    log_event(log, "replace",
+              [] { return std::string("not done: a --replace and a --with of different kinds"); });
     return false;
   }
   return true;

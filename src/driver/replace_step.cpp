@@ -1,12 +1,11 @@
 #include "driver/replace_step.h"
 
-#include "driver/replace_internal.h"
-
 #include <algorithm>
 
 #include "driver/log_events.h"
 #include "driver/path_text.h"
 #include "driver/relaunch.h"
+#include "driver/replace_internal.h"
 #include "files/folder_path.h"
 #include "files/paths.h"
 #include "files/system.h"
@@ -109,11 +108,11 @@ bool read_replace_options(LaunchOptions& options, const std::optional<SystemText
   std::string reason;
   if (!target || !with) {
     const std::optional<SystemText> real = canonical_path(*options.replace_target);
-    reason = !target && real && folder_too_broad(*real)
-                 ? "--replace " + quoted(*real) + " is not a folder of its own: " +
-                       too_broad_explained
-                 : std::string("a path has ") + path_limits_explained + ": " +
-                       quoted(!target ? *options.replace_target : *options.replace_with);
+    reason =
+        !target && real && folder_too_broad(*real)
+            ? "--replace " + quoted(*real) + " is not a folder of its own: " + too_broad_explained
+            : std::string("a path has ") + path_limits_explained + ": " +
+                  quoted(!target ? *options.replace_target : *options.replace_with);
   } else {
     reason = unusable_reason(options, *target, *with, log_path);
   }
@@ -172,15 +171,14 @@ std::string new_version_fate(const SwapNames& names, const ReplaceRun& run, cons
     return "; " + back.failed_step + " failed, " + describe_error(back.failure.error) + ": " +
            where_versions_stand(names, run.swap.ids);
   }
-  return back.kept_at.empty() ? std::string()
-                              : "; --with was taken: the new version is kept at " +
-                                    quoted(back.kept_at);
+  return back.kept_at.empty()
+             ? std::string()
+             : "; --with was taken: the new version is kept at " + quoted(back.kept_at);
 }
 
 void log_swap_failure(const SwapNames& names, const Swap& swap, const LogFile& log) {
   log_event(log, "replace", [&] {
-    const std::string entry =
-        swap.failure.entry.empty() ? "" : ": " + quoted(swap.failure.entry);
+    const std::string entry = swap.failure.entry.empty() ? "" : ": " + quoted(swap.failure.entry);
     return "not done: " + swap.failed_step + " failed" + entry + ", " +
            describe_error(swap.failure.error) +
            (swap.undone ? "" : "; nothing was deleted: " + where_versions_stand(names, swap.ids));
@@ -273,14 +271,15 @@ bool roll_back_update(const LaunchOptions& options, ReplaceRun& run, const std::
   if (!back.old_stands) {
     log_event(log, "replace", [&] {
       return "not rolled back: " + why + "; " + back.failed_step + " failed, " +
-             describe_error(back.failure.error) + "; nothing was deleted: " +
-             where_versions_stand(names, run.swap.ids);
+             describe_error(back.failure.error) +
+             "; nothing was deleted: " + where_versions_stand(names, run.swap.ids);
     });
     return false;
   }
   journal_phase(options, run, JournalPhase::rolled_back, log);
   run.swap.done = false;
-  log_event(log, "replace", [&] { return "rolled back: " + why + new_version_fate(names, run, back); });
+  log_event(log, "replace",
+            [&] { return "rolled back: " + why + new_version_fate(names, run, back); });
   if (back.ok()) {
     settle_journal(options, run);  // otherwise the next run puts the new version back
   }
@@ -293,9 +292,9 @@ void accept_update(const LaunchOptions& options, ReplaceRun& run, const LogFile&
   if (path_kind(names.old_sibling) != PathKind::missing) {
     const Removal removed = remove_backup(names);
     log_event(log, "replace", [&] {
-      return removed.failure.ok() ? std::string("backup removed")
-                                  : "backup kept: " + describe_removal(removed) +
-                                        " (the next run removes it)";
+      return removed.failure.ok()
+                 ? std::string("backup removed")
+                 : "backup kept: " + describe_removal(removed) + " (the next run removes it)";
     });
   }
   settle_journal(options, run);

@@ -105,8 +105,9 @@ RunReport run_program(const LaunchOptions& options, const ProgramSettings& setti
     // 0: no retry.
     const std::uint64_t since_first = ended - first_retry_exit;
     const std::uint32_t pause_s =
-        program_ran(ran) ? retry_pause_s(options, ran.exit_code, since_first, attempt - 1).value_or(0)
-                         : 0;
+        program_ran(ran)
+            ? retry_pause_s(options, ran.exit_code, since_first, attempt - 1).value_or(0)
+            : 0;
     if (pause_s == 0) {
       finish_progress(progress, log);
     }
@@ -167,7 +168,8 @@ SwapAfter settle_swap(const LaunchOptions& options, ReplaceRun& replace, const R
           "kept: the program's end was not waited for (an elevated start gave no "
           "process): it may still be installing");
     });
-    journal_phase(options, replace, JournalPhase::accepted, log);  // the next run removes the backup
+    // The next run removes the backup.
+    journal_phase(options, replace, JournalPhase::accepted, log);
     return SwapAfter::none;
   }
   const std::string why =
@@ -196,7 +198,8 @@ int relaunch_after(const LaunchOptions& options, ReplaceRun& replace, const RunR
     return fail_trial_start(options, replace, relaunched.start_error, log);
   }
   if (trial && relaunched.handle != -1) {
-    if (const std::optional<int> rolled_back = run_trial(options, replace, relaunched.handle, log)) {
+    if (const std::optional<int> rolled_back =
+            run_trial(options, replace, relaunched.handle, log)) {
       return *rolled_back;
     }
   } else if (after == SwapAfter::stands) {
@@ -295,7 +298,7 @@ std::optional<int> leave_job(bool copy, bool stay, const LogFile& log) {
               [&] { return describe_job_refused(escape.error, escape.limits_unknown); });
   }
   return escape.outcome == JobEscape::Outcome::left ? std::optional<int>(escape.exit_code)
-                                                      : std::nullopt;
+                                                    : std::nullopt;
 }
 
 // The files this run may start: a log must never be appended to one of them.

@@ -94,9 +94,7 @@ std::string utc_now() {
 
 }  // namespace
 
-const char* phase_name(JournalPhase phase) {
-  return phase_names[static_cast<int>(phase)];
-}
+const char* phase_name(JournalPhase phase) { return phase_names[static_cast<int>(phase)]; }
 
 Journal make_journal(const SwapNames& names, const Swap& swap, JournalPhase phase) {
   return {own_process_id(), own_start_time(), utc_now(), names.target, names.with, swap, phase};
@@ -106,17 +104,14 @@ std::string format_journal(const Journal& journal) {
   const Swap& swap = journal.swap;
   return std::string("relauncher-journal=") + format_version + "\n" +
          "pid=" + std::to_string(journal.pid) + "\n" +
-         "process_start=" + std::to_string(journal.process_start) + "\n" +
-         "date=" + journal.date + "\n" +
-         "target=" + escaped(log_text(journal.target)) + "\n" +
+         "process_start=" + std::to_string(journal.process_start) + "\n" + "date=" + journal.date +
+         "\n" + "target=" + escaped(log_text(journal.target)) + "\n" +
          "with=" + escaped(log_text(journal.with)) + "\n" +
          "kind=" + (swap.folder ? "folder" : "file") + "\n" +
-         "had_target=" + (swap.had_target ? "yes" : "no") + "\n" +
-         "how=" + how_name(swap.how) + "\n" +
-         "with_moved=" + (swap.with_moved ? "yes" : "no") + "\n" +
-         "phase=" + phase_name(journal.phase) + "\n" +
-         "old_id=" + id_text(swap.ids.old_version) + "\n" +
-         "new_id=" + id_text(swap.ids.new_version) + "\n" + holdings(journal) + "end=1\n";
+         "had_target=" + (swap.had_target ? "yes" : "no") + "\n" + "how=" + how_name(swap.how) +
+         "\n" + "with_moved=" + (swap.with_moved ? "yes" : "no") + "\n" +
+         "phase=" + phase_name(journal.phase) + "\n" + "old_id=" + id_text(swap.ids.old_version) +
+         "\n" + "new_id=" + id_text(swap.ids.new_version) + "\n" + holdings(journal) + "end=1\n";
 }
 
 std::optional<Journal> parse_journal(const std::string& text) {

@@ -178,7 +178,7 @@ Holds holds_at(const SystemText& path, const VersionIds& ids) {
   if (!id) {
     return Holds::nothing;
   }
-  return id == ids.old_version ? Holds::old_version
+  return id == ids.old_version   ? Holds::old_version
          : id == ids.new_version ? Holds::new_version
                                  : Holds::other;
 }
@@ -186,7 +186,8 @@ Holds holds_at(const SystemText& path, const VersionIds& ids) {
 std::string where_versions_stand(const SwapNames& names, const VersionIds& ids) {
   const auto at = [&](Holds version) {
     const SystemText path = where_is(version, beside_and_with(names), ids);
-    return path.empty() ? std::string("nowhere beside the target") : "at \"" + log_text(path) + "\"";
+    return path.empty() ? std::string("nowhere beside the target")
+                        : "at \"" + log_text(path) + "\"";
   };
   return "the old version " + (ids.old_version ? at(Holds::old_version) : "(none)") +
          ", the new version " + at(Holds::new_version);
@@ -220,10 +221,9 @@ void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap) {
     swap.with_moved = swap.beside && moved;
   } else if (in_same_folder(names.with, names.target)) {
     // What the updater unpacked may not be on the disk yet: it is, before anything moves.
-    swap.beside =
-        steps.run("put the new version on the disk", flush_version(names.with)) &&
-        steps.run("move the new version beside the target",
-                  rename_path(names.with, names.new_sibling));
+    swap.beside = steps.run("put the new version on the disk", flush_version(names.with)) &&
+                  steps.run("move the new version beside the target",
+                            rename_path(names.with, names.new_sibling));
     swap.with_moved = swap.beside;
   } else {
     swap.how = Swap::How::copied;
@@ -261,8 +261,8 @@ RollBack roll_back(const SwapNames& names, const Swap& swap) {
   Steps steps;
   bool undone = true;
   const Holds at_target = holds_at(names.target, swap.ids);
-  const SystemText old_at = where_is(Holds::old_version, {names.old_sibling, names.new_sibling},
-                                     swap.ids);
+  const SystemText old_at =
+      where_is(Holds::old_version, {names.old_sibling, names.new_sibling}, swap.ids);
   if (at_target == Holds::new_version && !swap.ids.old_version) {
     (void)steps.run("move the new version out", rename_path(names.target, names.new_sibling));
   } else if (at_target == Holds::new_version && !old_at.empty()) {
@@ -279,9 +279,8 @@ RollBack roll_back(const SwapNames& names, const Swap& swap) {
   if (!back.ok()) {
     return back;
   }
-  const SystemText new_at =
-      where_is(Holds::new_version, {names.new_sibling, names.old_sibling, names.done_sibling},
-               swap.ids);
+  const SystemText new_at = where_is(
+      Holds::new_version, {names.new_sibling, names.old_sibling, names.done_sibling}, swap.ids);
   if (!new_at.empty()) {
     back = put_new_version_back(names, new_at, swap.with_moved);
   }
@@ -296,7 +295,8 @@ Removal remove_or_set_aside(const SwapNames& names, const SystemText& path) {
     return removal;
   }
   // Already under a unique name: it stays there, as it is, until a run can delete it.
-  if (path.compare(0, names.done_sibling.size() + 1, names.done_sibling + to_system_text_ascii("-")) == 0) {
+  if (path.compare(0, names.done_sibling.size() + 1,
+                   names.done_sibling + to_system_text_ascii("-")) == 0) {
     removal.kept_at = path;
     return removal;
   }

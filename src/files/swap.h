@@ -31,9 +31,7 @@ struct FileStep {
   std::uint32_t tries = 1;
   std::uint32_t waited_out = 0;  // the passing lock's error, when it was tried again
   SystemText entry;              // a copy or a deletion: the entry that failed, relative
-  bool ok() const {
-    return error == 0;
-  }
+  bool ok() const { return error == 0; }
 };
 
 // The target and the names relauncher gives its own siblings of it.
@@ -159,9 +157,7 @@ struct RollBack {
   std::string failed_step;
   bool old_stands = false;
   SystemText kept_at;  // where the new version was kept when --with was not free
-  bool ok() const {
-    return failed_step.empty();
-  }
+  bool ok() const { return failed_step.empty(); }
 };
 RollBack roll_back(const SwapNames& names, const Swap& swap);
 
@@ -174,15 +170,15 @@ struct Leftovers {
   bool backup_removed = false;  // a backup beside a target that stands was removed
   bool siblings_removed = false;
   std::vector<std::pair<SystemText, FileStep>> kept;  // kept aside: the name, and why
-  FileStep failure;    // what blocks the update
-  SystemText blocked;  // the entry that blocks it
+  FileStep failure;                                   // what blocks the update
+  SystemText blocked;                                 // the entry that blocks it
 };
 Leftovers clear_leftovers(const SwapNames& names);
 
 // Removes a leftover; when it cannot be deleted it is renamed to a unique name (kept).
 struct Removal {
-  FileStep failure;     // why it could not be deleted
-  SystemText kept_at;   // where it was kept, or empty when deleted or not even renamed
+  FileStep failure;    // why it could not be deleted
+  SystemText kept_at;  // where it was kept, or empty when deleted or not even renamed
   bool blocks() const { return !failure.ok() && kept_at.empty(); }
 };
 Removal remove_or_set_aside(const SwapNames& names, const SystemText& path);

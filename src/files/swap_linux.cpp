@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "files/paths.h"
 #include "files/files_posix_internal.h"
+#include "files/paths.h"
 #include "files/swap.h"
 #include "files/swap_internal.h"
 
@@ -24,9 +24,7 @@ namespace relauncher {
 
 namespace {
 
-std::uint32_t error_of(int result) {
-  return result == 0 ? 0 : static_cast<std::uint32_t>(errno);
-}
+std::uint32_t error_of(int result) { return result == 0 ? 0 : static_cast<std::uint32_t>(errno); }
 
 FileStep once(int result) {
   FileStep step;
@@ -192,21 +190,15 @@ bool held_file_is_moved() {
   return false;  // written from the sealed copy: the file at --with stays
 }
 
-bool is_passing_lock(std::uint32_t) {
-  return false;
-}
+bool is_passing_lock(std::uint32_t) { return false; }
 
 std::uint32_t hard_links_unsupported() {
   return EPERM;  // what link(2) gives on a file system without hard links
 }
 
-SystemText to_system_text_ascii(const char* text) {
-  return text;
-}
+SystemText to_system_text_ascii(const char* text) { return text; }
 
-SystemText system_text_from_utf8(const std::string& text) {
-  return text;
-}
+SystemText system_text_from_utf8(const std::string& text) { return text; }
 
 FileStep rename_path(const SystemText& from, const SystemText& to) {
   // RENAME_NOREPLACE: whatever stands at `to` is never overwritten. Where the file system
@@ -353,8 +345,6 @@ bool in_same_folder(const SystemText& one, const SystemText& other) {
   return first && second && *first == *second;
 }
 
-bool set_current_folder(const SystemText& folder) {
-  return chdir(folder.c_str()) == 0;
-}
+bool set_current_folder(const SystemText& folder) { return chdir(folder.c_str()) == 0; }
 
 }  // namespace relauncher

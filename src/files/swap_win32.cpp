@@ -17,9 +17,7 @@ namespace relauncher {
 
 namespace {
 
-std::uint32_t last_error_unless(BOOL done) {
-  return done ? 0 : GetLastError();
-}
+std::uint32_t last_error_unless(BOOL done) { return done ? 0 : GetLastError(); }
 
 FileStep retried(const std::function<BOOL()>& call,
                  std::uint64_t bound_ms = rename_retry_bound_ms) {
@@ -135,9 +133,7 @@ PathKind path_kind(const SystemText& path) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::folder : PathKind::file;
 }
 
-bool held_file_is_moved() {
-  return true;
-}
+bool held_file_is_moved() { return true; }
 
 bool is_passing_lock(std::uint32_t error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
@@ -151,14 +147,11 @@ SystemText to_system_text_ascii(const char* text) {
   return std::u16string(text, text + std::char_traits<char>::length(text));
 }
 
-SystemText system_text_from_utf8(const std::string& text) {
-  return utf8_to_wide(text);
-}
+SystemText system_text_from_utf8(const std::string& text) { return utf8_to_wide(text); }
 
 // Each rename is on the disk before it returns.
 FileStep rename_path(const SystemText& from, const SystemText& to) {
-  return retried(
-      [&] { return MoveFileExW(as_wide(from), as_wide(to), MOVEFILE_WRITE_THROUGH); });
+  return retried([&] { return MoveFileExW(as_wide(from), as_wide(to), MOVEFILE_WRITE_THROUGH); });
 }
 
 FileStep replace_file(const SystemText& from, const SystemText& to) {

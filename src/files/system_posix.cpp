@@ -1,5 +1,3 @@
-#include "files/system.h"
-
 #include <time.h>
 #include <unistd.h>
 
@@ -11,6 +9,7 @@
 #include <string>
 
 #include "files/files_posix_internal.h"
+#include "files/system.h"
 
 namespace relauncher {
 
@@ -43,13 +42,9 @@ void pause_milliseconds(std::uint32_t ms) {
   }
 }
 
-std::string system_message(std::uint32_t error) {
-  return std::strerror(static_cast<int>(error));
-}
+std::string system_message(std::uint32_t error) { return std::strerror(static_cast<int>(error)); }
 
-std::uint32_t own_process_id() {
-  return static_cast<std::uint32_t>(getpid());
-}
+std::uint32_t own_process_id() { return static_cast<std::uint32_t>(getpid()); }
 
 std::uint64_t own_start_time() {
   std::ifstream file("/proc/self/stat");

@@ -1,7 +1,6 @@
-#include "files/system.h"
-
 #include <windows.h>
 
+#include "files/system.h"
 #include "files/system_text.h"
 
 namespace relauncher {
@@ -16,9 +15,7 @@ std::uint64_t steady_milliseconds() {
          static_cast<std::uint64_t>(frequency.QuadPart);
 }
 
-void pause_milliseconds(std::uint32_t ms) {
-  Sleep(ms);
-}
+void pause_milliseconds(std::uint32_t ms) { Sleep(ms); }
 
 std::string system_message(std::uint32_t error) {
   wchar_t* text = nullptr;
@@ -31,9 +28,7 @@ std::string system_message(std::uint32_t error) {
   return wide_to_utf8(end == std::u16string::npos ? u"" : message.substr(0, end + 1));
 }
 
-std::uint32_t own_process_id() {
-  return GetCurrentProcessId();
-}
+std::uint32_t own_process_id() { return GetCurrentProcessId(); }
 
 std::uint64_t own_start_time() {
   FILETIME created, exited, kernel, user;

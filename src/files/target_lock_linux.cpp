@@ -26,8 +26,8 @@ std::uint32_t holder_of(int fd) {
 bool still_at_path(int fd, const std::string& path) {
   struct stat held {};
   struct stat named {};
-  return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 &&
-         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+  return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
 }
 
 }  // namespace

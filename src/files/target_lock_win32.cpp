@@ -32,9 +32,9 @@ std::uint32_t holder_of(const std::u16string& path) {
 LockAttempt try_target_lock(const SystemText& path) {
   LockAttempt attempt;
   // Not inheritable: neither the program nor the relaunch holds it.
-  HANDLE file = CreateFileW(as_wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                            nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  HANDLE file =
+      CreateFileW(as_wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     attempt.busy = error == ERROR_SHARING_VIOLATION;
