@@ -32,7 +32,7 @@ std::string version_at(const std::string& folder) {
 TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
   enum class Case { folder, file, first_install, failing_program, trial_fails, trial_passes, trial_stub_exits,
                     stale_backup, cut_short, current_folder_inside, with_missing, other_file_system,
-                    relative_paths };
+                    relative_paths, trial_fails_helper_lingers };
   const struct {
     Case what;
     int exit_code;
@@ -56,6 +56,9 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       {Case::other_file_system, 0, "new", " how=copied ", "new succeeded 0"},
       // Relative to the current folder, one with a trailing slash: made absolute at once.
       {Case::relative_paths, 0, "new", " how=exchange ", "new succeeded 0"},
+      // A helper the failing new version started still runs from the target: waited for.
+      {Case::trial_fails_helper_lingers, 255, "old", " replace waited: for 1 process(es) running from ",
+       "old rolled-back 3"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.what));
@@ -76,10 +79,20 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       }
       with = dir.file("tmpfs/Example-2");
     }
-    const int new_exit = c.what == Case::trial_fails ? 3 : 0;
+    const bool trial_fails = c.what == Case::trial_fails || c.what == Case::trial_fails_helper_lingers;
+    const int new_exit = trial_fails ? 3 : 0;
     const char* new_sleep = c.what == Case::trial_passes ? "3" : c.what == Case::folder ? "0" : "0.5";
     if (c.what != Case::with_missing) {
       make_version(with, "new", record, new_exit, new_sleep);
+    }
+    if (c.what == Case::trial_fails_helper_lingers) {
+      test::write_file(with + "/helper", test::read_file(test::build_dir() + "/probe").value_or(""), 0755);
+      test::set_probe(with + "/helper", "SLEEP_MS", "1500");
+      test::write_file(with + "/app",
+                       "#!/bin/sh\necho \"new $RELAUNCHER_OUTCOME $RELAUNCHER_EXIT_CODE\" >> '" + record +
+                           "'\nhere=\"$(dirname \"$0\")\"\n\"$here/helper\" &\n" +
+                           "while [ ! -e \"$here/helper.started\" ]; do sleep 0.05; done\nexit 3\n",
+                       0755);
     }
     if (c.what == Case::stale_backup) {
       make_version(target + ".relauncher-old", "older", record);
@@ -99,7 +112,7 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       line.insert(line.end(), {"--replace", target, "--with", with});
     }
     line.insert(line.end(), {"--relaunch", relaunch});
-    if (c.what == Case::trial_fails || c.what == Case::trial_passes || c.what == Case::trial_stub_exits) {
+    if (trial_fails || c.what == Case::trial_passes || c.what == Case::trial_stub_exits) {
       line.insert(line.end(), {"--trial", "2"});
     }
     if (c.what == Case::failing_program) {
@@ -114,6 +127,7 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
         (void)chdir(dir.file("apps").c_str());
       }
     });
+    test::set_probe("helper", "SLEEP_MS", "");
     EXPECT_EQ(run.exit_code, c.exit_code);
     const std::string logged = test::read_file(log).value_or("");
     EXPECT_TRUE(contains(logged, c.logged)) << logged;
@@ -124,7 +138,7 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
     }
     EXPECT_EQ(version_at(target), c.target_after) << logged;
     // A failed trial: the new version ran first, then the old one came back.
-    const std::vector<std::string> ran = records(record, c.what == Case::trial_fails ? 2 : 1);
+    const std::vector<std::string> ran = records(record, trial_fails ? 2 : 1);
     ASSERT_FALSE(ran.empty()) << logged;
     EXPECT_EQ(ran.back(), c.relaunched) << logged;
     // The backup never outlives a successful update; after a failure the new version is
@@ -132,8 +146,7 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
     EXPECT_FALSE(exists(target + ".relauncher-old")) << logged;
     EXPECT_FALSE(exists(target + ".relauncher-new")) << logged;
     EXPECT_FALSE(exists(target + ".relauncher-done")) << logged;
-    const bool with_stays = c.what == Case::failing_program || c.what == Case::trial_fails ||
-                            c.what == Case::other_file_system;
+    const bool with_stays = c.what == Case::failing_program || trial_fails || c.what == Case::other_file_system;
     EXPECT_EQ(version_at(with), with_stays ? "new" : "(none)") << logged;
     if (c.what == Case::other_file_system) {
       (void)std::system(("umount -l '" + dir.file("tmpfs") + "'").c_str());
