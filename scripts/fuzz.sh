@@ -2,13 +2,13 @@
 # Runs each libFuzzer target (the linux-fuzz preset) for a while, from its corpus in
 # tests/fuzz/corpus, which is copied first so that new inputs never land in the sources.
 #   scripts/fuzz.sh [seconds per target] [target...]   (default 20, every target)
-# Targets: options, log_line, folder_rules, quoting, cmd_escaping (built as <target>_fuzz).
+# Targets: options, log_line, folder_rules, quoting, cmd_escaping, journal (built as <target>_fuzz).
 # A crash stops the run with the fuzzer's report and the input that caused it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-20}"
 shift || true
-targets="${*:-options log_line folder_rules quoting cmd_escaping}"
+targets="${*:-options log_line folder_rules quoting cmd_escaping journal}"
 build="build/linux-fuzz"
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
