@@ -1,5 +1,6 @@
 #include "files/journal.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -31,15 +32,34 @@ std::string escaped(const std::string& text) {
   return out;
 }
 
-std::string unescaped(const std::string& text) {
+// Digits only, in `base`, that fit 64 bits; nothing else (no sign, no blank).
+std::optional<std::uint64_t> number_from(const std::string& text, unsigned base) {
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    const unsigned digit = c >= '0' && c <= '9'   ? static_cast<unsigned>(c - '0')
+                           : c >= 'A' && c <= 'F' ? static_cast<unsigned>(c - 'A' + 10)
+                                                  : base;
+    if (digit >= base || value > (UINT64_MAX - digit) / base) {
+      return std::nullopt;
+    }
+    value = value * base + digit;
+  }
+  return text.empty() ? std::nullopt : std::optional<std::uint64_t>(value);
+}
+
+std::optional<std::string> unescaped(const std::string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
+    if (text[i] != '%') {
       out += text[i];
+      continue;
     }
+    const std::optional<std::uint64_t> code = number_from(text.substr(i + 1, 2), 16);
+    if (!code || i + 2 >= text.size()) {
+      return std::nullopt;
+    }
+    out += static_cast<char>(*code);
+    i += 2;
   }
   return out;
 }
@@ -48,12 +68,20 @@ std::string id_text(const std::optional<FileId>& id) {
   return id ? std::to_string(id->volume) + ":" + std::to_string(id->index) : "none";
 }
 
-std::optional<FileId> id_from(const std::string& text) {
+// "none", or the volume and the index; absent inside when the text is neither.
+std::optional<std::optional<FileId>> id_from(const std::string& text) {
   const std::size_t colon = text.find(':');
-  if (colon == std::string::npos) {
+  if (text == "none") {
+    return std::optional<FileId>();
+  }
+  const std::optional<std::uint64_t> volume =
+      colon == std::string::npos ? std::nullopt : number_from(text.substr(0, colon), 10);
+  const std::optional<std::uint64_t> index =
+      colon == std::string::npos ? std::nullopt : number_from(text.substr(colon + 1), 10);
+  if (!volume || !index) {
     return std::nullopt;
   }
-  return FileId{std::stoull(text.substr(0, colon)), std::stoull(text.substr(colon + 1))};
+  return std::optional<FileId>(FileId{*volume, *index});
 }
 
 const char* how_name(Swap::How how) {
@@ -138,25 +166,30 @@ std::optional<Journal> parse_journal(const std::string& text) {
   if (values["relauncher-journal"] != format_version || values["end"] != "1") {
     return std::nullopt;
   }
-  Journal journal;
-  try {
-    journal.pid = static_cast<std::uint32_t>(std::stoul(values["pid"]));
-    journal.process_start = std::stoull(values["process_start"]);
-    journal.date = values["date"];
-    journal.target = system_text_from_utf8(unescaped(values["target"]));
-    journal.with = system_text_from_utf8(unescaped(values["with"]));
-    journal.swap.folder = values["kind"] == "folder";
-    journal.swap.had_target = values["had_target"] == "yes";
-    const std::string how = values["how"];
-    journal.swap.how = how == "exchange" ? Swap::How::exchange
-                       : how == "copied" ? Swap::How::copied
-                                         : Swap::How::renamed;
-    journal.swap.with_moved = values["with_moved"] == "yes";
-    journal.swap.ids.old_version = id_from(values["old_id"]);
-    journal.swap.ids.new_version = id_from(values["new_id"]);
-  } catch (const std::exception&) {
-    return std::nullopt;  // a number that is not one
+  const std::optional<std::uint64_t> pid = number_from(values["pid"], 10);
+  const std::optional<std::uint64_t> started = number_from(values["process_start"], 10);
+  const std::optional<std::string> target = unescaped(values["target"]);
+  const std::optional<std::string> with = unescaped(values["with"]);
+  const std::optional<std::optional<FileId>> old_id = id_from(values["old_id"]);
+  const std::optional<std::optional<FileId>> new_id = id_from(values["new_id"]);
+  if (!pid || *pid > UINT32_MAX || !started || !target || !with || !old_id || !new_id) {
+    return std::nullopt;
   }
+  Journal journal;
+  journal.pid = static_cast<std::uint32_t>(*pid);
+  journal.process_start = *started;
+  journal.date = values["date"];
+  journal.target = system_text_from_utf8(*target);
+  journal.with = system_text_from_utf8(*with);
+  journal.swap.folder = values["kind"] == "folder";
+  journal.swap.had_target = values["had_target"] == "yes";
+  const std::string how = values["how"];
+  journal.swap.how = how == "exchange" ? Swap::How::exchange
+                     : how == "copied" ? Swap::How::copied
+                                       : Swap::How::renamed;
+  journal.swap.with_moved = values["with_moved"] == "yes";
+  journal.swap.ids.old_version = *old_id;
+  journal.swap.ids.new_version = *new_id;
   for (int phase = 0; phase <= static_cast<int>(JournalPhase::rolled_back); ++phase) {
     if (values["phase"] == phase_names[phase]) {
       journal.phase = static_cast<JournalPhase>(phase);
