@@ -50,6 +50,7 @@ struct LaunchOptions {
   // absolute once the options are read.
   std::optional<SystemText> replace_target;
   std::optional<SystemText> replace_with;
+  SystemText replace_target_given, replace_with_given;  // as the caller wrote them
   bool replace_twice = false;  // --replace or --with given more than once
   std::uint32_t trial_s = 0;   // --trial: the relaunched new version watched this long
   bool bad_trial = false;      // a --trial that is not 1 to 600, or without --replace/--relaunch

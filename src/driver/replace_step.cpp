@@ -120,6 +120,8 @@ bool read_replace_options(LaunchOptions& options, const std::optional<SystemText
     log_event(log, "usage", [&] { return reason; });
     return false;
   }
+  options.replace_target_given = *options.replace_target;
+  options.replace_with_given = *options.replace_with;
   options.replace_target = *target;
   options.replace_with = *with;
   // What runs from the target is waited for as what runs from the application's folders.
@@ -140,13 +142,21 @@ SwapNames replace_names(const LaunchOptions& options) {
   return swap_names(*options.replace_target, *options.replace_with);
 }
 
+namespace {
+
+SwapNames given_names(const LaunchOptions& options) {
+  return swap_names(options.replace_target_given, options.replace_with_given);
+}
+
+}  // namespace
+
 void journal_phase(const LaunchOptions& options, ReplaceRun& run, JournalPhase phase,
                    const LogFile& log) {
   if (!run.journaled) {
     return;
   }
   const SwapNames names = replace_names(options);
-  const FileStep written = write_journal(names, make_journal(names, run.swap, phase));
+  const FileStep written = write_journal(names, make_journal(names, given_names(options), run.swap, phase));
   if (!written.ok()) {
     log_event(log, "replace", [&] {
       return std::string("journal not written: ") + phase_name(phase) + ", " +
@@ -226,7 +236,7 @@ void swap_in_new_version(const LaunchOptions& options, std::intptr_t held, Repla
   swap = plan_swap(names, held);
   // Nothing moves before the journal says what is about to.
   const FileStep journaled =
-      write_journal(names, make_journal(names, swap, JournalPhase::bringing));
+      write_journal(names, make_journal(names, given_names(options), swap, JournalPhase::bringing));
   if (!journaled.ok()) {
     log_event(log, "replace", [&] {
       return "not done: the journal " + quoted(names.journal) + " cannot be written, " +

@@ -124,8 +124,10 @@ std::string utc_now() {
 
 const char* phase_name(JournalPhase phase) { return phase_names[static_cast<int>(phase)]; }
 
-Journal make_journal(const SwapNames& names, const Swap& swap, JournalPhase phase) {
-  return {own_process_id(), own_start_time(), utc_now(), names.target, names.with, swap, phase};
+Journal make_journal(const SwapNames& names, const SwapNames& given, const Swap& swap,
+                     JournalPhase phase) {
+  return {own_process_id(), own_start_time(), utc_now(), names.target, names.with,
+          given.target,     given.with,       swap,      phase};
 }
 
 std::string format_journal(const Journal& journal) {
@@ -135,6 +137,8 @@ std::string format_journal(const Journal& journal) {
          "process_start=" + std::to_string(journal.process_start) + "\n" + "date=" + journal.date +
          "\n" + "target=" + escaped(log_text(journal.target)) + "\n" +
          "with=" + escaped(log_text(journal.with)) + "\n" +
+         "target_given=" + escaped(log_text(journal.target_given)) + "\n" +
+         "with_given=" + escaped(log_text(journal.with_given)) + "\n" +
          "kind=" + (swap.folder ? "folder" : "file") + "\n" +
          "had_target=" + (swap.had_target ? "yes" : "no") + "\n" + "how=" + how_name(swap.how) +
          "\n" + "with_moved=" + (swap.with_moved ? "yes" : "no") + "\n" +
@@ -181,6 +185,9 @@ std::optional<Journal> parse_journal(const std::string& text) {
   journal.date = values["date"];
   journal.target = system_text_from_utf8(*target);
   journal.with = system_text_from_utf8(*with);
+  // As the caller wrote them: for a reader, and not needed to restore anything.
+  journal.target_given = system_text_from_utf8(unescaped(values["target_given"]).value_or(""));
+  journal.with_given = system_text_from_utf8(unescaped(values["with_given"]).value_or(""));
   journal.swap.folder = values["kind"] == "folder";
   journal.swap.had_target = values["had_target"] == "yes";
   const std::string how = values["how"];

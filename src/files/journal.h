@@ -26,15 +26,19 @@ enum class JournalPhase {
 struct Journal {
   std::uint32_t pid = 0;
   std::uint64_t process_start = 0;
-  std::string date;  // UTC, ISO 8601
-  SystemText target;
+  std::string date;   // UTC, ISO 8601
+  SystemText target;  // absolute
   SystemText with;
+  SystemText target_given;  // as the caller wrote them, for whoever reads the journal
+  SystemText with_given;
   Swap swap;  // the kind, how, whether --with was moved, the versions' identities
   JournalPhase phase = JournalPhase::bringing;
 };
 
-// A journal for this run, this swap and this phase.
-Journal make_journal(const SwapNames& names, const Swap& swap, JournalPhase phase);
+// A journal for this run, this swap and this phase (`given`: the paths as the caller wrote
+// them).
+Journal make_journal(const SwapNames& names, const SwapNames& given, const Swap& swap,
+                     JournalPhase phase);
 
 std::string format_journal(const Journal& journal);
 // Absent when the text is not a whole journal of a format this version knows.
