@@ -102,7 +102,9 @@ bool restore_journaled(const LaunchOptions& options, const Journal& journal, con
     }
     return true;
   }
-  const RollBack back = roll_back(names, journal.swap);
+  // This is the new version's second chance to go back to --with: kept aside otherwise,
+  // so that nothing blocks the updates to come.
+  const RollBack back = roll_back(names, journal.swap, true);
   if (!back.ok()) {  // the journal stays, and tells the next run
     log_event(log, "replace", [&] {
       return "not done: the update of " + journal.date + " was not accepted, and " +

@@ -107,24 +107,38 @@ bool replace_target(const SwapNames& names, const SystemText& in, const SystemTe
   return false;
 }
 
-// The new version, from `from`, back at --with when it was moved from there and that is
-// free; a copy is deleted while --with stands; anything else is kept under a unique name.
-RollBack put_new_version_back(const SwapNames& names, const SystemText& from, bool with_moved) {
+// The new version, from `from`, back at --with when that is free; a copy is deleted while
+// --with stands; anything else is kept under a unique name, and so is a version that
+// cannot go back to --with when `keep_when_stuck` (otherwise it stays where it is, and the
+// journal has the next run try again).
+RollBack put_new_version_back(const SwapNames& names, const SystemText& from, bool with_moved,
+                              bool keep_when_stuck) {
   RollBack back;
   Steps steps;
   const bool with_free = path_kind(names.with) == PathKind::missing;
   if (!with_moved && !with_free) {
-    (void)steps.run("delete the copy", remove_tree(from));
-  } else if (with_free) {
-    (void)steps.run("put the new version back at --with", rename_path(from, names.with));
-  } else {
-    back.kept_at = unique_sibling(names.target, "new");
-    if (!steps.run("keep the new version aside", rename_path(from, back.kept_at))) {
-      back.kept_at.clear();
+    // The same version stands at --with: a copy that cannot be deleted is set aside.
+    const Removal removal = remove_or_set_aside(names, from);
+    if (removal.blocks()) {
+      back.failure = removal.failure;
+      back.failed_step = "delete the copy";
     }
+    return back;
   }
-  back.failure = steps.failure;
-  back.failed_step = steps.failed_step;
+  if (with_free &&
+      (steps.run("put the new version back at --with", rename_path(from, names.with)) ||
+       !keep_when_stuck)) {
+    back.failure = steps.failure;
+    back.failed_step = steps.failed_step;
+    return back;
+  }
+  back.kept_at = unique_sibling(names.target, "new");
+  const FileStep kept = rename_path(from, back.kept_at);
+  if (!kept.ok()) {
+    back.kept_at.clear();
+    back.failure = kept;
+    back.failed_step = "keep the new version aside";
+  }
   return back;
 }
 
@@ -253,10 +267,11 @@ void move_in(const SwapNames& names, Swap& swap) {
     return;
   }
   // Nothing stands half done: the new version leaves the target's folder again.
-  swap.undone = undone && put_new_version_back(names, names.new_sibling, swap.with_moved).ok();
+  swap.undone =
+      undone && put_new_version_back(names, names.new_sibling, swap.with_moved, false).ok();
 }
 
-RollBack roll_back(const SwapNames& names, const Swap& swap) {
+RollBack roll_back(const SwapNames& names, const Swap& swap, bool keep_when_stuck) {
   RollBack back;
   Steps steps;
   bool undone = true;
@@ -282,7 +297,7 @@ RollBack roll_back(const SwapNames& names, const Swap& swap) {
   const SystemText new_at = where_is(
       Holds::new_version, {names.new_sibling, names.old_sibling, names.done_sibling}, swap.ids);
   if (!new_at.empty()) {
-    back = put_new_version_back(names, new_at, swap.with_moved);
+    back = put_new_version_back(names, new_at, swap.with_moved, keep_when_stuck);
   }
   back.old_stands = true;
   return back;

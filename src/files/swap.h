@@ -149,7 +149,8 @@ void move_in(const SwapNames& names, Swap& swap);
 
 // After a move_in that was done: the old version back at the target, and the new one back
 // at --with (or, when it was copied, deleted). When --with is taken meanwhile the new
-// version is kept at `kept_at`. `failed_step` empty when all of it was done; when only
+// version is kept at `kept_at`; so it is when it cannot be put back and `keep_when_stuck`
+// (the last try: an earlier run's journal). `failed_step` empty when all of it was done; when only
 // the new version could not be put back, `old_stands` and the new version stays beside
 // the target, where the journal finds it.
 struct RollBack {
@@ -159,7 +160,7 @@ struct RollBack {
   SystemText kept_at;  // where the new version was kept when --with was not free
   bool ok() const { return failed_step.empty(); }
 };
-RollBack roll_back(const SwapNames& names, const Swap& swap);
+RollBack roll_back(const SwapNames& names, const Swap& swap, bool keep_when_stuck = false);
 
 // What an earlier run without a journal left beside the target, put right before
 // anything else: a backup beside a missing target renamed back, a backup beside a target

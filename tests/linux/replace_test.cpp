@@ -216,7 +216,7 @@ TEST(Replace, ANewVersionThatCannotStartFailsItsTrialAndARolledBackOneHasNone) {
 // cannot be read is set aside, an update accepted as the session ended stays accepted.
 TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
   enum class Case { stale_probes, mount_in_stale_backup, mount_in_old_version, copy_of_a_fifo,
-                    truncated_journal, session_end_in_trial };
+                    truncated_journal, session_end_in_trial, ended_in_trial_with_taken };
   const struct {
     Case what;
     int exit_code;
@@ -230,6 +230,9 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
        " replace not done: copy the new version beside the target failed: \"lib/fifo\", error 22 "},
       {Case::truncated_journal, 0, "new", " replace journal unreadable: "},
       {Case::session_end_in_trial, 0, "v3", " replace backup removed: the update of "},
+      // Ended during the trial, and --with unpacked anew meanwhile: the old version back,
+      // the unaccepted new one kept aside, then this run's update.
+      {Case::ended_in_trial_with_taken, 0, "newer", "; its new version is kept at "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.what));
@@ -280,6 +283,16 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
       line = {"--log", dir.file("log"), "--wait-pid", test::absent_pid(), "--replace", target,
               "--with", dir.file("apps/Example-3")};
     }
+    if (c.what == Case::ended_in_trial_with_taken) {
+      line.insert(line.end(), {"--relaunch", target + "/app", "--trial", "10"});
+      const test::ToolRun ended = test::run_tool(line, [] {
+        setenv("LD_PRELOAD", (test::build_dir() + "/libfile_calls.so").c_str(), 1);
+        setenv("RELAUNCHER_TEST_END_AFTER_WRITING", " relaunch pid=", 1);
+        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+      });
+      EXPECT_EQ(ended.exit_code, 128 + SIGKILL);
+      make_version(with, "newer", dir.file("ran"));
+    }
     run = test::run_tool(line);
     const std::string logged = test::read_file(dir.file("log")).value_or("");
     EXPECT_EQ(run.exit_code, c.exit_code) << logged;
@@ -294,10 +307,12 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
       EXPECT_TRUE(contains(kept[0], ".relauncher-done-")) << kept[0];
       EXPECT_TRUE(contains(logged, kept[0])) << logged;
       (void)std::system(("umount -l '" + kept[0] + "/lib/data'").c_str());
-    } else if (c.what == Case::truncated_journal) {
+    } else if (c.what == Case::truncated_journal || c.what == Case::ended_in_trial_with_taken) {
       const std::vector<std::string> kept = test::siblings_in(dir.file("apps"));
       ASSERT_EQ(kept.size(), 1u) << logged;
-      EXPECT_TRUE(contains(kept[0], ".relauncher-journal-")) << kept[0];
+      const bool journal = c.what == Case::truncated_journal;
+      EXPECT_TRUE(contains(kept[0], journal ? ".relauncher-journal-" : ".relauncher-new-")) << kept[0];
+      EXPECT_EQ(journal ? "new" : version_at(kept[0]), "new") << logged;
     } else {
       EXPECT_EQ(test::siblings_in(dir.file("apps")), std::vector<std::string>()) << logged;
     }
