@@ -36,6 +36,11 @@ std::optional<SystemText> absolute_keeping_name(SystemText path) {
   return is_separator(folder->back()) ? *folder + name : *folder + separator + name;
 }
 
+// The target and --with as the caller wrote them, for the journal's reader.
+SwapNames given_names(const LaunchOptions& options) {
+  return swap_names(options.replace_target_given, options.replace_with_given);
+}
+
 bool same_or_inside(const SystemText& one, const SystemText& other) {
   return one == other || folder_holds(one, other) || folder_holds(other, one);
 }
@@ -142,21 +147,14 @@ SwapNames replace_names(const LaunchOptions& options) {
   return swap_names(*options.replace_target, *options.replace_with);
 }
 
-namespace {
-
-SwapNames given_names(const LaunchOptions& options) {
-  return swap_names(options.replace_target_given, options.replace_with_given);
-}
-
-}  // namespace
-
 void journal_phase(const LaunchOptions& options, ReplaceRun& run, JournalPhase phase,
                    const LogFile& log) {
   if (!run.journaled) {
     return;
   }
   const SwapNames names = replace_names(options);
-  const FileStep written = write_journal(names, make_journal(names, given_names(options), run.swap, phase));
+  const FileStep written =
+      write_journal(names, make_journal(names, given_names(options), run.swap, phase));
   if (!written.ok()) {
     log_event(log, "replace", [&] {
       return std::string("journal not written: ") + phase_name(phase) + ", " +
