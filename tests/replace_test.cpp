@@ -31,7 +31,7 @@ bool exists(const std::wstring& path) {
 
 TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
   enum class Case { folder, copied, first_install, locked_briefly, locked_for_long, failing_program, trial_fails,
-                    trial_cannot_start, backup_held };
+                    trial_cannot_start, backup_held, other_case };
   const struct {
     Case what;
     DWORD exit_code;
@@ -53,6 +53,9 @@ TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
       // A scanner holds the backup through the roll-back: the target keeps the new version
       // (never missing), nothing is deleted, and the next run puts the old one back.
       {Case::backup_held, 0xFFFFFFFF, L"new", " nothing was deleted: the old version at "},
+      // The target spelled in another case than on the disk: a new version an earlier run
+      // kept aside is still known as one, never taken for a leftover.
+      {Case::other_case, 0, L"new", " how=renamed "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.what));
@@ -79,7 +82,11 @@ TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
       ASSERT_NE(lock, INVALID_HANDLE_VALUE);
     }
-    std::wstring options = L" --replace " + quoted(target) + L" --with " + quoted(with) +
+    const std::wstring spelled = c.what == Case::other_case ? dir.file(L"apps\\EXAMPLE") : target;
+    if (c.what == Case::other_case) {
+      make_version(dir, L"apps\\Example.relauncher-new-77-1", "kept");
+    }
+    std::wstring options = L" --replace " + quoted(spelled) + L" --with " + quoted(with) +
                            L" --relaunch-on-failure --relaunch " + quoted(target + L"\\app.exe");
     if (c.what == Case::trial_fails || c.what == Case::trial_cannot_start) {
       options += L" --trial 5";
@@ -131,6 +138,9 @@ TEST(Replace, PutsTheNewVersionInPlaceWaitsOutLocksAndPutsTheOldOneBack) {
     // After a failure the new version is back at --with, exactly as before the run.
     const bool with_stays = std::wstring(c.target_after) == L"old" || c.what == Case::copied;
     EXPECT_EQ(version_at(with), with_stays ? L"new" : L"(none)") << logged;
+    if (c.what == Case::other_case) {
+      EXPECT_EQ(version_at(target + L".relauncher-new-77-1"), L"kept") << logged;
+    }
     if (c.what != Case::locked_for_long && std::wstring(c.target_after) == L"new") {
       EXPECT_EQ(test::read_file(target + L"\\data\\settings.ini").value_or(""), "deep");
     }

@@ -79,8 +79,13 @@ int enter(Deletion& deletion, int folder, const std::string& name) {
   (void)fchmodat(folder, name.c_str(), 0700, AT_SYMLINK_NOFOLLOW);  // not ours: the open tells
   const int inner = open_folder(folder, name.c_str());
   struct stat info {};
-  if (inner < 0 || fstat(inner, &info) != 0) {
-    keep(deletion, name, static_cast<std::uint32_t>(errno));
+  const std::uint32_t error = inner < 0 || fstat(inner, &info) != 0
+                                  ? static_cast<std::uint32_t>(errno)
+                              // A file system mounted there since the look is not entered.
+                              : info.st_dev != deletion.levels.front().device ? EBUSY
+                                                                              : 0;
+  if (error != 0) {
+    keep(deletion, name, error);
     if (inner >= 0) {
       (void)close(inner);
     }

@@ -283,7 +283,10 @@ FileStep flush_folder(const SystemText& folder) {
 
 FileStep write_file_atomically(const SystemText& path, const std::string& bytes) {
   const std::string temporary = path + ".tmp";
-  const int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // Made anew: whatever stands there (a link planted beside the target) is never followed.
+  (void)unlink(temporary.c_str());
+  const int out =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (out < 0) {
     return once(-1);
   }

@@ -276,7 +276,6 @@ std::optional<std::string> read_small_file(const SystemText& path) {
 
 std::vector<SystemText> relauncher_siblings(const SystemText& target) {
   const std::size_t slash = target.find_last_of(u"\\/");
-  const std::u16string folder = target.substr(0, slash + 1);
   const std::u16string prefix = target.substr(slash + 1) + u".relauncher-";
   std::vector<SystemText> found;
   WIN32_FIND_DATAW entry;
@@ -286,8 +285,10 @@ std::vector<SystemText> relauncher_siblings(const SystemText& target) {
   }
   do {
     const std::u16string name(reinterpret_cast<const char16_t*>(entry.cFileName));
+    // The target's own spelling, whatever the case on the disk: the siblings are then
+    // compared with relauncher's own names as they are.
     if (comparable_form(name.substr(0, prefix.size())) == comparable_form(prefix)) {
-      found.push_back(folder + name);
+      found.push_back(target + u".relauncher-" + name.substr(prefix.size()));
     }
   } while (FindNextFileW(search, &entry));
   (void)FindClose(search);
