@@ -34,7 +34,7 @@ FolderWaitSettings target_wait(const LaunchOptions& options, std::optional<std::
 bool take_lock(const LaunchOptions& options, ReplaceRun& run, const LogFile& log) {
   const SwapNames names = replace_names(options);
   const std::uint64_t until = steady_milliseconds() + options.wait_timeout_s * 1000ull;
-  std::uint32_t told = 0;
+  std::optional<std::uint32_t> told;  // the holder the last wait line named
   for (;;) {
     const LockAttempt attempt = try_target_lock(names.lock);
     if (attempt.lock.handle != -1) {
@@ -48,8 +48,8 @@ bool take_lock(const LaunchOptions& options, ReplaceRun& run, const LogFile& log
       });
       return false;
     }
-    if (told != attempt.holder || told == 0) {
-      told = attempt.holder == 0 ? 1 : attempt.holder;
+    if (told != attempt.holder) {
+      told = attempt.holder;
       log_event(log, "wait", [&] {
         return "another run swaps " + quoted(names.target) +
                ": pid=" + std::to_string(attempt.holder);
