@@ -147,14 +147,30 @@ SwapNames replace_names(const LaunchOptions& options) {
   return swap_names(*options.replace_target, *options.replace_with);
 }
 
+namespace {
+
+// The phase written, unless the journal already says it.
+FileStep write_phase(const LaunchOptions& options, ReplaceRun& run, JournalPhase phase) {
+  if (run.journaled == phase) {
+    return {};
+  }
+  const SwapNames names = replace_names(options);
+  const FileStep written =
+      write_journal(names, make_journal(names, given_names(options), run.swap, phase));
+  if (written.ok()) {
+    run.journaled = phase;
+  }
+  return written;
+}
+
+}  // namespace
+
 void journal_phase(const LaunchOptions& options, ReplaceRun& run, JournalPhase phase,
                    const LogFile& log) {
   if (!run.journaled) {
     return;
   }
-  const SwapNames names = replace_names(options);
-  const FileStep written =
-      write_journal(names, make_journal(names, given_names(options), run.swap, phase));
+  const FileStep written = write_phase(options, run, phase);
   if (!written.ok()) {
     log_event(log, "replace", [&] {
       return std::string("journal not written: ") + phase_name(phase) + ", " +
@@ -169,7 +185,7 @@ namespace {
 void settle_journal(const LaunchOptions& options, ReplaceRun& run) {
   if (run.journaled) {
     (void)remove_tree(replace_names(options).journal);  // a stale one is settled by the next run
-    run.journaled = false;
+    run.journaled.reset();
   }
 }
 
@@ -233,8 +249,7 @@ void swap_in_new_version(const LaunchOptions& options, std::intptr_t held, Repla
   Swap& swap = run.swap;
   swap = plan_swap(names, held);
   // Nothing moves before the journal says what is about to.
-  const FileStep journaled =
-      write_journal(names, make_journal(names, given_names(options), swap, JournalPhase::bringing));
+  const FileStep journaled = write_phase(options, run, JournalPhase::bringing);
   if (!journaled.ok()) {
     log_event(log, "replace", [&] {
       return "not done: the journal " + quoted(names.journal) + " cannot be written, " +
@@ -242,7 +257,6 @@ void swap_in_new_version(const LaunchOptions& options, std::intptr_t held, Repla
     });
     return;
   }
-  run.journaled = true;
   bring_beside(names, held, swap);
   if (swap.beside) {
     journal_phase(options, run, JournalPhase::beside, log);

@@ -25,7 +25,8 @@ struct ReplaceRun {
   TargetLock lock;
   std::optional<Journal> unfinished;
   Swap swap;
-  bool journaled = false;  // this run's journal stands beside the target
+  // The phase this run's journal beside the target says, once there is one.
+  std::optional<JournalPhase> journaled;
   // A new version renamed in is put on the disk while relauncher waits: by the swap, only
   // what changed since is left to flush.
   std::thread early_flush;

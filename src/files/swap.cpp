@@ -37,6 +37,10 @@ void take_steps(const Steps& steps, Swap& swap) {
   swap.waited_out = steps.waited_out;
 }
 
+bool begins_with(const SystemText& text, const SystemText& start) {
+  return text.compare(0, start.size(), start) == 0;
+}
+
 SystemText sibling(const SystemText& target, const char* kind) {
   return target + to_system_text_ascii(".relauncher-") + to_system_text_ascii(kind);
 }
@@ -155,8 +159,7 @@ SwapNames swap_names(const SystemText& target, const SystemText& with) {
 }
 
 bool is_relauncher_sibling(const SystemText& target, const SystemText& path) {
-  const SystemText stem = sibling(target, "");
-  return path.compare(0, stem.size(), stem) == 0;
+  return begins_with(path, sibling(target, ""));
 }
 
 SystemText longest_sibling(const SystemText& target) {
@@ -187,8 +190,7 @@ FileStep with_retries(const std::function<std::uint32_t()>& attempt, std::uint64
 }
 
 Holds holds_at(const SystemText& path, const VersionIds& ids) {
-  const std::optional<FileId> id =
-      path_kind(path) == PathKind::missing ? std::nullopt : file_id(path);
+  const std::optional<FileId> id = file_id(path);
   if (!id) {
     return Holds::nothing;
   }
@@ -287,7 +289,10 @@ RollBack roll_back(const SwapNames& names, const Swap& swap, bool keep_when_stuc
     (void)steps.run("move the old version back", rename_path(old_at, names.target));
   } else if (at_target != Holds::old_version &&
              !(at_target == Holds::nothing && !swap.ids.old_version)) {
-    steps.run("find the old version", FileStep{2, 1, 0, {}});
+    // Neither version where it could be: nothing is moved, and the log says where they are.
+    FileStep nowhere;
+    nowhere.error = 2;  // "not found", in both systems' numbering
+    (void)steps.run("find the old version", nowhere);
   }
   back.failure = steps.failure;
   back.failed_step = steps.failed_step;
@@ -310,8 +315,7 @@ Removal remove_or_set_aside(const SwapNames& names, const SystemText& path) {
     return removal;
   }
   // Already under a unique name: it stays there, as it is, until a run can delete it.
-  if (path.compare(0, names.done_sibling.size() + 1,
-                   names.done_sibling + to_system_text_ascii("-")) == 0) {
+  if (begins_with(path, sibling(names.target, "done-"))) {
     removal.kept_at = path;
     return removal;
   }
@@ -333,12 +337,11 @@ Leftovers clear_leftovers(const SwapNames& names) {
       return left;
     }
   }
-  const SystemText kept_new = sibling(names.target, "new-");
-  const SystemText set_aside_journal = sibling(names.target, "journal-");
   for (const SystemText& path : relauncher_siblings(names.target)) {
     // The lock and the journal are the running update's; kept versions are the user's.
-    if (path == names.lock || path == names.journal || path.rfind(kept_new, 0) == 0 ||
-        path.rfind(set_aside_journal, 0) == 0) {
+    if (path == names.lock || path == names.journal ||
+        begins_with(path, sibling(names.target, "new-")) ||
+        begins_with(path, sibling(names.target, "journal-"))) {
       continue;
     }
     const Removal removal = remove_or_set_aside(names, path);

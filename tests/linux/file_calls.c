@@ -171,31 +171,17 @@ static mode_t mode_of(int flags, va_list args) {
   return (flags & (O_CREAT | O_TMPFILE)) != 0 ? (mode_t)va_arg(args, int) : 0;
 }
 
-int open(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = mode_of(flags, args);
-  va_end(args);
-  return open_counted("open", AT_FDCWD, path, flags, mode);
-}
-int open64(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = mode_of(flags, args);
-  va_end(args);
-  return open_counted("open64", AT_FDCWD, path, flags, mode);
-}
-int openat(int at, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = mode_of(flags, args);
-  va_end(args);
-  return open_counted("openat", at, path, flags, mode);
-}
-int openat64(int at, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = mode_of(flags, args);
-  va_end(args);
-  return open_counted("openat64", at, path, flags, mode);
-}
+/* The mode, present only with O_CREAT or O_TMPFILE, follows the flags. */
+#define OPEN_CALL(name, at, path, flags)            \
+  do {                                              \
+    va_list args;                                   \
+    va_start(args, flags);                          \
+    const mode_t mode = mode_of(flags, args);       \
+    va_end(args);                                   \
+    return open_counted(#name, at, path, flags, mode); \
+  } while (0)
+
+int open(const char* path, int flags, ...) { OPEN_CALL(open, AT_FDCWD, path, flags); }
+int open64(const char* path, int flags, ...) { OPEN_CALL(open64, AT_FDCWD, path, flags); }
+int openat(int at, const char* path, int flags, ...) { OPEN_CALL(openat, at, path, flags); }
+int openat64(int at, const char* path, int flags, ...) { OPEN_CALL(openat64, at, path, flags); }
