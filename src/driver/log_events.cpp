@@ -12,12 +12,16 @@ namespace {
 
 constexpr std::uint32_t error_cancelled = 1223;  // the user declined the consent prompt
 
-std::string hex(std::int32_t value) {
+}  // namespace
+
+std::string describe_hex(std::int32_t value) {
   char text[16];
   (void)std::snprintf(text, sizeof(text), "0x%08lX",
                       static_cast<unsigned long>(static_cast<std::uint32_t>(value)));
   return text;
 }
+
+namespace {
 
 std::string command_line_of(const StartReport& report) {
   std::string text;
@@ -123,7 +127,8 @@ std::string describe_folder_wait(const FolderWaitReport& report, std::size_t fol
   }
   if (report.no_pidfd_error != 0) {
     text += "gave up, nothing ended: no pidfd could be had, " +
-            describe_error(report.no_pidfd_error) + ", and a signal by id could reach "
+            describe_error(report.no_pidfd_error) +
+            ", and a signal by id could reach "
             "another process";
     return text;
   }
@@ -151,8 +156,8 @@ std::string describe_folder_process(const FolderProcess& process) {
 }
 
 std::string describe_tree_left(const std::vector<TreeMember>& installer) {
-  std::string text = "tree: the program has ended, still waiting for " +
-                     std::to_string(installer.size()) + ":";
+  std::string text =
+      "tree: the program has ended, still waiting for " + std::to_string(installer.size()) + ":";
   for (std::size_t i = 0; i < installer.size() && i < most_processes_named; ++i) {
     text += " pid=" + std::to_string(installer[i].pid) + " image=\"" +
             log_text(installer[i].image) + "\"";
@@ -185,13 +190,11 @@ std::string describe_job_left(std::uint32_t copy_pid, bool session) {
   if (session) {
     return "left: the caller's session, through a copy (pid=" + std::to_string(copy_pid) + ")";
   }
-  return "left: the caller's job may end its processes; the copy pid=" +
-         std::to_string(copy_pid) + " does the hand-over";
+  return "left: the caller's job may end its processes; the copy pid=" + std::to_string(copy_pid) +
+         " does the hand-over";
 }
 
-std::string describe_session_left() {
-  return "left: the caller's session";
-}
+std::string describe_session_left() { return "left: the caller's session"; }
 
 std::string describe_job_refused(std::uint32_t error, bool limits_unknown) {
   // Refused with limits that say nothing: the job may as well be one that spares its
@@ -298,7 +301,7 @@ std::string describe_exit(std::int32_t exit_code, int signal, std::uint64_t ran_
 
 std::string describe_exit_code(std::int32_t exit_code) {
   const std::int32_t seen = exit_code_as_seen(exit_code);
-  return "code=" + std::to_string(seen) + " hex=" + hex(seen);
+  return "code=" + std::to_string(seen) + " hex=" + describe_hex(seen);
 }
 
 }  // namespace relauncher

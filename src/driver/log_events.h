@@ -49,6 +49,9 @@ std::string describe_elevated_run(const ElevatedRun& run);
 std::string describe_exit(std::int32_t exit_code, int signal, std::uint64_t ran_ms,
                           const std::optional<TreeWait>& tree = std::nullopt);
 std::string describe_exit_code(std::int32_t exit_code);
+
+// The 32 bits of a code as eight hexadecimal digits: "0xC0000005".
+std::string describe_hex(std::int32_t value);
 std::string describe_error(std::uint32_t error);
 
 }  // namespace relauncher

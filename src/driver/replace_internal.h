@@ -17,6 +17,9 @@ std::string quoted(const SystemText& path);
 // `error <code> (<message>)`, with the entry that failed and where it was kept.
 std::string describe_removal(const Removal& removal);
 
+// `replace retry error=<code> (<message>) tries=<n>` when a step waited out a passing lock.
+void log_retries(std::uint32_t tries, std::uint32_t waited_out, const LogFile& log);
+
 // An earlier run's update that was never accepted undone (the old version back, the new
 // one back at its --with or kept), then what runs left beside the target cleared, and
 // the kinds checked again. False (logged) when this run's update cannot go ahead.

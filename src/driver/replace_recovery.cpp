@@ -94,6 +94,7 @@ bool restore_journaled(const LaunchOptions& options, const Journal& journal, con
   if (journal.phase == JournalPhase::accepted) {
     if (path_kind(names.old_sibling) != PathKind::missing) {
       const Removal removed = remove_backup(names);
+      log_retries(removed.failure.tries, removed.failure.waited_out, log);
       log_event(log, "replace", [&] {
         return removed.failure.ok()
                    ? "backup removed: the update of " + journal.date + " was accepted"
@@ -118,6 +119,16 @@ bool restore_journaled(const LaunchOptions& options, const Journal& journal, con
            (back.kept_at.empty() ? "" : "; its new version is kept at " + quoted(back.kept_at));
   });
   return true;
+}
+
+bool is_verified(const LaunchOptions& options, const SystemText& with) {
+  const std::optional<SystemText> real = canonical_path(with);
+  for (const VerifiedFile& verified : options.verified_files) {
+    if (real && canonical_path(verified.file) == real) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool clear_left(const LaunchOptions& options, const LogFile& log) {
@@ -186,8 +197,18 @@ bool prepare_replace(const LaunchOptions& options, ReplaceRun& run, const LogFil
     });
     return false;
   }
-  if (path_kind(names.with) != PathKind::missing && in_same_folder(names.with, names.target)) {
+  if (path_kind(names.with) == PathKind::missing) {
+    return true;
+  }
+  if (in_same_folder(names.with, names.target)) {
     run.early_flush = std::thread([with = names.with] { (void)flush_version(with); });
+  } else if (!run.unfinished && !is_verified(options, names.with)) {
+    // An earlier run's journal may name what stands beside the target, and a verified
+    // file is copied from what holds it once its hash is in: neither is copied early.
+    run.copied_to = names.new_sibling;
+    run.early_copy = std::thread([&run, names] {
+      run.copied = copy_tree(names.with, names.new_sibling, names.target, &run.stop_copy);
+    });
   }
   return true;
 }

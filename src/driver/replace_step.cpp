@@ -27,7 +27,7 @@ std::optional<SystemText> absolute_keeping_name(SystemText path) {
     path.pop_back();  // "App/" names App
   }
   const SystemText name = file_name_of(path);
-  const std::optional<SystemText> folder = canonical_path(parent_of(path));
+  const std::optional<SystemText> folder = absolute_folder(parent_of(path));
   if (name.empty() || !folder || folder->empty() || !canonical_path(path)) {
     return std::nullopt;
   }
@@ -103,6 +103,20 @@ std::string unusable_reason(const LaunchOptions& options, const SystemText& targ
 
 }  // namespace
 
+ReplaceRun::~ReplaceRun() {
+  if (early_flush.joinable()) {
+    early_flush.join();
+  }
+  if (early_copy.joinable()) {
+    stop_copy = true;
+    early_copy.join();
+    if (copied.ok()) {
+      (void)remove_tree(copied_to);  // finished before it was stopped: not wanted either
+    }
+  }
+  release_target_lock(lock);
+}
+
 bool read_replace_options(LaunchOptions& options, const std::optional<SystemText>& log_path,
                           const LogFile& log) {
   if (!options.replace_target) {
@@ -141,6 +155,15 @@ bool read_replace_options(LaunchOptions& options, const std::optional<SystemText
     options.wait_files.push_back(real);
   }
   return true;
+}
+
+void log_retries(std::uint32_t tries, std::uint32_t waited_out, const LogFile& log) {
+  if (tries > 1) {
+    log_event(log, "replace", [&] {
+      return "retry error=" + std::to_string(waited_out) + " (" + system_message(waited_out) +
+             ") tries=" + std::to_string(tries);
+    });
+  }
 }
 
 SwapNames replace_names(const LaunchOptions& options) {
@@ -229,6 +252,12 @@ void swap_in_new_version(const LaunchOptions& options, std::intptr_t held, Repla
   if (run.early_flush.joinable()) {
     run.early_flush.join();
   }
+  // The copy made while relauncher waited, finished before the journal's first word.
+  std::optional<FileStep> copied;
+  if (run.early_copy.joinable()) {
+    run.early_copy.join();
+    copied = run.copied;
+  }
   if (!restore_unfinished(options, run, log)) {
     return;
   }
@@ -257,15 +286,16 @@ void swap_in_new_version(const LaunchOptions& options, std::intptr_t held, Repla
     });
     return;
   }
-  bring_beside(names, held, swap);
+  bring_beside(names, held, swap, copied);
   if (swap.beside) {
     journal_phase(options, run, JournalPhase::beside, log);
     move_in(names, swap);
   }
-  if (swap.tries > 1) {
+  log_retries(swap.tries, swap.waited_out, log);
+  if (swap.missing_ms != 0) {
     log_event(log, "replace", [&] {
-      return "retry error=" + std::to_string(swap.waited_out) + " (" +
-             system_message(swap.waited_out) + ") tries=" + std::to_string(swap.tries);
+      return "target missing for " + std::to_string(swap.missing_ms) +
+             " ms: a lock held the version moved aside";
     });
   }
   if (!swap.done) {
@@ -313,6 +343,7 @@ void accept_update(const LaunchOptions& options, ReplaceRun& run, const LogFile&
   const SwapNames names = replace_names(options);
   if (path_kind(names.old_sibling) != PathKind::missing) {
     const Removal removed = remove_backup(names);
+    log_retries(removed.failure.tries, removed.failure.waited_out, log);
     log_event(log, "replace", [&] {
       return removed.failure.ok()
                  ? std::string("backup removed")
@@ -341,12 +372,13 @@ std::optional<int> run_trial(const LaunchOptions& options, ReplaceRun& run,
     accept_update(options, run, log);
     return std::nullopt;
   }
+  // The code as the application reads it (RELAUNCHER_EXIT_CODE: its 32 bits, unsigned).
+  const std::string code = std::to_string(static_cast<std::uint32_t>(end.exit_code));
   log_event(log, "trial", [&] {
-    return "failed code=" + std::to_string(end.exit_code) +
+    return "failed code=" + code + " hex=" + describe_hex(end.exit_code) +
            " after_ms=" + std::to_string(steady_milliseconds() - began);
   });
-  const std::string why =
-      "the new version failed its trial (exit code " + std::to_string(end.exit_code) + ")";
+  const std::string why = "the new version failed its trial (exit code " + code + ")";
   if (roll_back_update(options, run, why, trial_free_ms, log)) {
     relaunch_rolled_back(options, end.exit_code, log);
   }

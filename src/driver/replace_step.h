@@ -5,6 +5,7 @@
 // first, what the journal says at each step, and what the log says; the steps themselves
 // are files/swap.h's.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,15 +31,17 @@ struct ReplaceRun {
   // A new version renamed in is put on the disk while relauncher waits: by the swap, only
   // what changed since is left to flush.
   std::thread early_flush;
+  // A new version from elsewhere is copied beside the target while relauncher waits
+  // (nothing of the target's is touched by that): the swap only waits for the copy to
+  // finish. A run that never swaps stops it and removes what it wrote.
+  std::thread early_copy;
+  std::atomic<bool> stop_copy{false};
+  FileStep copied;
+  SystemText copied_to;
   ReplaceRun() = default;
   ReplaceRun(const ReplaceRun&) = delete;
   ReplaceRun& operator=(const ReplaceRun&) = delete;
-  ~ReplaceRun() {
-    if (early_flush.joinable()) {
-      early_flush.join();
-    }
-    release_target_lock(lock);
-  }
+  ~ReplaceRun();
 };
 
 // Makes both paths absolute (the folders that hold them resolved, their own names kept)

@@ -21,6 +21,13 @@ namespace relauncher {
 // path_fits_windows), and for a device path that names no place on a drive or share.
 std::optional<SystemText> canonical_path(const SystemText& path);
 
+// The folder that holds a --replace or --with, made absolute for the names the swap
+// makes and the log shows: on Linux with its links resolved, as canonical_path gives it;
+// on Windows as the user spelled it (made full, its case and short names kept, "\"
+// only), since canonical_path's upper case is for comparing. Absent where canonical_path
+// is.
+std::optional<SystemText> absolute_folder(const SystemText& folder);
+
 // True for a folder (canonical) too broad to wait for, let alone end what runs from it:
 // a drive or share root; the Windows folder, anything inside it or anything holding it;
 // and the Program Files and common files folders, ProgramData, the public and the

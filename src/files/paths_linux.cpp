@@ -77,6 +77,10 @@ std::optional<SystemText> canonical_path(const SystemText& path) {
   return absolute;
 }
 
+std::optional<SystemText> absolute_folder(const SystemText& folder) {
+  return canonical_path(folder);
+}
+
 bool folder_too_broad(const SystemText& folder) {
   return folder_is_too_broad(folder, protected_folders());
 }

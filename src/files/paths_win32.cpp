@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "files/folder_path.h"
 #include "files/native_win32.h"
 #include "files/paths.h"
@@ -118,6 +120,21 @@ std::optional<std::u16string> canonical_path(const std::u16string& path) {
   return comparable_form(through_file_system(*full));
 }
 
+std::optional<std::u16string> absolute_folder(const std::u16string& folder) {
+  if (!canonical_path(folder)) {
+    return std::nullopt;
+  }
+  std::optional<std::u16string> full =
+      full_path_name(without_device_prefix(folder).value_or(folder));
+  if (!full) {
+    return std::nullopt;
+  }
+  std::replace(full->begin(), full->end(), u'/', u'\\');
+  // "E:\" keeps its separator: "E:" alone would be the current folder on drive E.
+  const std::u16string trimmed = without_trailing_separators(*full);
+  return trimmed.size() == 2 && trimmed[1] == u':' ? trimmed + u"\\" : trimmed;
+}
+
 ProtectedFolders protected_folders() {
   const std::u16string local = environment_value(L"LOCALAPPDATA");
   const std::u16string local_parent = local.substr(0, local.find_last_of(u'\\') + 1);
@@ -175,9 +192,7 @@ bool folder_holds(const SystemText& folder, const SystemText& path) {
   return path_is_inside(folder, path);
 }
 
-bool path_fits_system(const SystemText& path) {
-  return path_fits_windows(path);
-}
+bool path_fits_system(const SystemText& path) { return path_fits_windows(path); }
 
 std::u16string current_folder() {
   std::u16string folder(MAX_PATH, u'\0');

@@ -1,5 +1,7 @@
 #include "files/swap.h"
 
+#include <algorithm>
+
 #include "files/swap_internal.h"
 #include "files/system.h"
 
@@ -7,15 +9,13 @@ namespace relauncher {
 
 namespace {
 
-// How often a passing lock is tried again.
-constexpr std::uint32_t retry_every_ms = 250;
-
 // Keeps the first failure of a sequence, and the most tries any step took.
 struct Steps {
   FileStep failure;
   std::string failed_step;
   std::uint32_t tries = 1;
   std::uint32_t waited_out = 0;
+  std::uint64_t missing_ms = 0;
   bool exchanged = false;  // one step exchanged two names
   bool run(const char* name, const FileStep& step) {
     if (step.tries > tries) {
@@ -35,6 +35,7 @@ void take_steps(const Steps& steps, Swap& swap) {
   swap.failed_step = steps.failed_step;
   swap.tries = steps.tries;
   swap.waited_out = steps.waited_out;
+  swap.missing_ms = steps.missing_ms;
 }
 
 bool begins_with(const SystemText& text, const SystemText& start) {
@@ -56,20 +57,69 @@ SystemText where_is(Holds version, const std::vector<SystemText>& paths, const V
 }
 
 std::vector<SystemText> beside_and_with(const SwapNames& names) {
-  return {names.target, names.old_sibling, names.new_sibling, names.done_sibling, names.with};
+  return {names.target,        names.old_sibling,  names.new_sibling,
+          names.ready_sibling, names.done_sibling, names.with};
+}
+
+// A version renamed: through `held` when relauncher holds it (a verified file), by its
+// path otherwise.
+FileStep rename_version(std::intptr_t held, const SystemText& from, const SystemText& to,
+                        bool replace = false) {
+  if (held != -1) {
+    return rename_held(held, to, replace);
+  }
+  return replace ? replace_file(from, to) : rename_path(from, to);
+}
+
+// The target back from `aside` after the version meant for it could not move in: every
+// lock waited out, since nothing else can bring it back. How long it was missing is kept
+// when that took more than one try.
+bool bring_target_back(const SwapNames& names, const SystemText& aside, std::uint64_t missing_since,
+                       Steps& steps) {
+  const FileStep back = rename_path(aside, names.target);
+  if (back.tries > 1) {
+    steps.missing_ms = std::max(steps.missing_ms, steady_milliseconds() - missing_since);
+  }
+  return back.ok();
 }
 
 // Two renames where no exchange is had: `in` replaces the target, which goes to `aside`.
-// The target must not stay missing: when `in` cannot follow, what went aside comes back.
-bool rename_twice(const SwapNames& names, const SystemText& in, const SystemText& aside,
-                  Steps& steps, bool& undone) {
-  if (!steps.run("move the version at the target aside", rename_path(names.target, aside))) {
+// `in` is first renamed to the ready name while the target still stands, so that a
+// passing lock on what was just brought beside (a scanner) is waited out then. The target
+// is missing only between the two renames that follow, the second tried once: when it
+// fails, what went aside comes back at once and both are tried again, within one bound.
+bool rename_twice(const SwapNames& names, std::intptr_t held, const SystemText& in,
+                  const SystemText& aside, Steps& steps, bool& undone) {
+  const bool made_ready = in != names.ready_sibling;  // a roll-back may find it there already
+  if (made_ready &&
+      !steps.run("make the other version ready", rename_version(held, in, names.ready_sibling))) {
     return false;
   }
-  if (steps.run("move the other version in", rename_path(in, names.target))) {
-    return true;
+  const std::uint64_t until = steady_milliseconds() + rename_retry_bound_ms;
+  for (;;) {
+    if (!steps.run("move the version at the target aside", rename_path(names.target, aside))) {
+      break;
+    }
+    const std::uint64_t missing_since = steady_milliseconds();
+    const FileStep moved_in = held != -1 ? rename_held(held, names.target, false)
+                                         : rename_path(names.ready_sibling, names.target, false);
+    if (moved_in.ok()) {
+      return true;
+    }
+    if (!bring_target_back(names, aside, missing_since, steps)) {
+      (void)steps.run("move the other version in", moved_in);
+      undone = false;
+      return false;
+    }
+    if (!is_passing_lock(moved_in.error) || steady_milliseconds() >= until) {
+      (void)steps.run("move the other version in", moved_in);
+      break;
+    }
+    ++steps.tries;
+    steps.waited_out = moved_in.error;
+    pause_milliseconds(retry_every_ms);
   }
-  undone = rename_path(aside, names.target).ok();
+  undone = !made_ready || rename_version(held, names.ready_sibling, in).ok();
   return false;
 }
 
@@ -77,14 +127,15 @@ bool rename_twice(const SwapNames& names, const SystemText& in, const SystemText
 // a hard link and a rename over it for a file (never missing), two renames otherwise.
 // After an exchange the version moved aside stands at `in`; it is renamed to `aside` only
 // when `name_aside` (a backup must have the backup's name; a roll-back's new version is
-// put back from wherever it stands).
-bool replace_target(const SwapNames& names, const SystemText& in, const SystemText& aside,
-                    bool folder, bool name_aside, Steps& steps, bool& undone) {
+// put back from wherever it stands). `held`: the handle `in` is moved through, or -1.
+bool replace_target(const SwapNames& names, std::intptr_t held, const SystemText& in,
+                    const SystemText& aside, bool folder, bool name_aside, Steps& steps,
+                    bool& undone) {
   if (folder) {
     bool unsupported = false;
     const FileStep exchanged = exchange_paths(names.target, in, unsupported);
     if (unsupported) {
-      return rename_twice(names, in, aside, steps, undone);
+      return rename_twice(names, held, in, aside, steps, undone);
     }
     if (!steps.run("exchange the versions", exchanged)) {
       return false;
@@ -99,12 +150,12 @@ bool replace_target(const SwapNames& names, const SystemText& in, const SystemTe
   }
   const FileStep linked = link_file(names.target, aside);
   if (linked.error == hard_links_unsupported()) {
-    return rename_twice(names, in, aside, steps, undone);  // no hard links on this volume
+    return rename_twice(names, held, in, aside, steps, undone);  // no hard links on this volume
   }
   if (!steps.run("keep the file at the target", linked)) {
     return false;
   }
-  if (steps.run("move the other file in", replace_file(in, names.target))) {
+  if (steps.run("move the other file in", rename_version(held, in, names.target, true))) {
     return true;
   }
   undone = remove_tree(aside).ok();  // only a second name of the file that still stands
@@ -115,8 +166,8 @@ bool replace_target(const SwapNames& names, const SystemText& in, const SystemTe
 // --with stands; anything else is kept under a unique name, and so is a version that
 // cannot go back to --with when `keep_when_stuck` (otherwise it stays where it is, and the
 // journal has the next run try again).
-RollBack put_new_version_back(const SwapNames& names, const SystemText& from, bool with_moved,
-                              bool keep_when_stuck) {
+RollBack put_new_version_back(const SwapNames& names, std::intptr_t held, const SystemText& from,
+                              bool with_moved, bool keep_when_stuck) {
   RollBack back;
   Steps steps;
   const bool with_free = path_kind(names.with) == PathKind::missing;
@@ -130,14 +181,14 @@ RollBack put_new_version_back(const SwapNames& names, const SystemText& from, bo
     return back;
   }
   if (with_free &&
-      (steps.run("put the new version back at --with", rename_path(from, names.with)) ||
+      (steps.run("put the new version back at --with", rename_version(held, from, names.with)) ||
        !keep_when_stuck)) {
     back.failure = steps.failure;
     back.failed_step = steps.failed_step;
     return back;
   }
   back.kept_at = unique_sibling(names.target, "new");
-  const FileStep kept = rename_path(from, back.kept_at);
+  const FileStep kept = rename_version(held, from, back.kept_at);
   if (!kept.ok()) {
     back.kept_at.clear();
     back.failure = kept;
@@ -152,6 +203,7 @@ SwapNames swap_names(const SystemText& target, const SystemText& with) {
   return {target,
           with,
           sibling(target, "new"),
+          sibling(target, "ready"),
           sibling(target, "old"),
           sibling(target, "done"),
           sibling(target, "journal"),
@@ -217,7 +269,7 @@ Swap plan_swap(const SwapNames& names, std::intptr_t held) {
                 (target == PathKind::missing && path_kind(names.with) == PathKind::folder);
   swap.ids.old_version = swap.had_target ? file_id(names.target) : std::nullopt;
   // A run ended during the rename finds the new version by its identity, wherever it is.
-  if (held != -1 && held_file_is_moved()) {
+  if (held != -1 && held_file_is_moved(held, names.target)) {
     swap.with_moved = true;
     swap.ids.new_version = file_id_of(held);
   } else if (held == -1 && in_same_folder(names.with, names.target)) {
@@ -227,14 +279,17 @@ Swap plan_swap(const SwapNames& names, std::intptr_t held) {
   return swap;
 }
 
-void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap) {
+void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap,
+                  const std::optional<FileStep>& copied) {
   Steps steps;
   if (held != -1) {
-    const bool moved = held_file_is_moved();
+    const bool moved = held_file_is_moved(held, names.target);
     swap.how = moved ? Swap::How::renamed : Swap::How::copied;
     swap.beside = steps.run("bring the verified file beside the target",
-                            copy_held_file(held, names.new_sibling, names.target));
+                            moved ? rename_held(held, names.new_sibling, false)
+                                  : copy_held_file(held, names.new_sibling, names.target));
     swap.with_moved = swap.beside && moved;
+    swap.held = moved ? held : -1;
   } else if (in_same_folder(names.with, names.target)) {
     // What the updater unpacked may not be on the disk yet: it is, before anything moves.
     swap.beside = steps.run("put the new version on the disk", flush_version(names.with)) &&
@@ -243,8 +298,9 @@ void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap) {
     swap.with_moved = swap.beside;
   } else {
     swap.how = Swap::How::copied;
-    swap.beside = steps.run("copy the new version beside the target",
-                            copy_tree(names.with, names.new_sibling, names.target));
+    swap.beside =
+        steps.run("copy the new version beside the target",
+                  copied ? *copied : copy_tree(names.with, names.new_sibling, names.target));
   }
   if (swap.beside) {
     swap.ids.new_version = file_id(names.new_sibling);
@@ -256,10 +312,11 @@ void move_in(const SwapNames& names, Swap& swap) {
   Steps steps;
   bool undone = true;
   if (!swap.had_target) {
-    swap.done = steps.run("move the new version in", rename_path(names.new_sibling, names.target));
+    swap.done = steps.run("move the new version in",
+                          rename_version(swap.held, names.new_sibling, names.target));
   } else {
-    swap.done = replace_target(names, names.new_sibling, names.old_sibling, swap.folder, true,
-                               steps, undone);
+    swap.done = replace_target(names, swap.held, names.new_sibling, names.old_sibling, swap.folder,
+                               true, steps, undone);
     if (swap.done && steps.exchanged && swap.how == Swap::How::renamed) {
       swap.how = Swap::How::exchange;
     }
@@ -270,7 +327,8 @@ void move_in(const SwapNames& names, Swap& swap) {
   }
   // Nothing stands half done: the new version leaves the target's folder again.
   swap.undone =
-      undone && put_new_version_back(names, names.new_sibling, swap.with_moved, false).ok();
+      undone &&
+      put_new_version_back(names, swap.held, names.new_sibling, swap.with_moved, false).ok();
 }
 
 RollBack roll_back(const SwapNames& names, const Swap& swap, bool keep_when_stuck) {
@@ -278,13 +336,13 @@ RollBack roll_back(const SwapNames& names, const Swap& swap, bool keep_when_stuc
   Steps steps;
   bool undone = true;
   const Holds at_target = holds_at(names.target, swap.ids);
-  const SystemText old_at =
-      where_is(Holds::old_version, {names.old_sibling, names.new_sibling}, swap.ids);
+  const SystemText old_at = where_is(
+      Holds::old_version, {names.old_sibling, names.new_sibling, names.ready_sibling}, swap.ids);
   if (at_target == Holds::new_version && !swap.ids.old_version) {
     (void)steps.run("move the new version out", rename_path(names.target, names.new_sibling));
   } else if (at_target == Holds::new_version && !old_at.empty()) {
     const SystemText aside = old_at == names.old_sibling ? names.new_sibling : names.old_sibling;
-    (void)replace_target(names, old_at, aside, swap.folder, false, steps, undone);
+    (void)replace_target(names, -1, old_at, aside, swap.folder, false, steps, undone);
   } else if (at_target == Holds::nothing && !old_at.empty()) {
     (void)steps.run("move the old version back", rename_path(old_at, names.target));
   } else if (at_target != Holds::old_version &&
@@ -300,9 +358,10 @@ RollBack roll_back(const SwapNames& names, const Swap& swap, bool keep_when_stuc
     return back;
   }
   const SystemText new_at = where_is(
-      Holds::new_version, {names.new_sibling, names.old_sibling, names.done_sibling}, swap.ids);
+      Holds::new_version,
+      {names.new_sibling, names.ready_sibling, names.old_sibling, names.done_sibling}, swap.ids);
   if (!new_at.empty()) {
-    back = put_new_version_back(names, new_at, swap.with_moved, keep_when_stuck);
+    back = put_new_version_back(names, -1, new_at, swap.with_moved, keep_when_stuck);
   }
   back.old_stands = true;
   return back;

@@ -8,6 +8,7 @@
 // known by its file identity, so that where each one stands can always be told. Each
 // operation returns what it did and why it failed; the caller decides and logs.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,7 +39,11 @@ struct FileStep {
 struct SwapNames {
   SystemText target;
   SystemText with;
-  SystemText new_sibling;   // <target>.relauncher-new: the new version, beside the target
+  SystemText new_sibling;  // <target>.relauncher-new: the new version, beside the target
+  // <target>.relauncher-ready: the version about to take the target's place by two
+  // renames, moved there while the target still stands (a passing lock on it is waited out
+  // then, not while the target is missing).
+  SystemText ready_sibling;
   SystemText old_sibling;   // <target>.relauncher-old: the old version, the backup
   SystemText done_sibling;  // <target>.relauncher-done: a backup being deleted
   SystemText journal;       // <target>.relauncher-journal: what the running update did
@@ -61,8 +66,10 @@ bool is_relauncher_sibling(const SystemText& target, const SystemText& path);
 std::vector<SystemText> relauncher_siblings(const SystemText& target);
 
 // The system's steps (one file per system). On Linux each rename, exchange and link
-// flushes the folder it changed before it returns.
-FileStep rename_path(const SystemText& from, const SystemText& to);
+// flushes the folder it changed before it returns. Windows uses "\\?\" paths for every
+// one of them, so that any name and depth it allows is reached as it is.
+// `wait_out_locks` false: tried once, for a step whose retries the caller makes itself.
+FileStep rename_path(const SystemText& from, const SystemText& to, bool wait_out_locks = true);
 // Renames a file over an existing one, which is never missing meanwhile.
 FileStep replace_file(const SystemText& from, const SystemText& to);
 // Swaps two existing paths in one step; `unsupported` where the file system cannot.
@@ -71,12 +78,18 @@ FileStep link_file(const SystemText& existing, const SystemText& link);
 // Copies a file or a folder (files, sub-folders, symbolic links as links, modification
 // times, the executable bit or attributes), each file and folder flushed; the top takes
 // `top_like`'s mode or attributes where that exists. What was written is removed when
-// it fails, and the entry that failed is named.
-FileStep copy_tree(const SystemText& from, const SystemText& to, const SystemText& top_like);
-// A verified file brought to `to` from what holds it: on Linux written from the sealed
-// copy (flushed, with `top_like`'s mode); on Windows renamed through the handle that
-// holds it, so that what lands is what was verified.
+// it fails or `stop` is set, and the entry that failed is named. Windows waits out a
+// passing lock on each file it reads.
+FileStep copy_tree(const SystemText& from, const SystemText& to, const SystemText& top_like,
+                   const std::atomic<bool>* stop = nullptr);
+// A verified file written to `to` from what holds it (flushed, with `top_like`'s mode or
+// attributes), so that what lands is what was verified: on Linux from the sealed copy, on
+// Windows from the held file itself when it stands on another volume.
 FileStep copy_held_file(std::intptr_t held, const SystemText& to, const SystemText& top_like);
+// Windows: the held file renamed through the handle that holds it (`replace`: over an
+// existing file), so that no one can put another file in its place meanwhile, and
+// relauncher's own rename by path, which the hold refuses, is not needed.
+FileStep rename_held(std::intptr_t held, const SystemText& to, bool replace);
 // Deletes a file or a folder with everything in it, never following a link out of it
 // and never entering a file system mounted inside it (such an entry is left, and named).
 FileStep remove_tree(const SystemText& path);
@@ -126,11 +139,17 @@ struct Swap {
   bool beside = false;      // the new version stands whole at <target>.relauncher-new
   bool done = false;        // the new version stands at the target
   VersionIds ids;
+  // The verified file relauncher holds and moves (through this handle) while it is the
+  // new version; -1 otherwise.
+  std::intptr_t held = -1;
   FileStep failure;              // why not, when not done
   std::string failed_step;       // which step failed
   bool undone = true;            // after a failure: everything moved was moved back
   std::uint32_t tries = 1;       // the most tries a step took
   std::uint32_t waited_out = 0;  // the passing lock's error it took them for
+  // Between two renames, the longest the target was missing when a lock held its version
+  // aside; 0 when it was back at once.
+  std::uint64_t missing_ms = 0;
 };
 
 // What stands before anything moves: the kinds and the old version's identity, and where
@@ -139,8 +158,10 @@ Swap plan_swap(const SwapNames& names, std::intptr_t held);
 
 // Brings the new version beside the target (renamed when it stands in the target's own
 // folder and `held` is -1, copied otherwise, or written from `held`) and puts its data on
-// the disk. On a failure nothing of it stays beside the target.
-void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap);
+// the disk. `copied`: the outcome of a copy made beside the target already (while
+// relauncher waited). On a failure nothing of it stays beside the target.
+void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap,
+                  const std::optional<FileStep>& copied = std::nullopt);
 
 // The new version, beside the target, takes its place; the old one becomes the backup.
 // On a failure each step done is undone in reverse order; when an undo fails too,

@@ -22,9 +22,13 @@ FileStep with_retries(const std::function<std::uint32_t()>& attempt, std::uint64
 // The error link_file gives where the file system has no hard links.
 std::uint32_t hard_links_unsupported();
 
-// Whether copy_held_file moves the file itself (Windows, through its handle) rather than
-// writing a copy (Linux, from the sealed copy).
-bool held_file_is_moved();
+// Whether the verified file is moved itself, through its handle (Windows, on the target's
+// volume), rather than written as a copy (Linux, from the sealed copy; Windows, from
+// another volume).
+bool held_file_is_moved(std::intptr_t held, const SystemText& target);
+
+// How often a passing lock is tried again.
+constexpr std::uint32_t retry_every_ms = 250;
 
 // ASCII text in the system's own form, and UTF-8 (as the journal holds paths) in it.
 SystemText to_system_text_ascii(const char* text);

@@ -92,7 +92,8 @@ void keep_times(const std::string& path, const struct stat& info) {
 // A copy in progress: where it comes from and goes to, and the entry that failed.
 struct Copy {
   std::string from, to;
-  std::string failed;  // relative to the top
+  std::string failed;             // relative to the top
+  const std::atomic<bool>* stop;  // set when the copy is no longer wanted
 };
 
 std::uint32_t copy_entry(Copy& copy, const std::string& relative, const mode_t* top_mode);
@@ -112,7 +113,9 @@ std::uint32_t copy_folder(Copy& copy, const std::string& relative, mode_t mode) 
     if (name == "." || name == "..") {
       continue;
     }
-    error = copy_entry(copy, relative + "/" + name, nullptr);
+    error = copy.stop != nullptr && copy.stop->load()
+                ? ECANCELED
+                : copy_entry(copy, relative + "/" + name, nullptr);
     if (error != 0) {
       break;
     }
@@ -186,7 +189,7 @@ PathKind path_kind(const SystemText& path) {
                                  : PathKind::other;
 }
 
-bool held_file_is_moved() {
+bool held_file_is_moved(std::intptr_t, const SystemText&) {
   return false;  // written from the sealed copy: the file at --with stays
 }
 
@@ -200,7 +203,8 @@ SystemText to_system_text_ascii(const char* text) { return text; }
 
 SystemText system_text_from_utf8(const std::string& text) { return text; }
 
-FileStep rename_path(const SystemText& from, const SystemText& to) {
+// Linux has no passing locks: every step is tried once.
+FileStep rename_path(const SystemText& from, const SystemText& to, bool) {
   // RENAME_NOREPLACE: whatever stands at `to` is never overwritten. Where the file system
   // does not know the flag, a plain rename once nothing is seen there.
   const int result = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
@@ -229,10 +233,11 @@ FileStep link_file(const SystemText& existing, const SystemText& link_path) {
   return flushed_after(link(existing.c_str(), link_path.c_str()), existing, link_path);
 }
 
-FileStep copy_tree(const SystemText& from, const SystemText& to, const SystemText& top_like) {
+FileStep copy_tree(const SystemText& from, const SystemText& to, const SystemText& top_like,
+                   const std::atomic<bool>* stop) {
   mode_t top = 0;
   const bool like = mode_of(top_like, top);
-  Copy copy{from, to, {}};
+  Copy copy{from, to, {}, stop};
   FileStep step;
   step.error = copy_entry(copy, "", like ? &top : nullptr);
   if (!step.ok()) {
@@ -252,6 +257,12 @@ FileStep copy_held_file(std::intptr_t held, const SystemText& to, const SystemTe
   if (!step.ok()) {
     (void)remove_tree(to);
   }
+  return step;
+}
+
+FileStep rename_held(std::intptr_t, const SystemText&, bool) {
+  FileStep step;
+  step.error = EOPNOTSUPP;  // the sealed copy has no name to rename: it is written instead
   return step;
 }
 
