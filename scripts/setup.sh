@@ -25,7 +25,7 @@ cleanup() {
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
   fi
-  rm -rf "$work_root"
+  rm -rf "$work_root" "${other_volume:-}"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -91,6 +91,10 @@ start_wine() {
   mkdir -p "$WINEPREFIX"
   wineserver -p </dev/null >/dev/null 2>&1
   quietly wineboot -i
+  # E: is another volume, as a second disk or a USB stick is: a folder on /dev/shm, a
+  # file system of its own (the tests move new versions between it and C:).
+  other_volume="$(mktemp -d -p /dev/shm relauncher-e.XXXXXX)"
+  ln -sfn "$other_volume" "$WINEPREFIX/dosdevices/e:"
 }
 
 build() {

@@ -1,11 +1,34 @@
 #include "support.h"
 
+#include <bcrypt.h>
+
 #include <cstdlib>
 #include <map>
 #include <stdexcept>
 #include <vector>
 
 namespace test {
+
+std::string sha256_of(const std::string& bytes) {
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  unsigned char digest[32] = {};
+  if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
+    return "";
+  }
+  const NTSTATUS status = BCryptHash(algorithm, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                                     static_cast<ULONG>(bytes.size()), digest, sizeof(digest));
+  BCryptCloseAlgorithmProvider(algorithm, 0);
+  std::string hex;
+  for (const unsigned char byte : digest) {
+    hex += "0123456789ABCDEF"[byte >> 4];
+    hex += "0123456789ABCDEF"[byte & 15];
+  }
+  return status == 0 ? hex : "";
+}
+
+std::string sha256_of_file(const std::wstring& file) {
+  return sha256_of(read_file(file).value_or(""));
+}
 
 std::wstring build_dir() {
   std::wstring path(32768, L'\0');

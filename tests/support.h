@@ -45,6 +45,10 @@ struct AppLayout {
   std::wstring setup, app, helper, log;
 };
 
+// The digest as Windows computes it (bcrypt), in upper case: either case is a digest.
+std::string sha256_of(const std::string& bytes);
+std::string sha256_of_file(const std::wstring& file);
+
 // The whole file, or nothing when it cannot be opened; write_file replaces it.
 std::optional<std::string> read_file(const std::wstring& path);
 void write_file(const std::wstring& path, const std::string& bytes);

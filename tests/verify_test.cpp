@@ -18,27 +18,6 @@
 namespace {
 
 
-// The digest as Windows computes it (bcrypt), in upper case: either case is a digest.
-std::string windows_sha256_of(const std::string& bytes) {
-  BCRYPT_ALG_HANDLE algorithm = nullptr;
-  unsigned char digest[32] = {};
-  if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
-    return "";
-  }
-  const NTSTATUS status = BCryptHash(algorithm, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-                                     static_cast<ULONG>(bytes.size()), digest, sizeof(digest));
-  BCryptCloseAlgorithmProvider(algorithm, 0);
-  std::string hex;
-  for (const unsigned char byte : digest) {
-    hex += "0123456789ABCDEF"[byte >> 4];
-    hex += "0123456789ABCDEF"[byte & 15];
-  }
-  return status == 0 ? hex : "";
-}
-
-std::string windows_sha256(const std::wstring& file) {
-  return windows_sha256_of(test::read_file(file).value_or(""));
-}
 
 std::string upper(std::string text) {
   for (char& c : text) {
@@ -69,7 +48,7 @@ TEST(Sha256, BothCompressionsGiveWindowsOwnDigests) {
       for (std::size_t at = 0; at < message.size(); at += piece) {
         relauncher::sha256_add(hash, message.data() + at, std::min(piece, message.size() - at));
       }
-      EXPECT_EQ(upper(relauncher::sha256_hex(hash)), windows_sha256_of(message)) << message.size();
+      EXPECT_EQ(upper(relauncher::sha256_hex(hash)), test::sha256_of(message)) << message.size();
     }
   }
 }
@@ -113,7 +92,7 @@ TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
       program = layout.dir.file(L"inst\\link.exe");
       ASSERT_TRUE(CreateHardLinkW(program.c_str(), setup.c_str(), nullptr));
     }
-    std::string digest = windows_sha256(verified);
+    std::string digest = test::sha256_of_file(verified);
     ASSERT_EQ(digest.size(), 64u);
     if (c.change == Change::wrong_digit) {
       digest.back() = digest.back() == '0' ? '1' : '0';

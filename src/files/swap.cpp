@@ -30,12 +30,15 @@ struct Steps {
   }
 };
 
+// A swap's steps come in two calls (bring_beside, move_in): the most tries of either.
 void take_steps(const Steps& steps, Swap& swap) {
   swap.failure = steps.failure;
   swap.failed_step = steps.failed_step;
-  swap.tries = steps.tries;
-  swap.waited_out = steps.waited_out;
-  swap.missing_ms = steps.missing_ms;
+  if (steps.tries > swap.tries) {
+    swap.tries = steps.tries;
+    swap.waited_out = steps.waited_out;
+  }
+  swap.missing_ms = std::max(swap.missing_ms, steps.missing_ms);
 }
 
 bool begins_with(const SystemText& text, const SystemText& start) {

@@ -215,19 +215,16 @@ HANDLE open_entry_itself(const std::u16string& path, DWORD access) {
 }
 
 // Deletes one entry (a file, an empty folder, or a link itself) through a handle opened
-// on it, read-only attribute cleared first.
-std::uint32_t delete_entry(const std::u16string& path) {
-  HANDLE entry = open_entry_itself(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+// on it, its read-only attribute cleared first (which Windows would refuse to delete).
+std::uint32_t delete_entry(const std::u16string& path, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    const DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    (void)SetFileAttributesW(as_wide(path), writable == 0 ? FILE_ATTRIBUTE_NORMAL : writable);
+  }
+  HANDLE entry = open_entry_itself(path, DELETE);
   if (entry == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
-  }
-  FILE_BASIC_INFO basic{};
-  if (GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof basic) &&
-      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    basic.FileAttributes = basic.FileAttributes == 0 ? FILE_ATTRIBUTE_NORMAL : basic.FileAttributes;
-    (void)SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic);
   }
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = TRUE;
@@ -266,7 +263,7 @@ FileStep remove_entry(const std::u16string& path, const std::u16string& relative
       }
     }
   }
-  const FileStep removed = with_retries([&] { return delete_entry(path); }, bound_ms);
+  const FileStep removed = with_retries([&] { return delete_entry(path, attributes); }, bound_ms);
   step.tries = std::max(step.tries, removed.tries);
   step.waited_out = removed.waited_out != 0 ? removed.waited_out : step.waited_out;
   step.error = removed.error;
