@@ -5,6 +5,7 @@
 //
 //   bench.exe [rounds]     (default 15)
 //   bench.exe folder-wait-phases   (see run_folder_wait_phases)
+//   bench.exe swap                 (see report_swap)
 //
 // Prints Markdown tables. Absolute times depend on the machine (and on Wine); only
 // the ratios are comparable across runs.
@@ -304,6 +305,111 @@ void run_folder_wait_phases() {
   RemoveDirectoryW(folder.c_str());
 }
 
+// An application's version: `count` files of 2 KB, 100 to a folder.
+void make_version(const std::wstring& folder, int count) {
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::string bytes(2048, 'x');
+  for (int i = 0; i < count; ++i) {
+    const std::wstring sub = folder + L"\\part" + std::to_wstring(i / 100);
+    if (i % 100 == 0) {
+      CreateDirectoryW(sub.c_str(), nullptr);
+    }
+    HANDLE file = CreateFileW((sub + L"\\file" + std::to_wstring(i) + L".dll").c_str(), GENERIC_WRITE, 0,
+                              nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD put = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+    CloseHandle(file);
+  }
+}
+
+void remove_folder(const std::wstring& folder) {
+  wait_and_close(start(L"cmd /c rmdir /s /q \"" + folder + L"\""));
+}
+
+// The Unix milliseconds of the first log line holding `marker`, 0 without one.
+unsigned long long logged_at(const std::wstring& log, const char* marker) {
+  HANDLE file = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  std::string text(1 << 16, '\0');
+  DWORD got = 0;
+  ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &got, nullptr);
+  CloseHandle(file);
+  text.resize(got);
+  const std::size_t at = text.find(marker);
+  if (at == std::string::npos) {
+    return 0;
+  }
+  const std::size_t line = text.rfind('\n', at) == std::string::npos ? 0 : text.rfind('\n', at) + 1;
+  SYSTEMTIME when{};
+  unsigned year, month, day, hour, minute, second, ms;
+  if (std::sscanf(text.c_str() + line, "%4u-%2u-%2uT%2u:%2u:%2u.%3u", &year, &month, &day, &hour, &minute,
+                  &second, &ms) != 7) {
+    return 0;
+  }
+  when = {static_cast<WORD>(year), static_cast<WORD>(month), 0, static_cast<WORD>(day), static_cast<WORD>(hour),
+          static_cast<WORD>(minute), static_cast<WORD>(second), static_cast<WORD>(ms)};
+  FILETIME file_time;
+  SystemTimeToFileTime(&when, &file_time);
+  const ULONGLONG units = (static_cast<ULONGLONG>(file_time.dwHighDateTime) << 32) | file_time.dwLowDateTime;
+  return units / 10000 - 11644473600000ULL;
+}
+
+// From the application's end (10 s after relauncher starts) to the new version in place
+// (the log's `replace target=` line): the new version prepared beside the target
+// (renamed) or in another folder (copied, from relauncher's start on).
+long long swap_after_end_ms(int count, bool copied) {
+  const std::wstring root = g_dir + L"\\bench-swap";
+  remove_folder(root);
+  CreateDirectoryW(root.c_str(), nullptr);
+  CreateDirectoryW((root + L"\\apps").c_str(), nullptr);
+  CreateDirectoryW((root + L"\\download").c_str(), nullptr);
+  const std::wstring target = root + L"\\apps\\Example";
+  const std::wstring with = root + (copied ? L"\\download\\Example-2" : L"\\apps\\Example-2");
+  const std::wstring log = root + L"\\update.log";
+  make_version(target, count);
+  make_version(with, count);
+  let_processes_settle();
+  HANDLE application = start(exe(L"noop.exe") + L" 10000");
+  HANDLE tool = start(exe(L"relauncher.exe") + L" --log \"" + log + L"\" --wait-pid " +
+                      std::to_wstring(GetProcessId(application)) + L" --replace \"" + target + L"\" --with \"" +
+                      with + L"\"");
+  WaitForSingleObject(application, INFINITE);
+  const unsigned long long ended = unix_ms();
+  CloseHandle(application);
+  wait_and_close(tool);
+  const unsigned long long in_place = logged_at(log, " replace target=");
+  remove_folder(root);
+  return in_place == 0 ? -1 : static_cast<long long>(in_place - ended);
+}
+
+// What a hand-written updater does once the application has ended: xcopy of the new
+// version over the old one.
+long long xcopy_ms(int count) {
+  const std::wstring root = g_dir + L"\\bench-swap";
+  remove_folder(root);
+  CreateDirectoryW(root.c_str(), nullptr);
+  make_version(root + L"\\Example", count);
+  make_version(root + L"\\Example-2", count);
+  let_processes_settle();
+  const unsigned long long began = unix_ms();
+  wait_and_close(start(L"xcopy \"" + root + L"\\Example-2\" \"" + root + L"\\Example\" /E /Y /H /K /I /Q"));
+  const unsigned long long ended = unix_ms();
+  remove_folder(root);
+  return static_cast<long long>(ended - began);
+}
+
+void report_swap() {
+  std::printf("\n## --replace under Wine: from the application's end to the new version in place\n\n");
+  std::printf("| files | rename path ms | copy path ms | xcopy /E /Y /H /K over the old ms |\n");
+  std::printf("|---:|---:|---:|---:|\n");
+  for (const int count : {1000, 10000}) {
+    const long long renamed = swap_after_end_ms(count, false);
+    const long long copied = swap_after_end_ms(count, true);
+    const long long xcopied = xcopy_ms(count);
+    std::printf("| %d | %lld | %lld | %lld |\n", count, renamed, copied, xcopied);
+    std::fflush(stdout);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -319,6 +425,10 @@ int main(int argc, char** argv) {
 
   if (folder_phases) {
     run_folder_wait_phases();
+    return 0;
+  }
+  if (argc > 1 && std::string(argv[1]) == "swap") {
+    report_swap();
     return 0;
   }
   report_hand_over(rounds);

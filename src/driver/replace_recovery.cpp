@@ -201,7 +201,8 @@ bool prepare_replace(const LaunchOptions& options, ReplaceRun& run, const LogFil
     return true;
   }
   if (in_same_folder(names.with, names.target)) {
-    run.early_flush = std::thread([with = names.with] { (void)flush_version(with); });
+    run.early_flush =
+        std::thread([&run, with = names.with] { run.flushed = flush_version(with).ok(); });
   } else if (!run.unfinished && !is_verified(options, names.with)) {
     // An earlier run's journal may name what stands beside the target, and a verified
     // file is copied from what holds it once its hash is in: neither is copied early.

@@ -110,7 +110,7 @@ ReplaceRun::~ReplaceRun() {
   if (early_copy.joinable()) {
     stop_copy = true;
     early_copy.join();
-    if (copied.ok()) {
+    if (copied && copied->ok()) {
       (void)remove_tree(copied_to);  // finished before it was stopped: not wanted either
     }
   }
@@ -253,10 +253,8 @@ void swap_in_new_version(const LaunchOptions& options, std::intptr_t held, Repla
     run.early_flush.join();
   }
   // The copy made while relauncher waited, finished before the journal's first word.
-  std::optional<FileStep> copied;
   if (run.early_copy.joinable()) {
     run.early_copy.join();
-    copied = run.copied;
   }
   if (!restore_unfinished(options, run, log)) {
     return;
@@ -286,7 +284,7 @@ void swap_in_new_version(const LaunchOptions& options, std::intptr_t held, Repla
     });
     return;
   }
-  bring_beside(names, held, swap, copied);
+  bring_beside(names, held, swap, {run.copied, run.flushed});
   if (swap.beside) {
     journal_phase(options, run, JournalPhase::beside, log);
     move_in(names, swap);

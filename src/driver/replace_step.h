@@ -28,15 +28,16 @@ struct ReplaceRun {
   Swap swap;
   // The phase this run's journal beside the target says, once there is one.
   std::optional<JournalPhase> journaled;
-  // A new version renamed in is put on the disk while relauncher waits: by the swap, only
-  // what changed since is left to flush.
+  // A new version renamed in is put on the disk while relauncher waits (`flushed` once that
+  // is done), so that the swap, which joins it, need not do it again.
   std::thread early_flush;
+  bool flushed = false;
   // A new version from elsewhere is copied beside the target while relauncher waits
   // (nothing of the target's is touched by that): the swap only waits for the copy to
   // finish. A run that never swaps stops it and removes what it wrote.
   std::thread early_copy;
   std::atomic<bool> stop_copy{false};
-  FileStep copied;
+  std::optional<FileStep> copied;
   SystemText copied_to;
   ReplaceRun() = default;
   ReplaceRun(const ReplaceRun&) = delete;

@@ -283,7 +283,7 @@ Swap plan_swap(const SwapNames& names, std::intptr_t held) {
 }
 
 void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap,
-                  const std::optional<FileStep>& copied) {
+                  const EarlyWork& early) {
   Steps steps;
   if (held != -1) {
     const bool moved = held_file_is_moved(held, names.target);
@@ -295,7 +295,8 @@ void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap,
     swap.held = moved ? held : -1;
   } else if (in_same_folder(names.with, names.target)) {
     // What the updater unpacked may not be on the disk yet: it is, before anything moves.
-    swap.beside = steps.run("put the new version on the disk", flush_version(names.with)) &&
+    swap.beside = (early.flushed ||
+                   steps.run("put the new version on the disk", flush_version(names.with))) &&
                   steps.run("move the new version beside the target",
                             rename_path(names.with, names.new_sibling));
     swap.with_moved = swap.beside;
@@ -303,7 +304,8 @@ void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap,
     swap.how = Swap::How::copied;
     swap.beside =
         steps.run("copy the new version beside the target",
-                  copied ? *copied : copy_tree(names.with, names.new_sibling, names.target));
+                  early.copied ? *early.copied
+                                         : copy_tree(names.with, names.new_sibling, names.target));
   }
   if (swap.beside) {
     swap.ids.new_version = file_id(names.new_sibling);

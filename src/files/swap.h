@@ -156,12 +156,18 @@ struct Swap {
 // the new version will be renamed from, its identity (a copy's is known once made).
 Swap plan_swap(const SwapNames& names, std::intptr_t held);
 
+// What was done for the swap while relauncher waited.
+struct EarlyWork {
+  std::optional<FileStep> copied;  // a copy made beside the target: its outcome
+  bool flushed = false;            // the new version, to be renamed, was put on the disk
+};
+
 // Brings the new version beside the target (renamed when it stands in the target's own
 // folder and `held` is -1, copied otherwise, or written from `held`) and puts its data on
-// the disk. `copied`: the outcome of a copy made beside the target already (while
-// relauncher waited). On a failure nothing of it stays beside the target.
+// the disk, unless `early` did either already. On a failure nothing of it stays beside
+// the target.
 void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap,
-                  const std::optional<FileStep>& copied = std::nullopt);
+                  const EarlyWork& early = {});
 
 // The new version, beside the target, takes its place; the old one becomes the backup.
 // On a failure each step done is undone in reverse order; when an undo fails too,

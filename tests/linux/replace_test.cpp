@@ -32,7 +32,7 @@ std::string version_at(const std::string& folder) {
 TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
   enum class Case { folder, file, first_install, failing_program, trial_fails, trial_passes, trial_stub_exits,
                     stale_backup, cut_short, current_folder_inside, with_missing, other_file_system,
-                    relative_paths, trial_fails_helper_lingers };
+                    relative_paths, trial_fails_helper_lingers, copy_given_up };
   const struct {
     Case what;
     int exit_code;
@@ -59,6 +59,8 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       // A helper the failing new version started still runs from the target: waited for.
       {Case::trial_fails_helper_lingers, 255, "old", " replace waited: for 1 process(es) running from ",
        "old rolled-back 3"},
+      // Copied while relauncher waits; a wait that gives up stops the copy and removes it.
+      {Case::copy_given_up, 255, "old", " still running after 2 s: gave up", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.what));
@@ -69,6 +71,10 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
     const std::string log = dir.file("log");
     if (c.what != Case::first_install && c.what != Case::cut_short) {
       make_version(target, "old", record);
+    }
+    if (c.what == Case::copy_given_up) {
+      with = dir.file("download/Example-2");
+      (void)mkdir(dir.file("download").c_str(), 0755);
     }
     if (c.what == Case::other_file_system) {
       // Another file system: a tmpfs of the test's own (root only).
@@ -100,7 +106,15 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
     if (c.what == Case::cut_short) {
       make_version(target + ".relauncher-old", "old", record);  // killed between two renames
     }
-    std::vector<std::string> line = {"--log", log, "--wait-pid", test::absent_pid(), "--relaunch-on-failure"};
+    // The application, still running when the wait gives up.
+    const pid_t application =
+        c.what == Case::copy_given_up ? test::start_probe(test::copy_probe(dir, "running"), 20000) : 0;
+    std::vector<std::string> line = {"--log", log, "--wait-pid",
+                                     application != 0 ? std::to_string(application) : test::absent_pid(),
+                                     "--relaunch-on-failure"};
+    if (application != 0) {
+      line.insert(line.end(), {"--wait-timeout", "2"});
+    }
     std::string relaunch = target + "/app";
     if (c.what == Case::file) {
       test::write_file(dir.file("apps/tool"), "old");
@@ -119,7 +133,7 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       test::write_file(dir.file("register.sh"), "#!/bin/sh\nexit 4\n", 0755);
       line.insert(line.end(), {"--", dir.file("register.sh")});
     }
-    const test::ToolRun run = test::run_tool(line, [&] {
+    const pid_t tool = test::start_tool(line, [&] {
       if (c.what == Case::current_folder_inside) {
         (void)chdir(target.c_str());
       }
@@ -127,7 +141,21 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
         (void)chdir(dir.file("apps").c_str());
       }
     });
+    if (application != 0) {
+      // The copy begins while relauncher waits for the application.
+      bool copying = false;
+      for (int waited = 0; !copying && waited < 5000; waited += 5) {
+        copying = exists(target + ".relauncher-new");
+        test::pause_for_ms(5);
+      }
+      EXPECT_TRUE(copying);
+    }
+    const test::ToolRun run{tool, test::finish(tool), {}};
     test::set_probe("helper", "SLEEP_MS", "");
+    if (application != 0) {
+      (void)kill(application, SIGKILL);
+      (void)test::finish(application);
+    }
     EXPECT_EQ(run.exit_code, c.exit_code);
     const std::string logged = test::read_file(log).value_or("");
     EXPECT_TRUE(contains(logged, c.logged)) << logged;
@@ -138,15 +166,16 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
     }
     EXPECT_EQ(version_at(target), c.target_after) << logged;
     // A failed trial: the new version ran first, then the old one came back.
-    const std::vector<std::string> ran = records(record, trial_fails ? 2 : 1);
-    ASSERT_FALSE(ran.empty()) << logged;
-    EXPECT_EQ(ran.back(), c.relaunched) << logged;
+    // (Nothing is relaunched while the application still runs.)
+    const std::vector<std::string> ran = records(record, *c.relaunched == '\0' ? 0 : trial_fails ? 2 : 1);
+    EXPECT_EQ(ran.empty() ? "" : ran.back(), c.relaunched) << logged;
     // The backup never outlives a successful update; after a failure the new version is
     // back at --with, exactly as before the run (a copy of it is simply gone).
     EXPECT_FALSE(exists(target + ".relauncher-old")) << logged;
     EXPECT_FALSE(exists(target + ".relauncher-new")) << logged;
     EXPECT_FALSE(exists(target + ".relauncher-done")) << logged;
-    const bool with_stays = c.what == Case::failing_program || trial_fails || c.what == Case::other_file_system;
+    const bool with_stays = c.what == Case::failing_program || trial_fails ||
+                            c.what == Case::other_file_system || c.what == Case::copy_given_up;
     EXPECT_EQ(version_at(with), with_stays ? "new" : "(none)") << logged;
     if (c.what == Case::other_file_system) {
       (void)std::system(("umount -l '" + dir.file("tmpfs") + "'").c_str());
