@@ -178,3 +178,73 @@ TEST(Progress, AHungWindowDelaysNeitherTheExitCodeNorTheRelaunch) {
 }
 
 }  // namespace
+
+namespace {
+
+// The session-end window of a relauncher process, once it stands; null otherwise.
+struct FoundWindow {
+  DWORD pid;
+  HWND window;
+};
+
+BOOL CALLBACK find_session_window(HWND window, LPARAM context) {
+  auto& found = *reinterpret_cast<FoundWindow*>(context);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  wchar_t name[64] = {};
+  GetClassNameW(window, name, 64);
+  if (pid == found.pid && std::wstring(name) == L"relauncher-session") {
+    found.window = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// A version of the application: a folder holding app.exe (the probe) and version.txt.
+void make_version(const test::TempDir& dir, const std::wstring& folder, const char* name) {
+  test::make_folder(dir, folder);
+  test::copy_probe(dir, folder + L"\\app.exe");
+  test::write_file(dir.file(folder + L"\\version.txt"), name);
+}
+
+// The trial's window, as the system tells it a logoff: it needs a desktop, as every
+// window does, so it is seen here.
+TEST(SessionEnd, ATrialPassesWhenItsWindowIsToldThatTheSessionEnds) {
+  for (const bool twin : {false, true}) {
+    SCOPED_TRACE(twin ? "relauncherw.exe" : "relauncher.exe");
+    test::TempDir dir;
+    const std::wstring target = dir.file(L"apps\\Example");
+    const std::wstring log = dir.file(L"update.log");
+    make_version(dir, L"apps\\Example", "old");
+    make_version(dir, L"apps\\Example-2", "new");
+    // The new version fails a second into its trial, unless the session's end came first.
+    SetEnvironmentVariableW(L"PROBE_app_SLEEP_MS", L"3000");
+    test::set_probe_exit(dir.file(L"apps\\Example-2\\app.exe"), 3);
+    const std::wstring exe = twin ? test::twin_path() : test::tool_path();
+    HANDLE tool = test::start(exe, test::quoted(exe) + L" --log " + test::quoted(log) + L" --wait-pid 1 --replace " +
+                                       test::quoted(target) + L" --with " + test::quoted(dir.file(L"apps\\Example-2")) +
+                                       L" --relaunch " + test::quoted(target + L"\\app.exe") + L" --trial 10");
+    ASSERT_TRUE(test::wait_until_started(target + L"\\app.exe", 5000));
+    FoundWindow found{GetProcessId(tool), nullptr};
+    for (const ULONGLONG until = GetTickCount64() + 5000; found.window == nullptr && GetTickCount64() < until;) {
+      EnumWindows(find_session_window, reinterpret_cast<LPARAM>(&found));
+      Sleep(found.window == nullptr ? 20 : 0);
+    }
+    ASSERT_NE(found.window, nullptr) << "no window hears the session end";
+    DWORD_PTR answer = 0;
+    EXPECT_TRUE(SendMessageTimeoutW(found.window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_BLOCK, 5000, &answer));
+    EXPECT_EQ(answer, TRUE);
+    SendMessageTimeoutW(found.window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_BLOCK, 5000, &answer);
+    const DWORD exit_code = test::finish(tool);
+    const std::string logged = test::read_file(log).value_or("");
+    EXPECT_EQ(exit_code, 0u) << logged;
+    EXPECT_NE(logged.find(" trial passed after_ms="), std::string::npos) << logged;
+    EXPECT_NE(logged.find(" (the session ends)"), std::string::npos) << logged;
+    EXPECT_EQ(test::read_file(target + L"\\version.txt").value_or(""), "new") << logged;
+    EXPECT_EQ(GetFileAttributesW((target + L".relauncher-old").c_str()), INVALID_FILE_ATTRIBUTES) << logged;
+  }
+  SetEnvironmentVariableW(L"PROBE_app_SLEEP_MS", nullptr);
+  SetEnvironmentVariableW(L"PROBE_app_EXIT", nullptr);
+}
+
+}  // namespace

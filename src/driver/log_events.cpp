@@ -196,6 +196,8 @@ std::string describe_job_left(std::uint32_t copy_pid, bool session) {
 
 std::string describe_session_left() { return "left: the caller's session"; }
 
+std::string describe_console_left() { return "left: the caller's console"; }
+
 std::string describe_job_refused(std::uint32_t error, bool limits_unknown) {
   // Refused with limits that say nothing: the job may as well be one that spares its
   // processes, and the line must not claim what is not known.

@@ -36,6 +36,7 @@ std::string describe_progress(const ProgressReport& report);
 // Leaving the caller's job: the copy that does the work, or why relauncher stayed.
 std::string describe_job_left(std::uint32_t copy_pid, bool session);
 std::string describe_session_left();
+std::string describe_console_left();
 std::string describe_job_refused(std::uint32_t error, bool limits_unknown);
 std::string describe_copy_still_in_job();
 std::string describe_service_stayed();

@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
       args.emplace_back(argv[i]);
     }
     relauncher::ProgramSettings settings;
-    settings.no_window = relauncher::is_windowless_build();
+    settings.no_window = true;
+    settings.null_standard_handles = !relauncher::is_windowless_build();
     return relauncher::run(args, argv0, stderr, settings);
   } catch (const std::exception&) {
     // Only running out of memory gets here. Without this the runtime would abort with

@@ -354,13 +354,13 @@ void accept_update(const LaunchOptions& options, ReplaceRun& run, const LogFile&
 std::optional<int> run_trial(const LaunchOptions& options, ReplaceRun& run,
                              std::intptr_t relaunched, const LogFile& log) {
   const std::uint64_t began = steady_milliseconds();
-  const WatchEnd end = watch_for(relaunched, options.trial_s * 1000);
+  SessionEnd session;
+  session.hold_shutdown = options.hold_shutdown;
+  // Before anything else: the run may be ended at any moment now, and the next run must
+  // find the update accepted, as the trial counts as passed.
+  session.on_end = [&] { journal_phase(options, run, JournalPhase::accepted, log); };
+  const WatchEnd end = watch_for(relaunched, options.trial_s * 1000, session);
   release_watched(relaunched);
-  if (end.session_ending) {
-    // Before anything else: the run may be ended at any moment now, and the next run
-    // must find the update accepted, as the trial counts as passed.
-    journal_phase(options, run, JournalPhase::accepted, log);
-  }
   if (!end.ended || end.session_ending ||
       (!end.crashed && counts_as_success(options, end.exit_code))) {
     log_event(log, "trial", [&] {

@@ -353,6 +353,11 @@ int run(const std::vector<std::string>& args, const std::optional<std::string>& 
   });
   const std::optional<LaunchOptions> options = read_options(args, log);
   int exit_code = 0;
+  // Everything the caller's console must show has been written (an unusable line's usage
+  // stays there): from now on none of its events reaches the hand-over.
+  if (options && leave_caller_console()) {
+    log_event(log, "job", [] { return describe_console_left(); });
+  }
   if (!options) {
     exit_code = print_usage(argv0, error_stream);
   } else if (const std::optional<int> copy_exit = leave_job(copy, seams.stay_in_job, log)) {

@@ -76,12 +76,17 @@ bool in_job_that_may_end_it();
 
 // Windows: when should_leave_job says so, starts a copy of the tool (same executable,
 // command line, current folder, environment and standard handles, nothing else
-// inherited) with CREATE_BREAKAWAY_FROM_JOB, marked, tells `started` its id (the caller
+// inherited) with CREATE_BREAKAWAY_FROM_JOB and without a console, marked, tells `started` its id (the caller
 // may end this process at any moment from then on), and waits for it.
 // Linux: leaves the caller's session (setsid); where the tool leads its process group,
 // which cannot leave, a marked copy started in a session of its own does the hand-over
 // as on Windows, and `started` is told so (`session` true).
 JobEscape leave_job_if_needed(
     const std::function<void(std::uint32_t copy_pid, bool session)>& started);
+
+// Windows: leaves the console the caller shares with the tool, so that none of its events
+// (Ctrl+C, Ctrl+Break, its window closing, its end) reaches the hand-over; true when there
+// was a caller's one to leave. Linux has none to leave: the caller's session is left instead.
+bool leave_caller_console();
 
 }  // namespace relauncher

@@ -23,6 +23,8 @@ extern char** environ;
 
 namespace relauncher {
 
+bool leave_caller_console() { return false; }
+
 namespace {
 
 constexpr char copy_mark[] = "RELAUNCHER_JOB_COPY";

@@ -83,7 +83,8 @@ HANDLE start_copy(DWORD& pid) {
   (void)SetEnvironmentVariableW(copy_mark, as_wide(decimal(GetCurrentProcessId())));
   const BOOL started =
       CreateProcessW(path.data(), command_line.data(), nullptr, nullptr, listed ? TRUE : FALSE,
-                     CREATE_BREAKAWAY_FROM_JOB | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                     CREATE_BREAKAWAY_FROM_JOB | DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT,
+                     nullptr, nullptr,
                      &startup.StartupInfo, &info);
   const DWORD error = GetLastError();
   (void)SetEnvironmentVariableW(copy_mark, nullptr);
@@ -103,6 +104,14 @@ HANDLE start_copy(DWORD& pid) {
 }
 
 }  // namespace
+
+bool leave_caller_console() {
+  // A console no other process is attached to is the tool's own (made for it, without a
+  // window, by a caller that had none to share): left all the same, but it was nobody's.
+  DWORD attached[2];
+  const DWORD count = GetConsoleProcessList(attached, 2);
+  return FreeConsole() != 0 && count > 1;
+}
 
 bool take_copy_mark() {
   wchar_t value[16];

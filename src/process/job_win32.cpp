@@ -39,12 +39,23 @@ std::vector<DWORD> job_members(HANDLE job) {
   return members;
 }
 
+// The system's console host: it serves the console of a program started without a window,
+// in the program's job, for as long as anything is attached to that console (a child
+// that left the job included). It is no part of the install.
+std::u16string console_host() {
+  const std::optional<std::u16string> system = read_sized([](wchar_t* buffer, DWORD capacity) {
+    return GetSystemDirectoryW(buffer, capacity);
+  });
+  return system ? comparable_form(*system + u"\\conhost.exe") : std::u16string();
+}
+
 // The processes of the tree that are still the installer's, once the program has ended;
 // `application` gets an instance of the relaunch application among the rest.
 std::vector<TreeMember> installer_members(HANDLE job, const ProgramSettings& settings,
                                           std::optional<std::uint32_t>& application) {
   std::vector<TreeMember> installer;
   application.reset();
+  const std::u16string host = console_host();
   for (const DWORD pid : job_members(job)) {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (process == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
@@ -58,7 +69,8 @@ std::vector<TreeMember> installer_members(HANDLE job, const ProgramSettings& set
     const std::u16string comparable = image ? comparable_form(*image) : std::u16string();
     if (!comparable.empty() && comparable == settings.application_image) {
       application = pid;
-    } else if (comparable.empty() || !path_is_in_any(settings.application_folders, comparable)) {
+    } else if (comparable.empty() || (comparable != host &&
+                                      !path_is_in_any(settings.application_folders, comparable))) {
       installer.push_back({pid, image.value_or(std::u16string())});
     }
   }

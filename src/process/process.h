@@ -101,9 +101,12 @@ inline bool program_ran(const RunReport& report) {
 
 // How the program is started, beyond what the command line says.
 struct ProgramSettings {
-  // CREATE_NO_WINDOW: a console program gets a console of its own with no window,
-  // instead of sharing the tool's. For the windowless twin, which has no console.
+  // CREATE_NO_WINDOW: a console program gets a console of its own with no window. Both
+  // Windows builds: the twin has no console, and the console build has left its caller's.
   bool no_window = false;
+  // Standard input, output and error NUL (the console build: the caller's console is
+  // not the program's, and nobody types into a console without a window).
+  bool null_standard_handles = false;
   // When Windows refuses the start for want of administrator rights, start the program
   // again through the consent prompt. Only the program: the relaunch never is.
   bool elevate = false;
@@ -195,7 +198,16 @@ struct WatchEnd {
   bool crashed = false;         // then: by a crash or a signal
   bool session_ending = false;  // the tool was told that the session ends (SIGTERM, SIGHUP)
 };
-WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms);
+// What the tool does when it is told that the session ends (a logoff, a shutdown; on
+// Linux SIGTERM or SIGHUP) during a watch: `on_end` runs before the watch returns, and on
+// Windows before the system may end the tool (from the window that hears it, a hidden
+// top-level one, since a console program that left its console hears it no other way).
+// `hold_shutdown`: Windows asks the system to wait instead.
+struct SessionEnd {
+  bool hold_shutdown = false;
+  std::function<void()> on_end;
+};
+WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms, const SessionEnd& session = {});
 
 // Lets go of a watched process: it runs on, no longer the tool's concern.
 void release_watched(std::intptr_t handle);

@@ -392,7 +392,7 @@ void note_session_end(int) {
 
 }  // namespace
 
-WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms) {
+WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms, const SessionEnd& session) {
   // Told that the session ends, the tool must not take the new version for a failure:
   // SIGTERM and SIGHUP end the watch instead of the tool.
   struct sigaction told {};
@@ -423,6 +423,9 @@ WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms) {
     }
   }
   end.session_ending = session_ending != 0;
+  if (end.session_ending && session.on_end) {
+    session.on_end();
+  }
   if (pidfd >= 0) {
     (void)close(pidfd);
   }

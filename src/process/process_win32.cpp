@@ -22,6 +22,47 @@ bool is_own_process(std::int64_t pid) {
   return (static_cast<DWORD>(pid) & ~DWORD{3}) == (GetCurrentProcessId() & ~DWORD{3});
 }
 
+// NUL, inheritable, as a program's standard handles: handed to it and to nothing else.
+struct NullHandles {
+  HANDLE nul = INVALID_HANDLE_VALUE;
+  std::vector<char> attributes;
+};
+
+bool hand_null_handles(STARTUPINFOEXW& startup, NullHandles& null) {
+  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  null.nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         &inherited, OPEN_EXISTING, 0, nullptr);
+  if (null.nul == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  SIZE_T size = 0;
+  (void)InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  null.attributes.resize(size);
+  startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(null.attributes.data());
+  if (!InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size)) {
+    startup.lpAttributeList = nullptr;
+    return false;
+  }
+  if (!UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                 &null.nul, sizeof(HANDLE), nullptr, nullptr)) {
+    return false;
+  }
+  startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = null.nul;
+  startup.StartupInfo.hStdOutput = null.nul;
+  startup.StartupInfo.hStdError = null.nul;
+  return true;
+}
+
+void release_null_handles(STARTUPINFOEXW& startup, NullHandles& null) {
+  if (startup.lpAttributeList != nullptr) {
+    DeleteProcThreadAttributeList(startup.lpAttributeList);
+  }
+  if (null.nul != INVALID_HANDLE_VALUE) {
+    (void)CloseHandle(null.nul);  // the program has its own by now
+  }
+}
+
 // Both starts go through here so that they differ only in their flags and settings.
 // On failure the report's error holds GetLastError, read before anything else
 // (freeing the buffer included) can overwrite it.
@@ -42,12 +83,20 @@ StartReport start_process(const std::string& program, const std::vector<std::str
   // The buffer must be writable: CreateProcessW may modify the command line it is
   // given. It lives until this function returns, on every path.
   std::vector<char16_t> buffer = make_command_line_buffer(command.command_line);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  if (!CreateProcessW(command.application.empty() ? nullptr : as_wide(command.application),
-                      reinterpret_cast<wchar_t*>(buffer.data()), nullptr, nullptr, FALSE,
-                      creation_flags, nullptr, nullptr, &startup, &info)) {
-    report.error = {static_cast<int>(GetLastError()), std::system_category()};
+  STARTUPINFOEXW startup{};
+  NullHandles null;
+  const bool handed = settings.null_standard_handles && hand_null_handles(startup, null);
+  startup.StartupInfo.cb = handed ? sizeof(startup) : sizeof(startup.StartupInfo);
+  const BOOL started =
+      CreateProcessW(command.application.empty() ? nullptr : as_wide(command.application),
+                     reinterpret_cast<wchar_t*>(buffer.data()), nullptr, nullptr,
+                     handed ? TRUE : FALSE,
+                     creation_flags | (handed ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr,
+                     nullptr, &startup.StartupInfo, &info);
+  const DWORD error = GetLastError();
+  release_null_handles(startup, null);
+  if (!started) {
+    report.error = {static_cast<int>(error), std::system_category()};
     return report;
   }
   report.pid = info.dwProcessId;
@@ -183,43 +232,19 @@ WatchedStart launch_watched(const std::string& application,
   return watched;
 }
 
-namespace {
-
-// Set when the console tells that the session ends. A control handler takes no context,
-// so the event it sets can only be found here.
-HANDLE session_end_event = nullptr;
-
-BOOL WINAPI note_session_end(DWORD event) {
-  if (event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT) {
-    return FALSE;
-  }
-  (void)SetEvent(session_end_event);  // nothing can be done if it fails
-  return TRUE;
-}
-
-}  // namespace
-
-WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms) {
+WatchEnd watch_for(std::intptr_t handle, std::uint32_t ms, const SessionEnd& session) {
   WatchEnd end;
   HANDLE process = reinterpret_cast<HANDLE>(handle);
   // A logoff or shutdown ends the new version too: that is no failure of it.
-  session_end_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  const bool told = session_end_event != nullptr && SetConsoleCtrlHandler(note_session_end, TRUE);
-  const HANDLE waited[2] = {process, session_end_event};
-  const DWORD which = WaitForMultipleObjects(told ? 2 : 1, waited, FALSE, ms);
-  if (told) {
-    (void)SetConsoleCtrlHandler(note_session_end, FALSE);
-  }
+  SessionWindow window = open_session_window(session);
+  const HANDLE waited[2] = {process, window.ended};
+  const DWORD which = WaitForMultipleObjects(window.ended != nullptr ? 2 : 1, waited, FALSE, ms);
+  end.session_ending = close_session_window(window);
   DWORD code = 0;
-  end.session_ending = which == WAIT_OBJECT_0 + 1;
   end.ended = which == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
   end.exit_code = static_cast<std::int32_t>(code);
   // An NTSTATUS error (0xC0000005 and its kind) is a crash.
   end.crashed = end.ended && (code & 0xC0000000u) == 0xC0000000u;
-  if (session_end_event != nullptr) {
-    (void)CloseHandle(session_end_event);  // nothing can be done if it fails
-    session_end_event = nullptr;
-  }
   return end;
 }
 

@@ -45,6 +45,18 @@ inline std::optional<std::uint64_t> creation_time(HANDLE process) {
 // PROCESS_QUERY_LIMITED_INFORMATION; absent when it cannot be read.
 std::optional<std::u16string> process_image(HANDLE process);
 
+// A hidden top-level window, served by a thread of its own, that hears the session end
+// (WM_QUERYENDSESSION, WM_ENDSESSION): `ended` is set once `on_end` has run. Null
+// handles where no window can be had (no user32, no desktop): then nothing is heard.
+struct SessionWindow {
+  HANDLE thread = nullptr;
+  HANDLE ended = nullptr;
+  struct Served* served = nullptr;
+};
+SessionWindow open_session_window(const SessionEnd& session);
+// True when the session end was heard (even as the watch ended for another reason).
+bool close_session_window(SessionWindow& window);
+
 // Whether the process was started from the very file that `held` (a HeldFile's handle)
 // holds: its image path names that file.
 bool runs_held_file(HANDLE process, std::intptr_t held);
