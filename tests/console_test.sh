@@ -30,10 +30,10 @@ finished_log() {
 # (The terminal closing right after the caller quits cannot be shown under Wine: the
 # hang-up is a SIGHUP to the terminal's process group, in which Wine keeps every process
 # the caller started on its console, whatever console it has left since.)
-rows="wait ctrl-c program open
-program ctrl-c-at program open
-trial ctrl-c-at trial open
-break break program open"
+rows="wait ctrl-c program
+program ctrl-c-at program
+trial ctrl-c-at trial
+break break program"
 while read -r row mode runs; do
   dir="$scratch/$row"
   mkdir -p "$dir/apps"
@@ -43,7 +43,7 @@ while read -r row mode runs; do
   if [ "$runs" = program ]; then
     cp "$build/probe.exe" "$dir/apps/app.exe"
     marker="Z:$dir/setup.exe.started"
-    tool=(--log "$log" --wait-pid '{pid}' --relaunch "Z:$dir/apps/app.exe" -- "Z:$dir/setup.exe")
+    tool=(--log "$log" --wait-pid '{pid}' --relaunch-on-failure --relaunch "Z:$dir/apps/app.exe" -- "Z:$dir/setup.exe")
   else
     mkdir -p "$dir/apps/Example" "$dir/apps/Example-2"
     cp "$build/probe.exe" "$dir/apps/Example/app.exe"
