@@ -282,8 +282,7 @@ Swap plan_swap(const SwapNames& names, std::intptr_t held) {
   return swap;
 }
 
-void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap,
-                  const EarlyWork& early) {
+void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap, const EarlyWork& early) {
   Steps steps;
   if (held != -1) {
     const bool moved = held_file_is_moved(held, names.target);
@@ -302,10 +301,9 @@ void bring_beside(const SwapNames& names, std::intptr_t held, Swap& swap,
     swap.with_moved = swap.beside;
   } else {
     swap.how = Swap::How::copied;
-    swap.beside =
-        steps.run("copy the new version beside the target",
-                  early.copied ? *early.copied
-                                         : copy_tree(names.with, names.new_sibling, names.target));
+    swap.beside = steps.run(
+        "copy the new version beside the target",
+        early.copied ? *early.copied : copy_tree(names.with, names.new_sibling, names.target));
   }
   if (swap.beside) {
     swap.ids.new_version = file_id(names.new_sibling);

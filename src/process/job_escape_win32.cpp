@@ -84,8 +84,7 @@ HANDLE start_copy(DWORD& pid) {
   const BOOL started =
       CreateProcessW(path.data(), command_line.data(), nullptr, nullptr, listed ? TRUE : FALSE,
                      CREATE_BREAKAWAY_FROM_JOB | DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT,
-                     nullptr, nullptr,
-                     &startup.StartupInfo, &info);
+                     nullptr, nullptr, &startup.StartupInfo, &info);
   const DWORD error = GetLastError();
   (void)SetEnvironmentVariableW(copy_mark, nullptr);
   if (listed) {

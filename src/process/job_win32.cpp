@@ -43,9 +43,8 @@ std::vector<DWORD> job_members(HANDLE job) {
 // in the program's job, for as long as anything is attached to that console (a child
 // that left the job included). It is no part of the install.
 std::u16string console_host() {
-  const std::optional<std::u16string> system = read_sized([](wchar_t* buffer, DWORD capacity) {
-    return GetSystemDirectoryW(buffer, capacity);
-  });
+  const std::optional<std::u16string> system = read_sized(
+      [](wchar_t* buffer, DWORD capacity) { return GetSystemDirectoryW(buffer, capacity); });
   return system ? comparable_form(*system + u"\\conhost.exe") : std::u16string();
 }
 
@@ -69,8 +68,8 @@ std::vector<TreeMember> installer_members(HANDLE job, const ProgramSettings& set
     const std::u16string comparable = image ? comparable_form(*image) : std::u16string();
     if (!comparable.empty() && comparable == settings.application_image) {
       application = pid;
-    } else if (comparable.empty() || (comparable != host &&
-                                      !path_is_in_any(settings.application_folders, comparable))) {
+    } else if (comparable.empty() ||
+               (comparable != host && !path_is_in_any(settings.application_folders, comparable))) {
       installer.push_back({pid, image.value_or(std::u16string())});
     }
   }
@@ -121,8 +120,7 @@ DWORD make_job(HANDLE job, HANDLE port) {
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
   if (!SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &association,
                                sizeof(association)) ||
-      !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
-                               sizeof(limits))) {
+      !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
     return GetLastError();
   }
   return 0;

@@ -43,18 +43,18 @@ struct WaitReport {
 struct StartReport {
   SystemText application;   // lpApplicationName (cmd.exe for a batch file); empty otherwise
   SystemText command_line;  // lpCommandLine, when one was composed
-  std::string refusal;          // why a batch file's text was refused
-  std::error_code error;        // system category; 0 when the process started
+  std::string refusal;      // why a batch file's text was refused
+  std::error_code error;    // system category; 0 when the process started
   std::uint32_t pid = 0;
 };
 
 // The program's second start, through the consent prompt, after the first one failed
 // for want of administrator rights.
 struct ElevatedRun {
-  SystemText file;        // ShellExecuteExW's lpFile: the program, or cmd.exe
-  SystemText parameters;  // its lpParameters: the rest of the command line
-  std::error_code error;      // system category; ERROR_CANCELLED (1223): declined
-  bool has_process = false;   // false after a start that gave no process to wait for
+  SystemText file;           // ShellExecuteExW's lpFile: the program, or cmd.exe
+  SystemText parameters;     // its lpParameters: the rest of the command line
+  std::error_code error;     // system category; ERROR_CANCELLED (1223): declined
+  bool has_process = false;  // false after a start that gave no process to wait for
   std::uint32_t pid = 0;
   std::int32_t exit_code = -1;  // bit for bit; -1 when it did not run
 };

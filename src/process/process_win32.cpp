@@ -87,12 +87,11 @@ StartReport start_process(const std::string& program, const std::vector<std::str
   NullHandles null;
   const bool handed = settings.null_standard_handles && hand_null_handles(startup, null);
   startup.StartupInfo.cb = handed ? sizeof(startup) : sizeof(startup.StartupInfo);
-  const BOOL started =
-      CreateProcessW(command.application.empty() ? nullptr : as_wide(command.application),
-                     reinterpret_cast<wchar_t*>(buffer.data()), nullptr, nullptr,
-                     handed ? TRUE : FALSE,
-                     creation_flags | (handed ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr,
-                     nullptr, &startup.StartupInfo, &info);
+  const BOOL started = CreateProcessW(
+      command.application.empty() ? nullptr : as_wide(command.application),
+      reinterpret_cast<wchar_t*>(buffer.data()), nullptr, nullptr, handed ? TRUE : FALSE,
+      creation_flags | (handed ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr, nullptr,
+      &startup.StartupInfo, &info);
   const DWORD error = GetLastError();
   release_null_handles(startup, null);
   if (!started) {
@@ -155,7 +154,7 @@ WaitReport wait_for_process(std::int64_t pid, std::uint32_t timeout_s) {
     }
     const DWORD bound = timeout_s == 0 ? INFINITE : timeout_s * 1000;
     report.outcome = WaitForSingleObject(process, bound) == WAIT_TIMEOUT ? WaitOutcome::timed_out
-                                                                          : WaitOutcome::ended;
+                                                                         : WaitOutcome::ended;
   }
   (void)CloseHandle(process);  // nothing can be done if it fails
   return report;
@@ -183,8 +182,9 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
   }
   if (verify && !runs_held_file(info.hProcess, settings.verified_program)) {
     // Another file stands at the path (its folder renamed and refilled): it never runs.
-    report.start.refusal = "the file started is not the verified one, held since it was "
-                           "verified: another file stands at its path";
+    report.start.refusal =
+        "the file started is not the verified one, held since it was "
+        "verified: another file stands at its path";
     end_unstarted(info, ERROR_FILE_INVALID, report.start);
     return report;
   }
@@ -211,8 +211,8 @@ RunReport run_and_wait(const std::string& program, const std::vector<std::string
 StartReport launch_detached(const std::string& application,
                             const std::vector<std::string>& arguments) {
   PROCESS_INFORMATION info;
-  const StartReport report =
-      start_process(application, arguments, ProgramSettings{}, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, info);
+  const StartReport report = start_process(application, arguments, ProgramSettings{},
+                                           DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, info);
   if (!report.error) {
     close_process_handles(info);
   }
@@ -265,9 +265,7 @@ void set_own_environment(const std::string& name, const std::optional<std::strin
   (void)SetEnvironmentVariableW(as_wide(utf8_to_wide(name)), value ? as_wide(wide_value) : nullptr);
 }
 
-std::int32_t exit_code_as_seen(std::int32_t exit_code) {
-  return exit_code;
-}
+std::int32_t exit_code_as_seen(std::int32_t exit_code) { return exit_code; }
 
 std::string signal_name(int) {
   return {};  // no program ends by a signal on Windows
