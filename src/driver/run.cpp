@@ -301,6 +301,29 @@ std::optional<int> leave_job(bool copy, bool stay, const LogFile& log) {
                                                     : std::nullopt;
 }
 
+// The descriptors the command line names (/dev/fd/<n> or /proc/self/fd/<n>, anywhere in
+// an argument, as `<(...)` gives them): the caller's, and kept for it.
+std::vector<int> named_descriptors(const std::vector<std::string>& args) {
+  std::vector<int> named;
+  for (const std::string& arg : args) {
+    for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+      for (std::size_t at = arg.find(prefix); at != std::string::npos;
+           at = arg.find(prefix, at + 1)) {
+        std::size_t digit = at + std::char_traits<char>::length(prefix);
+        int fd = 0;
+        for (; digit < arg.size() && arg[digit] >= '0' && arg[digit] <= '9' && fd < 100000;
+             ++digit) {
+          fd = fd * 10 + (arg[digit] - '0');
+        }
+        if (digit > at + std::char_traits<char>::length(prefix)) {
+          named.push_back(fd);
+        }
+      }
+    }
+  }
+  return named;
+}
+
 // The files this run may start: a log must never be appended to one of them.
 std::vector<SystemText> files_run(const std::vector<std::string>& args) {
   std::vector<SystemText> files = {tool_executable()};
@@ -339,7 +362,7 @@ std::string display_name(const std::optional<std::string>& argv0) {
 
 int run(const std::vector<std::string>& args, const std::optional<std::string>& argv0,
         std::FILE* error_stream, const ProgramSettings& settings, const TestSeams& seams) {
-  settle_own_process();
+  settle_own_process(named_descriptors(args));
   // A copy started to leave its caller's job never tries to leave again.
   const bool copy = take_copy_mark();
   // An earlier update's outcome, inherited through an application that was itself
@@ -363,6 +386,7 @@ int run(const std::vector<std::string>& args, const std::optional<std::string>& 
   } else if (const std::optional<int> copy_exit = leave_job(copy, seams.stay_in_job, log)) {
     exit_code = *copy_exit;
   } else {
+    own_signals_after_leaving();
     exit_code = hand_over(*options, settings, seams, log);
   }
   log_event(log, "end", [&] { return describe_exit_code(exit_code); });

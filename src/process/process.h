@@ -220,12 +220,18 @@ SystemText program_file(const std::string& program);
 SystemText tool_executable();
 
 // Puts what the tool inherited about its own process in order, before anything else
-// runs. Linux: SIGCHLD at its default (a caller that ignored it would have the kernel
+// runs. Linux: every descriptor above 2 closed but `named_descriptors` (those the command
+// line names as /dev/fd/<n>), the signal mask emptied, SIGHUP, SIGINT, SIGTERM and SIGQUIT
+// ignored until the caller's session is left (own_signals_after_leaving), SIGCHLD at its
+// default (a caller that ignored it would have the kernel
 // reap the program and lose its exit code), SIGPIPE ignored (a usage line written into a
 // closed pipe still ends in exit 2), descriptors 0 to 2 open (on /dev/null where closed,
 // so that no file the tool opens becomes a stream of the program), and no inherited
 // RELAUNCHER_VERIFIED_PATH. Windows: nothing.
-void settle_own_process();
+void settle_own_process(const std::vector<int>& named_descriptors);
+// Once the caller's session is left: SIGHUP, SIGINT, SIGTERM and SIGQUIT at their
+// defaults again. Windows: nothing.
+void own_signals_after_leaving();
 
 // The command line the tool was started with, as the system holds it (Linux's arguments
 // each quoted as a shell would read them back).

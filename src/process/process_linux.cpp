@@ -1,5 +1,6 @@
 #include "process/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -145,12 +146,53 @@ struct SpawnSetup {
 
 constexpr char verified_path_variable[] = "RELAUNCHER_VERIFIED_PATH";
 
-// A stream the program may share with the tool: a terminal, where the user reads it, or
-// a regular file, where a caller keeps it. A pipe or socket may have lost its reader
-// (the application quit), and a program that writes into it would be killed.
+// close_range where the kernel has it; a walk of /proc/self/fd otherwise.
+void close_descriptors(unsigned first, unsigned last) {
+  if (close_range(first, last, 0) == 0) {
+    return;
+  }
+  DIR* listing = opendir("/proc/self/fd");
+  if (listing == nullptr) {
+    return;
+  }
+  std::vector<int> open_ones;
+  while (const dirent* entry = readdir(listing)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end != entry->d_name && *end == '\0' && fd >= static_cast<long>(first) &&
+        fd <= static_cast<long>(last) && fd != dirfd(listing)) {
+      open_ones.push_back(static_cast<int>(fd));
+    }
+  }
+  (void)closedir(listing);
+  for (const int fd : open_ones) {
+    (void)close(fd);
+  }
+}
+
+// Every descriptor above 2 the caller left open, except those the command line names
+// (/dev/fd/<n>): the tool needs none, and holding one (an application's lock, a listening
+// socket) for the whole hand-over would keep it from the relaunched application.
+void close_inherited_descriptors(std::vector<int> kept) {
+  std::sort(kept.begin(), kept.end());
+  unsigned from = 3;
+  for (const int fd : kept) {
+    if (fd >= static_cast<int>(from)) {
+      if (fd > static_cast<int>(from)) {
+        close_descriptors(from, static_cast<unsigned>(fd) - 1);
+      }
+      from = static_cast<unsigned>(fd) + 1;
+    }
+  }
+  close_descriptors(from, ~0U);
+}
+
+// A stream the program may share with the tool: a regular file, where a caller keeps it.
+// A pipe or socket may have lost its reader (the application quit), and a terminal its
+// user (the window closed): a program that writes into either would be killed or fail.
 bool is_harmless_stream(int fd) {
   struct stat info {};
-  return isatty(fd) == 1 || (fstat(fd, &info) == 0 && S_ISREG(info.st_mode));
+  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 // Standard input on /dev/null; output and error the tool's own when harmless, else on
@@ -436,7 +478,17 @@ void release_watched(std::intptr_t) {
   // It runs on; once the tool has ended, it is reparented as any detached relaunch.
 }
 
-void settle_own_process() {
+void settle_own_process(const std::vector<int>& named_descriptors) {
+  // Until the caller's session is left, what a closing terminal or a launcher sends its
+  // group must not end the tool (ignoring also discards what is already pending).
+  for (const int told : {SIGHUP, SIGINT, SIGTERM, SIGQUIT}) {
+    (void)signal(told, SIG_IGN);
+  }
+  // The mask is the tool's own, whatever the caller left blocked: the trial hears SIGTERM.
+  sigset_t none;
+  (void)sigemptyset(&none);
+  (void)sigprocmask(SIG_SETMASK, &none, nullptr);
+  close_inherited_descriptors(named_descriptors);
   (void)signal(SIGCHLD, SIG_DFL);
   (void)signal(SIGPIPE, SIG_IGN);
   for (int fd = 0; fd <= 2; ++fd) {
@@ -450,6 +502,12 @@ void settle_own_process() {
     }
   }
   (void)unsetenv(verified_path_variable);
+}
+
+void own_signals_after_leaving() {
+  for (const int told : {SIGHUP, SIGINT, SIGTERM, SIGQUIT}) {
+    (void)signal(told, SIG_DFL);
+  }
 }
 
 void set_own_environment(const std::string& name, const std::optional<std::string>& value) {

@@ -254,7 +254,9 @@ void release_watched(std::intptr_t handle) {
   }
 }
 
-void settle_own_process() {
+void own_signals_after_leaving() {}
+
+void settle_own_process(const std::vector<int>&) {
   // A Windows process inherits no signal dispositions, and a closed standard handle is
   // never reused by a file the tool opens.
 }

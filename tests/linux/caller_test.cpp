@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 #include <string>
 
 #include "support.h"
+#include "versions.h"
 
 namespace {
 
@@ -211,6 +215,113 @@ TEST(Caller, AnOrphanedTreeLeavesNoZombiesWhileTheProgramRuns) {
   }
   EXPECT_EQ(left, 0) << "orphans that ended were not reaped while the program ran";
   EXPECT_EQ(test::finish(tool), 0);
+}
+
+// What relauncher holds of the caller's: the links in /proc/<pid>/fd above 2.
+std::vector<std::string> descriptors_of(pid_t pid) {
+  std::vector<std::string> held;
+  for (int fd = 3; fd < 64; ++fd) {
+    char target[256] = {};
+    const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    if (readlink(link.c_str(), target, sizeof target - 1) > 0) {
+      held.push_back(target);
+    }
+  }
+  return held;
+}
+
+TEST(Caller, NothingTheCallerHoldsOrBlocksHoldsTheUpdateBack) {
+  enum class Row { lock_and_socket, terminal_closes, signals_blocked, log_on_descriptor };
+  for (const Row row : {Row::lock_and_socket, Row::terminal_closes, Row::signals_blocked, Row::log_on_descriptor}) {
+    SCOPED_TRACE(static_cast<int>(row));
+    TempDir dir;
+    const std::string log = dir.file("log"), lock = dir.file("app.lock"), record = dir.file("ran");
+    const std::string started = dir.file("started"), taken = dir.file("taken");
+    // An application that takes its single-instance lock the common way.
+    const std::string relaunched = dir.file("relaunched.sh");
+    test::write_file(relaunched,
+                     "#!/bin/sh\nexec 9>'" + lock + "'\nflock -n 9 && echo taken > '" + taken +
+                         "' || echo held > '" + taken + "'\n",
+                     0755);
+    // A program that writes to its output every 100 ms for 2 s.
+    const std::string program = dir.file("writes.sh");
+    test::write_file(program,
+                     "#!/bin/sh\ntouch '" + started + "'\ni=0\nwhile [ $i -lt 20 ]; do echo line || exit 3; sleep 0.1; "
+                     "i=$((i+1)); done\n",
+                     0755);
+    std::vector<std::string> line = {"--log", row == Row::log_on_descriptor ? "/dev/fd/7" : log, "--wait-pid",
+                                     test::absent_pid(), "--relaunch", relaunched};
+    if (row == Row::signals_blocked) {
+      // The new version fails 1.5 s into its trial, unless the session's end came first.
+      test::make_version(dir.file("Example"), "old", record);
+      test::make_version(dir.file("Example-2"), "new", record, 3, "1.5");
+      line = {"--log", log, "--wait-pid", test::absent_pid(), "--replace", dir.file("Example"),
+              "--with", dir.file("Example-2"), "--relaunch", dir.file("Example/app"), "--trial", "5"};
+    } else {
+      line.insert(line.end(), {"--", program});
+    }
+    int master = -1, slave = -1;
+    if (row == Row::terminal_closes) {
+      ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    }
+    const pid_t tool = test::start_tool(line, [&] {
+      if (row == Row::lock_and_socket) {
+        const int held = open(lock.c_str(), O_RDWR | O_CREAT, 0644);
+        flock(held, LOCK_EX);
+        dup2(held, 9);
+        const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.file("socket").c_str());
+        bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        listen(listening, 1);
+        dup2(listening, 10);
+      } else if (row == Row::terminal_closes) {
+        dup2(slave, 1);
+        dup2(slave, 2);
+      } else if (row == Row::signals_blocked) {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGTERM);
+        sigaddset(&blocked, SIGHUP);
+        sigprocmask(SIG_BLOCK, &blocked, nullptr);
+      } else {
+        const int file = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(file, 7);
+      }
+    });
+    if (slave >= 0) {
+      close(slave);
+    }
+    if (row == Row::signals_blocked) {
+      ASSERT_TRUE(test::wait_for_text(log, " relaunch pid=")) << test::read_file(log).value_or("");
+      kill(tool, SIGTERM);  // the session ends
+    } else {
+      for (int waited = 0; !test::exists(started) && waited < 10000; waited += 10) {
+        test::pause_for_ms(10);
+      }
+      ASSERT_TRUE(test::exists(started)) << test::read_file(log).value_or("");
+      for (const std::string& held : descriptors_of(tool)) {
+        EXPECT_EQ(held.find("socket:"), std::string::npos) << held;
+        EXPECT_NE(held, lock);
+      }
+      if (master >= 0) {
+        close(master);  // the application's terminal closes while the program writes
+      }
+    }
+    const int exit_code = test::finish(tool);
+    const std::string logged = test::read_file(log).value_or("");
+    EXPECT_EQ(exit_code, 0) << logged;
+    if (row == Row::signals_blocked) {
+      EXPECT_TRUE(contains(logged, " trial passed after_ms=")) << logged;
+      continue;
+    }
+    EXPECT_TRUE(contains(logged, " exit code=0 ")) << logged;
+    for (int waited = 0; !test::exists(taken) && waited < 5000; waited += 10) {
+      test::pause_for_ms(10);
+    }
+    EXPECT_EQ(test::read_file(taken).value_or(""), "taken\n") << "the relaunched application found its lock held";
+  }
 }
 
 }  // namespace
