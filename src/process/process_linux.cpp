@@ -145,6 +145,7 @@ struct SpawnSetup {
 };
 
 constexpr char verified_path_variable[] = "RELAUNCHER_VERIFIED_PATH";
+constexpr char verified_copy_variable[] = "RELAUNCHER_VERIFIED_COPY";
 
 // close_range where the kernel has it; a walk of /proc/self/fd otherwise.
 void close_descriptors(unsigned first, unsigned last) {
@@ -215,14 +216,18 @@ void set_streams(SpawnSetup& setup, bool detached) {
 }
 
 // The environment the program gets: the tool's, and for a verified program that runs
-// from its held copy the verified file's own path.
-std::vector<std::string> program_environment(const std::string& verified_path) {
+// from its held copy the verified file's own path (for its folder) and the copy, through
+// the tool, which holds it while the program runs (for a script that runs itself again:
+// the path may hold another file by now).
+std::vector<std::string> program_environment(const std::string& verified_path, int image_fd) {
   std::vector<std::string> variables;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     variables.emplace_back(*entry);
   }
   if (!verified_path.empty()) {
     variables.push_back(std::string(verified_path_variable) + "=" + verified_path);
+    variables.push_back(std::string(verified_copy_variable) + "=/proc/" +
+                        std::to_string(getpid()) + "/fd/" + std::to_string(image_fd));
   }
   return variables;
 }
@@ -291,7 +296,8 @@ StartReport spawn(const std::string& program, const std::vector<std::string>& ar
   std::vector<std::string> argument_texts = {program};
   argument_texts.insert(argument_texts.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv = pointers_to(argument_texts);
-  std::vector<std::string> variables = program_environment(image_fd >= 0 ? verified_path : "");
+  std::vector<std::string> variables =
+      program_environment(image_fd >= 0 ? verified_path : "", image_fd);
   std::vector<char*> envp = pointers_to(variables);
   pid_t pid = 0;
   if (keep_image) {
@@ -502,6 +508,7 @@ void settle_own_process(const std::vector<int>& named_descriptors) {
     }
   }
   (void)unsetenv(verified_path_variable);
+  (void)unsetenv(verified_copy_variable);
 }
 
 void own_signals_after_leaving() {

@@ -99,7 +99,7 @@ std::string upper(std::string text) {
 }
 
 TEST(Verify, TheProgramThatRunsIsTheOneVerified) {
-  enum class Change { none, written, moved_over, truncated, wrong_digit, missing, data_file };
+  enum class Change { none, written, moved_over, truncated, wrong_digit, missing, data_file, rerun_after_moved_over };
   const struct {
     Change change;
     bool runs;
@@ -115,14 +115,19 @@ TEST(Verify, TheProgramThatRunsIsTheOneVerified) {
       {Change::missing, false, " could not be held: error 2 "},
       // A file beside the program, verified too.
       {Change::data_file, true, " matches"},
+      // A script that runs itself again (as through pkexec) runs the verified bytes.
+      {Change::rerun_after_moved_over, true, " matches"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.change));
     TempDir dir;
     const std::string script = dir.file("set:up.sh");  // the first colon ends the digest
     const std::string ran = dir.file("ran");
+    const std::string rerun = c.change == Change::rerun_after_moved_over
+                                  ? "[ -n \"$AGAIN\" ] || AGAIN=1 exec /bin/sh \"$RELAUNCHER_VERIFIED_COPY\" \"$@\"\n"
+                                  : "";
     const auto script_saying = [&](const char* word) {
-      return "#!/bin/sh\necho " + std::string(word) + " \"$@\" > '" + ran + "'\n";
+      return "#!/bin/sh\n" + rerun + "echo " + std::string(word) + " \"$@\" > '" + ran + "'\n";
     };
     test::write_file(script, script_saying("verified"), 0755);
     const std::string verified = c.change == Change::data_file ? dir.file("data") : script;
@@ -148,7 +153,7 @@ TEST(Verify, TheProgramThatRunsIsTheOneVerified) {
     if (c.change == Change::written) {
       test::write_file(script, script_saying("written"), 0755);
     }
-    if (c.change == Change::moved_over) {
+    if (c.change == Change::moved_over || c.change == Change::rerun_after_moved_over) {
       test::write_file(dir.file("other.sh"), script_saying("moved"), 0755);
       ASSERT_EQ(rename(dir.file("other.sh").c_str(), script.c_str()), 0);
     }
