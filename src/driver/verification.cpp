@@ -17,12 +17,14 @@ std::string describe_verify(const VerifiedFile& verified, const HeldFile& held, 
     return file + " could not be held: " + describe_error(held.error);
   }
   return file + " sha256=" + held.sha256 +
-         (matches ? " matches" : " does not match (expected " + verified.sha256 + ")");
+         (matches ? " matches" : " does not match (expected " + verified.sha256 + ")") +
+         (held.copy_in_memory_error == 0
+              ? ""
+              : " (copied into memory: its folder takes no file of relauncher's, " +
+                    describe_error(held.copy_in_memory_error) + ")");
 }
 
-bool opened(const HeldFile& held) {
-  return !held.not_regular && held.error == 0;
-}
+bool opened(const HeldFile& held) { return !held.not_regular && held.error == 0; }
 
 // The file a name leads to, for the program and the new version: they are among the held
 // files when they name the same file at the start, by whatever name.
@@ -66,7 +68,10 @@ void start_verification(const LaunchOptions& options, const LogFile& log,
       if (!opened(held)) {
         continue;
       }
-      hash_held_file(held);
+      hash_held_file(held, &verification.stop);
+      if (verification.stop) {
+        return;  // the hand-over has given up: nothing to tell
+      }
       const bool matches = opened(held) && held.sha256 == options.verified_files[i].sha256;
       verification.matches[i] = matches;
       log_event(log, "verify",
@@ -96,6 +101,7 @@ void finish_verification(const LaunchOptions& options, Verification& verificatio
 }
 
 void release_files(Verification& verification) {
+  verification.stop = true;
   if (verification.hashing.joinable()) {
     verification.hashing.join();
   }

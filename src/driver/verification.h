@@ -4,6 +4,7 @@
 // while relauncher waits for the application, on a thread of its own, so that a large
 // installer's hash does not hold up the hand-over. Nothing starts before every hash is in.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <thread>
@@ -19,6 +20,8 @@ struct Verification {
   std::vector<HeldFile> held;
   std::vector<bool> matches;  // written by the hashing thread, read once it has joined
   std::thread hashing;
+  // Set when the hand-over gives up (the wait ran out): a hash still running stops.
+  std::atomic<bool> stop{false};
   // What the program and the new version named when the files were held.
   std::optional<FileId> program_id;
   std::optional<FileId> new_version_id;
@@ -41,7 +44,7 @@ void start_verification(const LaunchOptions& options, const LogFile& log,
 // Waits for every hash, and says which held file the program and the new version are.
 void finish_verification(const LaunchOptions& options, Verification& verification);
 
-// Lets every file go (after the hashes are in).
+// Lets every file go; a hash still running is stopped first.
 void release_files(Verification& verification);
 
 }  // namespace relauncher

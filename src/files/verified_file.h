@@ -3,6 +3,7 @@
 // A file the updater verified, held from the moment relauncher hashes it until the
 // program that uses it has ended, so that what runs is what was verified.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,6 +30,10 @@ struct HeldFile {
   // Linux: the file itself, open from the hold until it has been copied and hashed.
   std::intptr_t source = -1;
   std::uint64_t size = 0;  // what it held when it was held: no more is read
+  SystemText folder;       // Linux: where a large file's copy is made
+  // Linux: a large file's copy was made in memory after all, since its folder refused one
+  // of its own (this error).
+  std::uint32_t copy_in_memory_error = 0;
 };
 
 // Holds the file without reading it yet: at once, before any wait. `may_move`: the file is
@@ -37,8 +42,9 @@ struct HeldFile {
 HeldFile open_held_file(const SystemText& path, bool may_move = false);
 
 // Reads what is held and hashes it (on Linux copying it into its sealed copy in the same
-// pass), so that `sha256` is set; or `error`, and the file is let go.
-void hash_held_file(HeldFile& file);
+// pass), so that `sha256` is set; or `error`, and the file is let go. Set, `stop` ends the
+// hash early (with the error the system gives a cancelled operation).
+void hash_held_file(HeldFile& file, const std::atomic<bool>* stop = nullptr);
 
 // Both at once.
 HeldFile hold_file(const SystemText& path, bool may_move = false);

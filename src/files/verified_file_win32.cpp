@@ -29,7 +29,7 @@ HeldFile open_held_file(const SystemText& path, bool may_move) {
   return held;
 }
 
-void hash_held_file(HeldFile& held) {
+void hash_held_file(HeldFile& held, const std::atomic<bool>* stop) {
   if (held.handle == -1) {
     return;
   }
@@ -38,6 +38,11 @@ void hash_held_file(HeldFile& held) {
   std::vector<unsigned char> buffer(1 << 20);
   for (;;) {
     DWORD got = 0;
+    if (stop != nullptr && stop->load()) {
+      held.error = ERROR_OPERATION_ABORTED;
+      release_file(held);
+      return;
+    }
     if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
       held.error = GetLastError();
       release_file(held);

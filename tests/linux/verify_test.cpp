@@ -2,9 +2,11 @@
 // verified installer that runs from relauncher's sealed copy whatever happens to the file.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <random>
@@ -171,6 +173,51 @@ TEST(Verify, TheProgramThatRunsIsTheOneVerified) {
     ASSERT_TRUE(relaunch);
     EXPECT_EQ(relaunch->outcome, c.runs ? "succeeded" : "not-started");
   }
+}
+
+// A value of /proc/meminfo or /proc/<pid>/status, in KiB; 0 when absent.
+long kib_of(const std::string& file, const std::string& key) {
+  const std::string text = test::read_file(file).value_or("");
+  const std::size_t at = text.find(key + ":");
+  return at == std::string::npos ? 0 : std::atol(text.c_str() + at + key.size() + 1);
+}
+
+// A verified file of 2 GB costs neither shared memory nor relauncher's own of its size
+// (its copy is a file of its own beside it), and when the wait gives up the hash stops
+// with it: nothing more is logged of it, and nothing runs.
+TEST(Verify, ALargeFileCostsNoMemoryOfItsSizeAndItsHashEndsWithTheWait) {
+  TempDir dir;
+  const std::string verified = dir.file("package.bin");
+  ASSERT_EQ(truncate((test::write_file(verified, ""), verified).c_str(), 2000000000), 0);  // sparse
+  const std::string application = test::copy_probe(dir, "app");
+  const pid_t app = test::start_probe(application, 60000);  // never ends within the wait
+  ASSERT_TRUE(test::wait_until_started(application));
+  const long shared_before = kib_of("/proc/meminfo", "Shmem");
+  const pid_t tool = test::start_tool({"--log", dir.file("log"), "--wait-pid", std::to_string(app), "--wait-timeout",
+                                       "1", "--sha256", std::string(64, 'a') + ":" + verified, "--",
+                                       test::copy_probe(dir, "setup")});
+  const std::string status = "/proc/" + std::to_string(tool) + "/status";
+  long most_shared = 0, most_own = 0;
+  while (!test::wait_for_text(dir.file("log"), " end code=", 20)) {
+    most_shared = std::max(most_shared, kib_of("/proc/meminfo", "Shmem") - shared_before);
+    most_own = std::max(most_own, kib_of(status, "RssAnon") + kib_of(status, "RssShmem"));
+  }
+  EXPECT_EQ(test::finish(tool), 255);
+  kill(app, SIGKILL);
+  test::finish(app);
+  const std::string log = test::read_file(dir.file("log")).value_or("");
+  EXPECT_LT(most_shared, 64 * 1024) << "the copy was made in memory";
+  EXPECT_LT(most_own, 64 * 1024);
+  EXPECT_NE(log.find(" still running after 1 s: gave up"), std::string::npos) << log;
+  EXPECT_EQ(log.find(" verify file="), std::string::npos) << "the hash outlived the wait\n" << log;
+  // Ended soon after the wait gave up (a whole copy and hash of the file took seconds more).
+  const auto logged_ms = [&](const char* text) {
+    const std::size_t at = log.rfind('\n', log.find(text)) + 1;  // the line's start
+    return std::atol(log.c_str() + at + 17) * 1000 + std::atol(log.c_str() + at + 20);  // ss.mmm
+  };
+  const long after_giving_up = (logged_ms(" end code=") - logged_ms(" gave up") + 60000) % 60000;
+  EXPECT_LT(after_giving_up, 3000) << log;
+  EXPECT_FALSE(test::probe_started(dir.file("setup")));
 }
 
 // Nothing runs with --sha256 that could not run without it, nothing of the check leaks
