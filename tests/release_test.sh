@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The release scripts, run for real on a repository of their own (a copy of this one):
+# The pages' JavaScript and shell examples parse. The release scripts, run for real on a
+# repository of their own (a copy of this one):
 # two releases give the same bytes; builds that differ stop the release; signing never
 # puts the password on a command line, takes a certificate named relative to where it
 # was started, and a failed signing leaves no archive behind; the archive names its
@@ -14,6 +15,22 @@ fail() {
   echo "FAILED: $*" >&2
   exit 1
 }
+
+# Every JavaScript and shell example of the pages a newcomer follows at least parses.
+mkdir -p "$scratch/examples"
+for page in README.md docs/linux.md docs/updaters.md packages/npm/README.md; do
+  awk -v out="$scratch/examples/$(echo "$page" | tr / _)" '
+    /^```(js|javascript)$/ { n++; file = out "." n ".js"; next }
+    /^```(sh|bash)$/ { n++; file = out "." n ".sh"; next }
+    /^```/ { file = ""; next }
+    file != "" { print > file }' "$here/$page"
+done
+for example in "$scratch"/examples/*; do
+  case "$example" in
+    *.js) node --check "$example" 2>"$scratch/parse" || { cat "$example" "$scratch/parse"; fail "a JavaScript example does not parse: $example"; } ;;
+    *.sh) bash -n "$example" 2>"$scratch/parse" || { cat "$example" "$scratch/parse"; fail "a shell example does not parse: $example"; } ;;
+  esac
+done
 
 repo="$scratch/repo"
 mkdir -p "$repo" "$scratch/bin" "$scratch/first"

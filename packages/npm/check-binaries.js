@@ -10,7 +10,7 @@ const missing = ['relauncher.exe', 'relauncherw.exe', 'relauncher-linux-x64']
   .filter((file) => !fs.existsSync(file));
 if (missing.length > 0) {
   process.stderr.write(`relauncher: cannot pack without the executables: ${missing.join(', ')} missing.\n`
-    + 'Build them (the windows and linux-release presets) and copy them to bin/, '
+    + 'Build them (the windows and linux presets) and copy them to bin/, '
     + 'or pack through scripts/release.sh, which does both.\n');
   process.exit(1);
 }
