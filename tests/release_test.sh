@@ -26,8 +26,14 @@ for page in README.md docs/linux.md docs/updaters.md packages/npm/README.md; do
     file != "" { print > file }' "$here/$page"
 done
 for example in "$scratch"/examples/*; do
+  # An example that uses require() is CommonJS, as a .js file without "type": "module" is:
+  # checked as such, since Node would otherwise take a top-level await for a module's.
+  if [ "${example%.js}" != "$example" ] && grep -q 'require(' "$example"; then
+    mv "$example" "${example%.js}.cjs"
+    example="${example%.js}.cjs"
+  fi
   case "$example" in
-    *.js) node --check "$example" 2>"$scratch/parse" || { cat "$example" "$scratch/parse"; fail "a JavaScript example does not parse: $example"; } ;;
+    *.js | *.cjs) node --check "$example" 2>"$scratch/parse" || { cat "$example" "$scratch/parse"; fail "a JavaScript example does not parse: $example"; } ;;
     *.sh) bash -n "$example" 2>"$scratch/parse" || { cat "$example" "$scratch/parse"; fail "a shell example does not parse: $example"; } ;;
   esac
 done
