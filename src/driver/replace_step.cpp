@@ -110,9 +110,11 @@ ReplaceRun::~ReplaceRun() {
   if (early_copy.joinable()) {
     stop_copy = true;
     early_copy.join();
-    if (copied && copied->ok()) {
-      (void)remove_tree(copied_to);  // finished before it was stopped: not wanted either
-    }
+  }
+  // A copy the swap never took (the wait gave up, the journal could not be written) goes:
+  // a stopped one removed what it wrote itself.
+  if (copied && copied->ok() && !copy_taken) {
+    (void)remove_tree(copied_to);
   }
   release_target_lock(lock);
 }
@@ -284,6 +286,7 @@ void swap_in_new_version(const LaunchOptions& options, std::intptr_t held, Repla
     });
     return;
   }
+  run.copy_taken = true;  // from here on the swap keeps or removes it
   bring_beside(names, held, swap, {run.copied, run.flushed});
   if (swap.beside) {
     journal_phase(options, run, JournalPhase::beside, log);

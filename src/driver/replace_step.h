@@ -39,6 +39,7 @@ struct ReplaceRun {
   std::atomic<bool> stop_copy{false};
   std::optional<FileStep> copied;
   SystemText copied_to;
+  bool copy_taken = false;
   ReplaceRun() = default;
   ReplaceRun(const ReplaceRun&) = delete;
   ReplaceRun& operator=(const ReplaceRun&) = delete;
