@@ -93,7 +93,7 @@ start_wine() {
   quietly wineboot -i
   # E: is another volume, as a second disk or a USB stick is: a folder on /dev/shm, a
   # file system of its own (the tests move new versions between it and C:).
-  other_volume="$(mktemp -d -p /dev/shm relauncher-e.XXXXXX)"
+  other_volume="$(mktemp -d -p /dev/shm relauncher-e.XXXXXX 2>/dev/null || mktemp -d)"
   ln -sfn "$other_volume" "$WINEPREFIX/dosdevices/e:"
 }
 
