@@ -121,10 +121,11 @@ bool restore_journaled(const LaunchOptions& options, const Journal& journal, con
   return true;
 }
 
+// Whether --with is one of the --sha256 files, by whatever name (as the verification tells).
 bool is_verified(const LaunchOptions& options, const SystemText& with) {
-  const std::optional<SystemText> real = canonical_path(with);
+  const std::optional<FileId> id = file_id(with);
   for (const VerifiedFile& verified : options.verified_files) {
-    if (real && canonical_path(verified.file) == real) {
+    if (id && file_id(verified.file) == id) {
       return true;
     }
   }

@@ -306,16 +306,16 @@ std::optional<int> leave_job(bool copy, bool stay, const LogFile& log) {
 std::vector<int> named_descriptors(const std::vector<std::string>& args) {
   std::vector<int> named;
   for (const std::string& arg : args) {
-    for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    for (const std::string prefix : {"/dev/fd/", "/proc/self/fd/"}) {
       for (std::size_t at = arg.find(prefix); at != std::string::npos;
            at = arg.find(prefix, at + 1)) {
-        std::size_t digit = at + std::char_traits<char>::length(prefix);
+        const std::size_t first = at + prefix.size();
+        std::size_t end = first;
         int fd = 0;
-        for (; digit < arg.size() && arg[digit] >= '0' && arg[digit] <= '9' && fd < 100000;
-             ++digit) {
-          fd = fd * 10 + (arg[digit] - '0');
+        for (; end < arg.size() && arg[end] >= '0' && arg[end] <= '9' && fd < 100000; ++end) {
+          fd = fd * 10 + (arg[end] - '0');
         }
-        if (digit > at + std::char_traits<char>::length(prefix)) {
+        if (end > first) {
           named.push_back(fd);
         }
       }

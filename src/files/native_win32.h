@@ -39,6 +39,23 @@ std::optional<std::u16string> read_sized(Fill fill) {
   return std::nullopt;
 }
 
+// A system DLL, from the system folder only, never from beside the tool (a download folder
+// may hold anything). Stays loaded until the tool exits.
+inline HMODULE system_module(const wchar_t* name) {
+  return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// A function of a loaded module, false when absent. GetProcAddress gives one generic
+// function type; void(*)() converts to any other without a cast-function-type warning.
+template <typename Function>
+bool load(HMODULE module, const char* name, Function& function) {
+  function =
+      module == nullptr
+          ? nullptr
+          : reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+  return function != nullptr;
+}
+
 // The folders that a wait must never cover (canonical): the Windows folder with all it
 // holds; the Program Files and common files folders, ProgramData, the public and the
 // user's profile, the roaming and local application data (with LocalLow and the local

@@ -19,6 +19,15 @@ constexpr std::uint64_t remove_retry_bound_ms = 5000;
 // fails for good, or a passing lock has lasted `bound_ms`.
 FileStep with_retries(const std::function<std::uint32_t()>& attempt, std::uint64_t bound_ms);
 
+// Keeps in `into` the most tries of the two, and the passing lock they were taken for: a
+// step made of several calls reports its longest wait.
+inline void keep_most_tries(FileStep& into, const FileStep& step) {
+  if (step.tries > into.tries) {
+    into.tries = step.tries;
+    into.waited_out = step.waited_out;
+  }
+}
+
 // The error link_file gives where the file system has no hard links.
 std::uint32_t hard_links_unsupported();
 

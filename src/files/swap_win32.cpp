@@ -163,10 +163,7 @@ bool copy_file(Copy& copy, const std::u16string& relative) {
         return source == INVALID_HANDLE_VALUE ? GetLastError() : 0;
       },
       rename_retry_bound_ms);
-  if (opened.tries > copy.step.tries) {
-    copy.step.tries = opened.tries;
-    copy.step.waited_out = opened.waited_out;
-  }
+  keep_most_tries(copy.step, opened);
   if (!opened.ok()) {
     return copy.fail(opened.error, relative);
   }
@@ -254,8 +251,7 @@ FileStep remove_entry(const std::u16string& path, const std::u16string& relative
       const FileStep removed =
           remove_entry(path + u"\\" + entry.name,
                        relative.empty() ? entry.name : relative + u"\\" + entry.name, bound_ms);
-      step.tries = std::max(step.tries, removed.tries);
-      step.waited_out = removed.waited_out != 0 ? removed.waited_out : step.waited_out;
+      keep_most_tries(step, removed);
       if (!removed.ok()) {
         step.error = removed.error;
         step.entry = removed.entry;
@@ -264,8 +260,7 @@ FileStep remove_entry(const std::u16string& path, const std::u16string& relative
     }
   }
   const FileStep removed = with_retries([&] { return delete_entry(path, attributes); }, bound_ms);
-  step.tries = std::max(step.tries, removed.tries);
-  step.waited_out = removed.waited_out != 0 ? removed.waited_out : step.waited_out;
+  keep_most_tries(step, removed);
   step.error = removed.error;
   step.entry = removed.ok() ? std::u16string() : (relative.empty() ? u"." : relative);
   return step;

@@ -1,6 +1,5 @@
 #include "process/process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -78,17 +77,25 @@ WaitReport wait_by_polling(std::int64_t pid, int pidfd_error, std::uint32_t time
 
 // Descriptors the caller left inheritable would reach every process the tool starts:
 // from here on, every one above the standard three closes on exec.
-void close_inherited_descriptors_on_exec() {
-  if (syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */) == 0) {
+// close_range(2) over [first, last], closing (`flags` 0) or marking close-on-exec
+// (CLOSE_RANGE_CLOEXEC); where the kernel lacks it, each descriptor there in turn.
+void close_range_or_each(unsigned first, unsigned last, unsigned flags) {
+  if (syscall(SYS_close_range, first, last, flags) == 0) {
     return;
   }
   const long highest = sysconf(_SC_OPEN_MAX);
-  for (int fd = 3; fd < (highest > 0 ? highest : 1024); ++fd) {
-    const int flags = fcntl(fd, F_GETFD);
-    if (flags >= 0) {
-      (void)fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  const unsigned end = std::min(last, static_cast<unsigned>(highest > 0 ? highest : 1024) - 1);
+  for (unsigned fd = first; fd <= end; ++fd) {
+    const int descriptor = static_cast<int>(fd);
+    const int open_flags = fcntl(descriptor, F_GETFD);
+    if (open_flags >= 0) {
+      (void)(flags == 0 ? close(descriptor) : fcntl(descriptor, F_SETFD, open_flags | FD_CLOEXEC));
     }
   }
+}
+
+void close_inherited_descriptors_on_exec() {
+  close_range_or_each(3, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
 }
 
 bool is_executable_file(const std::string& path) {
@@ -147,30 +154,6 @@ struct SpawnSetup {
 constexpr char verified_path_variable[] = "RELAUNCHER_VERIFIED_PATH";
 constexpr char verified_copy_variable[] = "RELAUNCHER_VERIFIED_COPY";
 
-// close_range where the kernel has it; a walk of /proc/self/fd otherwise.
-void close_descriptors(unsigned first, unsigned last) {
-  if (close_range(first, last, 0) == 0) {
-    return;
-  }
-  DIR* listing = opendir("/proc/self/fd");
-  if (listing == nullptr) {
-    return;
-  }
-  std::vector<int> open_ones;
-  while (const dirent* entry = readdir(listing)) {
-    char* end = nullptr;
-    const long fd = std::strtol(entry->d_name, &end, 10);
-    if (end != entry->d_name && *end == '\0' && fd >= static_cast<long>(first) &&
-        fd <= static_cast<long>(last) && fd != dirfd(listing)) {
-      open_ones.push_back(static_cast<int>(fd));
-    }
-  }
-  (void)closedir(listing);
-  for (const int fd : open_ones) {
-    (void)close(fd);
-  }
-}
-
 // Every descriptor above 2 the caller left open, except those the command line names
 // (/dev/fd/<n>): the tool needs none, and holding one (an application's lock, a listening
 // socket) for the whole hand-over would keep it from the relaunched application.
@@ -180,12 +163,12 @@ void close_inherited_descriptors(std::vector<int> kept) {
   for (const int fd : kept) {
     if (fd >= static_cast<int>(from)) {
       if (fd > static_cast<int>(from)) {
-        close_descriptors(from, static_cast<unsigned>(fd) - 1);
+        close_range_or_each(from, static_cast<unsigned>(fd) - 1, 0);
       }
       from = static_cast<unsigned>(fd) + 1;
     }
   }
-  close_descriptors(from, ~0U);
+  close_range_or_each(from, ~0U, 0);
 }
 
 // A stream the program may share with the tool: a regular file, where a caller keeps it.

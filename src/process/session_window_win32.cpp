@@ -25,22 +25,16 @@ struct User32 {
   decltype(&PostQuitMessage) post_quit_message = nullptr;
 };
 
-template <typename Function>
-bool find(HMODULE module, const char* name, Function& function) {
-  function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  return function != nullptr;
-}
-
 bool load_user32(User32& user) {
-  HMODULE module = LoadLibraryW(L"user32.dll");
-  return module != nullptr && find(module, "RegisterClassExW", user.register_class) &&
-         find(module, "CreateWindowExW", user.create_window) &&
-         find(module, "DefWindowProcW", user.default_procedure) &&
-         find(module, "GetMessageW", user.get_message) &&
-         find(module, "DispatchMessageW", user.dispatch_message) &&
-         find(module, "DestroyWindow", user.destroy_window) &&
-         find(module, "PostMessageW", user.post_message) &&
-         find(module, "PostQuitMessage", user.post_quit_message);
+  HMODULE module = system_module(L"user32.dll");
+  return load(module, "RegisterClassExW", user.register_class) &&
+         load(module, "CreateWindowExW", user.create_window) &&
+         load(module, "DefWindowProcW", user.default_procedure) &&
+         load(module, "GetMessageW", user.get_message) &&
+         load(module, "DispatchMessageW", user.dispatch_message) &&
+         load(module, "DestroyWindow", user.destroy_window) &&
+         load(module, "PostMessageW", user.post_message) &&
+         load(module, "PostQuitMessage", user.post_quit_message);
 }
 
 }  // namespace

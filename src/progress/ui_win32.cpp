@@ -1,5 +1,7 @@
 #include "progress/ui_win32.h"
 
+#include "files/native_win32.h"
+
 namespace relauncher {
 
 namespace {
@@ -7,23 +9,6 @@ namespace {
 // The manifest resource that asks for the common controls' version 6: not the process's
 // own (id 1), so that only the progress window's thread ever uses it.
 constexpr WORD common_controls_manifest_id = 101;
-
-HMODULE system_module(const wchar_t* name) {
-  // From the system folder only, never from beside the tool (a download folder may hold
-  // anything). Stays loaded until the tool exits.
-  return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-
-// GetProcAddress gives one generic function type; void(*)() converts to any other
-// without a cast-function-type warning.
-template <typename Function>
-bool load(HMODULE module, const char* name, Function& function) {
-  function =
-      module == nullptr
-          ? nullptr
-          : reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-  return function != nullptr;
-}
 
 BOOL CALLBACK take_first_name(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR found) {
   auto& first = *reinterpret_cast<std::u16string*>(found);
