@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   fuzz::require(options.wait_pid > 0);
-  fuzz::require(!options.program.empty());
+  // A swap may be the whole update; otherwise there is a program to run.
+  fuzz::require(!options.program.empty() || options.replace_target.has_value());
   fuzz::require(!options.end_folder_processes || options.wait_timeout_s >= 1);
   for (const auto& folder : options.wait_folders) {
     fuzz::require(!folder.empty());
@@ -39,6 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const relauncher::VerifiedFile& verified : options.verified_files) {
     fuzz::require(verified.sha256.size() == 64 && !verified.file.empty());
     fuzz::require(verified.sha256.find_first_not_of("0123456789abcdef") == std::string::npos);
+  }
+  if (options.program.empty() && options.program_args.empty()) {
+    return 0;
   }
   // The program is a word of the list, and its arguments are the words after it.
   bool found = false;
