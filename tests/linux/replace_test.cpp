@@ -3,6 +3,7 @@
 // the program or the new version's first seconds fail.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,10 +30,43 @@ std::string version_at(const std::string& folder) {
   return test::read_file(folder + "/version.txt").value_or("(none)");
 }
 
+constexpr time_t a_past_day = 978307200;  // 2001-01-01
+
+// What a new version that has to be copied holds beyond plain files: links (one that
+// leads nowhere), a setuid program, a folder of its own mode, a file of a past day, and
+// its top as a private temporary folder leaves it.
+void add_what_a_copy_keeps(const std::string& with, const std::string& target) {
+  (void)symlink("version.txt", (with + "/lib/link").c_str());
+  (void)symlink("nowhere", (with + "/lib/dangling").c_str());
+  (void)chmod((with + "/app").c_str(), 04755);
+  (void)chmod((with + "/lib/deep").c_str(), 0750);
+  const struct timespec times[2] = {{a_past_day + 86400, 0}, {a_past_day, 0}};  // access, modification
+  (void)utimensat(AT_FDCWD, (with + "/lib/deep/data.txt").c_str(), times, 0);
+  (void)chmod((with + "/lib").c_str(), 0755);
+  (void)chmod(with.c_str(), 0700);
+  (void)chmod(target.c_str(), 0751);
+}
+
+void check_what_the_copy_kept(const std::string& target) {
+  const auto mode_of = [](const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0u;
+  };
+  EXPECT_EQ(test::tree_of(target)["/lib/link"], "-> version.txt");
+  EXPECT_EQ(test::tree_of(target)["/lib/dangling"], "-> nowhere");
+  EXPECT_EQ(mode_of(target + "/app"), 04755u);
+  EXPECT_EQ(mode_of(target + "/lib/deep"), 0750u);
+  EXPECT_EQ(mode_of(target + "/lib"), 0755u);
+  EXPECT_EQ(mode_of(target), 0751u) << "the top takes the old version's mode";
+  struct stat data {};
+  ASSERT_EQ(stat((target + "/lib/deep/data.txt").c_str(), &data), 0);
+  EXPECT_EQ(data.st_mtim.tv_sec, a_past_day);
+}
+
 TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
   enum class Case { folder, file, first_install, failing_program, trial_fails, trial_passes, trial_stub_exits,
                     stale_backup, cut_short, current_folder_inside, with_missing, other_file_system,
-                    relative_paths, trial_fails_helper_lingers, copy_given_up };
+                    relative_paths, trial_fails_helper_lingers, copy_given_up, trial_crashes };
   const struct {
     Case what;
     int exit_code;
@@ -61,6 +95,9 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
        "old rolled-back 3"},
       // Copied while relauncher waits; a wait that gives up stops the copy and removes it.
       {Case::copy_given_up, 255, "old", " still running after 2 s: gave up", ""},
+      // Killed by a signal in its trial, without --relaunch-on-failure: the code a shell
+      // would give, and the old version is told it was brought back all the same.
+      {Case::trial_crashes, 255, "old", " trial failed code=139 hex=0x0000008B ", "old rolled-back 139"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.what));
@@ -85,7 +122,8 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       }
       with = dir.file("tmpfs/Example-2");
     }
-    const bool trial_fails = c.what == Case::trial_fails || c.what == Case::trial_fails_helper_lingers;
+    const bool trial_fails = c.what == Case::trial_fails || c.what == Case::trial_fails_helper_lingers ||
+                             c.what == Case::trial_crashes;
     const int new_exit = trial_fails ? 3 : 0;
     const char* new_sleep = c.what == Case::trial_passes ? "3" : c.what == Case::folder ? "0" : "0.5";
     if (c.what != Case::with_missing) {
@@ -100,6 +138,15 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
                            "while [ ! -e \"$here/helper.started\" ]; do sleep 0.05; done\nexit 3\n",
                        0755);
     }
+    if (c.what == Case::trial_crashes) {
+      test::write_file(with + "/app",
+                       "#!/bin/sh\necho \"new $RELAUNCHER_OUTCOME $RELAUNCHER_EXIT_CODE\" >> '" + record +
+                           "'\nkill -SEGV $$\n",
+                       0755);
+    }
+    if (c.what == Case::other_file_system) {
+      add_what_a_copy_keeps(with, target);
+    }
     if (c.what == Case::stale_backup) {
       make_version(target + ".relauncher-old", "older", record);
     }
@@ -110,8 +157,10 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
     const pid_t application =
         c.what == Case::copy_given_up ? test::start_probe(test::copy_probe(dir, "running"), 20000) : 0;
     std::vector<std::string> line = {"--log", log, "--wait-pid",
-                                     application != 0 ? std::to_string(application) : test::absent_pid(),
-                                     "--relaunch-on-failure"};
+                                     application != 0 ? std::to_string(application) : test::absent_pid()};
+    if (c.what != Case::trial_crashes) {
+      line.push_back("--relaunch-on-failure");
+    }
     if (application != 0) {
       line.insert(line.end(), {"--wait-timeout", "2"});
     }
@@ -134,6 +183,9 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       line.insert(line.end(), {"--", dir.file("register.sh")});
     }
     const pid_t tool = test::start_tool(line, [&] {
+      if (c.what == Case::other_file_system) {
+        umask(077);  // a caller's private umask must not cut the copy's modes
+      }
       if (c.what == Case::current_folder_inside) {
         (void)chdir(target.c_str());
       }
@@ -178,6 +230,7 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
                             c.what == Case::other_file_system || c.what == Case::copy_given_up;
     EXPECT_EQ(version_at(with), with_stays ? "new" : "(none)") << logged;
     if (c.what == Case::other_file_system) {
+      check_what_the_copy_kept(target);
       (void)std::system(("umount -l '" + dir.file("tmpfs") + "'").c_str());
     }
   }
@@ -245,7 +298,7 @@ TEST(Replace, ANewVersionThatCannotStartFailsItsTrialAndARolledBackOneHasNone) {
 // cannot be read is set aside, an update accepted as the session ended stays accepted.
 TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
   enum class Case { stale_probes, mount_in_stale_backup, mount_in_old_version, copy_of_a_fifo,
-                    truncated_journal, session_end_in_trial, ended_in_trial_with_taken };
+                    truncated_journal, session_end_in_trial, hang_up_in_trial, ended_in_trial_with_taken };
   const struct {
     Case what;
     int exit_code;
@@ -259,6 +312,8 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
        " replace not done: copy the new version beside the target failed: \"lib/fifo\", error 22 "},
       {Case::truncated_journal, 0, "new", " replace journal unreadable: "},
       {Case::session_end_in_trial, 0, "v3", " replace backup removed: the update of "},
+      // A logout's hang-up, as a terminal or a login session sends it, is the session's end too.
+      {Case::hang_up_in_trial, 0, "v3", " replace backup removed: the update of "},
       // Ended during the trial, and --with unpacked anew meanwhile: the old version back,
       // the unaccepted new one kept aside, then this run's update.
       {Case::ended_in_trial_with_taken, 0, "newer", "; its new version is kept at "},
@@ -295,7 +350,8 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
     std::vector<std::string> line = {"--log", dir.file("log"), "--wait-pid", test::absent_pid(),
                                      "--replace", target, "--with", with};
     test::ToolRun run;
-    if (c.what == Case::session_end_in_trial) {
+    const bool session_ends = c.what == Case::session_end_in_trial || c.what == Case::hang_up_in_trial;
+    if (session_ends) {
       // Told that the session ends during the trial, and ended as soon as it logs that the
       // trial passed: the next run (to v3) finds the update accepted, and restores nothing.
       test::write_file(with + "/app", "#!/bin/sh\nsleep 5\n", 0755);
@@ -306,7 +362,7 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
         setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
       });
       ASSERT_TRUE(test::wait_for_text(dir.file("log"), " relaunch pid="));
-      kill(first, SIGTERM);
+      kill(first, c.what == Case::hang_up_in_trial ? SIGHUP : SIGTERM);
       EXPECT_EQ(test::finish(first), 128 + SIGKILL);
       make_version(dir.file("apps/Example-3"), "v3", dir.file("ran"));
       line = {"--log", dir.file("log"), "--wait-pid", test::absent_pid(), "--replace", target,
@@ -345,7 +401,7 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
     } else {
       EXPECT_EQ(test::siblings_in(dir.file("apps")), std::vector<std::string>()) << logged;
     }
-    if (c.what == Case::session_end_in_trial) {
+    if (session_ends) {
       EXPECT_FALSE(contains(logged, " replace restored")) << logged;
       EXPECT_FALSE(exists(with)) << logged;  // the accepted update's new version stayed in
     }
@@ -360,7 +416,7 @@ TEST(Replace, AVerifiedNewFileLandsAsVerified) {
     TempDir dir;
     const std::string target = dir.file("Example.AppImage");
     const std::string with = dir.file("Example-2.AppImage");
-    test::write_file(target, "old", 0755);
+    test::write_file(target, "old", 0750);
     test::write_file(with, "verified", 0644);
     const std::string digest = test::sha256sum(with);
     ASSERT_EQ(digest.size(), 64u);
@@ -380,10 +436,10 @@ TEST(Replace, AVerifiedNewFileLandsAsVerified) {
     test::finish(running);
     const std::string logged = test::read_file(dir.file("log")).value_or("");
     EXPECT_EQ(test::read_file(target).value_or(""), changed_before ? "old" : "verified") << logged;
-    // The old file's mode: the AppImage stays executable.
+    // The old file's mode: the AppImage stays executable, and no more than it was.
     struct stat info {};
     ASSERT_EQ(stat(target.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0755u);
+    EXPECT_EQ(info.st_mode & 0777, 0750u);
   }
 }
 
@@ -396,6 +452,12 @@ TEST(Replace, UnusableLinesMoveAndStartNothing) {
   test::write_file(dir.file("apps/file"), "a file");
   (void)symlink(target.c_str(), dir.file("apps/link").c_str());
   (void)symlink("/etc/passwd", dir.file("apps/file-link").c_str());
+  // A name that leaves no room for the longest sibling's suffix.
+  const std::string long_name = dir.file("apps/" + std::string(240, 'n'));
+  make_version(long_name, "old", dir.file("ran"));
+  // relauncher itself, run from a copy inside the version it would move.
+  const std::string inside = target + "/lib/relauncher";
+  test::write_file(inside, test::read_file(test::tool_path()).value_or(""), 0755);
   const std::string pid = test::absent_pid();
   const struct {
     std::vector<std::string> options;
@@ -412,9 +474,14 @@ TEST(Replace, UnusableLinesMoveAndStartNothing) {
       {{"--replace", "/", "--with", with}, "--replace \"/\" is not a folder of its own"},
       {{"--replace", target, "--with", target + ".relauncher-new-77-1"}, "named like relauncher's own siblings"},
       {{"--replace", target, "--with", target + ".relauncher-old"}, "named like relauncher's own siblings"},
+      {{"--replace", target, "--with", target + ".relauncher-done"}, "named like relauncher's own siblings"},
+      {{"--replace", long_name, "--with", with}, "a path has a component longer than 255 bytes"},
+      {{"--replace", target, "--with", with}, "relauncher runs from inside the --replace or --with folder"},
       {{"--replace", "/opt", "--with", with}, "--replace \"/opt\" is not a folder of its own"},
       {{"--replace", target, "--with", with, "--trial", "5"}, "a --trial without --replace and --relaunch"},
       {{"--replace", target, "--with", with, "--relaunch", target + "/app", "--trial", "601"},
+       "or not whole seconds from 1 to 600"},
+      {{"--replace", target, "--with", with, "--relaunch", target + "/app", "--trial", "0"},
        "or not whole seconds from 1 to 600"},
       {{"--log", target + "/update.log", "--replace", target, "--with", with}, "a --log inside --replace or --with"},
       {{"--sha256", std::string(64, '0') + ":" + with + "/app", "--replace", target, "--with", with},
@@ -425,7 +492,7 @@ TEST(Replace, UnusableLinesMoveAndStartNothing) {
     unlink(dir.file("log").c_str());
     std::vector<std::string> line = {"--log", dir.file("log"), "--wait-pid", pid};
     line.insert(line.end(), c.options.begin(), c.options.end());
-    const test::ToolRun run = test::run_tool(line);
+    const test::ToolRun run = test::run_tool(line, {}, contains(c.reason, "runs from inside") ? inside : "");
     EXPECT_EQ(run.exit_code, 2);
     // The last --log counts: the one inside the target, in that row.
     const std::string log = contains(c.reason, "--log inside") ? target + "/update.log" : dir.file("log");

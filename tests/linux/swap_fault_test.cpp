@@ -235,6 +235,25 @@ TEST(SwapFlushes, TheTargetsFolderRightAfterEachRenameAndBeforeTheBackupGoes) {
       }
     }
     EXPECT_GE(renames, 3u);
+    // Whatever a copy wrote beside the target is on the disk before it is renamed in.
+    const std::string beside = u.target + ".relauncher-new";
+    std::set<std::string> written, flushed;
+    for (const std::string& call : calls) {
+      const std::size_t name_at = call.find(' ') + 1;
+      const std::size_t path_at = call.find(' ', name_at) + 1;
+      const std::string name = call.substr(name_at, path_at - name_at - 1);
+      const std::string path = call.substr(path_at);
+      if (path == beside || path.compare(0, beside.size() + 1, beside + "/") == 0) {
+        if (name.compare(0, 4, "open") == 0) {
+          written.insert(path);
+        } else if (name == "fsync") {
+          flushed.insert(path);
+        }
+      }
+    }
+    for (const std::string& path : written) {
+      EXPECT_EQ(flushed.count(path), 1u) << path << " was never flushed";
+    }
   }
 }
 
