@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -236,6 +237,75 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
   }
 }
 
+// What runs from the target is waited for as the application is, within --wait-timeout:
+// a helper of a folder version, or a file version itself. It is ended only under
+// --end-folder-processes; after a failed trial the wait is bounded all the same.
+TEST(Replace, WhatRunsFromTheTargetIsWaitedForAndEndedOnlyWhenAllowed) {
+  enum class Case { helper_runs, file_runs, file_runs_ended, helper_outlives_trial, helper_outlives_trial_ended };
+  const struct {
+    Case what;
+    int exit_code;
+    const char* target_after;
+    const char* logged;
+  } cases[] = {
+      {Case::helper_runs, 255, "old", " gave up\n"},
+      {Case::file_runs, 255, "old", " gave up\n"},
+      {Case::file_runs_ended, 0, "new", " how=renamed "},
+      // The failed new version leaves a helper that never ends: the roll-back gives up
+      // after its bound, or ends the helper when it may.
+      {Case::helper_outlives_trial, 255, "new", " replace waited: for 1 process(es) running from "},
+      {Case::helper_outlives_trial_ended, 255, "old", ", ended 1, left 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.what));
+    TempDir dir;
+    const std::string record = dir.file("ran");
+    const bool file = c.what == Case::file_runs || c.what == Case::file_runs_ended;
+    const bool trial = c.what == Case::helper_outlives_trial || c.what == Case::helper_outlives_trial_ended;
+    const std::string target = dir.file(file ? "apps/tool" : "apps/Example");
+    const std::string with = target + "-2";
+    const std::string helper = (trial ? with : target) + "/lib/helper";
+    make_version(dir.file("apps/Example"), "old", record);
+    make_version(with, "new", record, 0, "0", file);
+    const std::string old_bytes = test::read_file(test::build_dir() + "/probe").value_or("");
+    if (file) {
+      test::write_file(target, old_bytes, 0755);
+    } else {
+      test::write_file(helper, old_bytes, 0755);
+    }
+    // It runs well past every bound, and is killed when the row is done with it.
+    const std::string runs = file ? target : trial ? target + "/lib/helper" : helper;
+    test::set_probe(runs, "SLEEP_MS", "30000");
+    std::vector<std::string> line = {"--log", dir.file("log"), "--wait-pid", test::absent_pid(),
+                                     "--wait-timeout", "1", "--replace", target, "--with", with};
+    if (c.what == Case::file_runs_ended || c.what == Case::helper_outlives_trial_ended) {
+      line.push_back("--end-folder-processes");
+    }
+    if (trial) {
+      test::write_file(with + "/app",
+                       "#!/bin/sh\nhere=\"$(dirname \"$0\")\"\n\"$here/lib/helper\" &\n"
+                       "while [ ! -e \"$here/lib/helper.started\" ]; do sleep 0.05; done\nexit 3\n",
+                       0755);
+      line.insert(line.end(), {"--relaunch", target + "/app", "--trial", "2"});
+    }
+    const pid_t started = trial ? 0 : test::start_probe(runs, 30000);
+    ASSERT_TRUE(trial || test::wait_until_started(runs));
+    const test::ToolRun run = test::run_tool(line);
+    test::set_probe(runs, "SLEEP_MS", "");
+    if (const std::optional<test::ProbeRecord> left = test::probe_started(runs)) {
+      (void)kill(left->pid, SIGKILL);
+    }
+    if (started != 0) {
+      (void)test::finish(started);
+    }
+    const std::string logged = test::read_file(dir.file("log")).value_or("");
+    EXPECT_EQ(run.exit_code, c.exit_code) << logged;
+    EXPECT_TRUE(contains(logged, c.logged)) << logged;
+    const std::string now = file ? (test::read_file(target) == old_bytes ? "old" : "new") : version_at(target);
+    EXPECT_EQ(now, c.target_after) << logged;
+  }
+}
+
 // Under --trial a new version that cannot even be started is rolled back like one that
 // fails; after a roll-back there is no trial: the old version is relaunched as the options say.
 TEST(Replace, ANewVersionThatCannotStartFailsItsTrialAndARolledBackOneHasNone) {
@@ -297,7 +367,7 @@ TEST(Replace, ANewVersionThatCannotStartFailsItsTrialAndARolledBackOneHasNone) {
 // never deleted beyond the version: a leftover that cannot go is set aside, a journal that
 // cannot be read is set aside, an update accepted as the session ended stays accepted.
 TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
-  enum class Case { stale_probes, mount_in_stale_backup, mount_in_old_version, copy_of_a_fifo,
+  enum class Case { stale_probes, mount_in_stale_backup, mount_in_old_version, link_in_old_version, copy_of_a_fifo,
                     truncated_journal, session_end_in_trial, hang_up_in_trial, ended_in_trial_with_taken };
   const struct {
     Case what;
@@ -308,6 +378,8 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
       {Case::stale_probes, 0, "new", " replace leftovers removed: left by an earlier run"},
       {Case::mount_in_stale_backup, 0, "new", " replace leftover kept: "},
       {Case::mount_in_old_version, 0, "new", " replace backup kept: error 16 (Device or resource busy) at \"lib/data\""},
+      // A link to the user's own folder goes with the backup; what it leads to stays.
+      {Case::link_in_old_version, 0, "new", " replace backup removed\n"},
       {Case::copy_of_a_fifo, 255, "old",
        " replace not done: copy the new version beside the target failed: \"lib/fifo\", error 22 "},
       {Case::truncated_journal, 0, "new", " replace journal unreadable: "},
@@ -340,6 +412,8 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
         std::cout << "skipped a mount inside a version: this machine lets the test mount nothing\n";
         continue;
       }
+    } else if (c.what == Case::link_in_old_version) {
+      ASSERT_EQ(symlink(mounted.c_str(), (target + "/lib/data").c_str()), 0);
     } else if (c.what == Case::copy_of_a_fifo) {
       with = dir.file("incoming/Example-2");
       make_version(with, "new", dir.file("ran"));
@@ -384,9 +458,7 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
     EXPECT_TRUE(contains(logged, c.logged)) << logged;
     EXPECT_EQ(version_at(target), c.target_after) << logged;
     if (!mount_point.empty()) {
-      // The mounted file system stands untouched, inside what was set aside.
-      EXPECT_EQ(version_at(mounted), "user's") << logged;
-      EXPECT_EQ(test::read_file(mounted + "/lib/deep/data.txt").value_or("").size(), 70000u);
+      // The mounted file system stands untouched (checked below), inside what was set aside.
       const std::vector<std::string> kept = test::siblings_in(dir.file("apps"));
       ASSERT_EQ(kept.size(), 1u) << logged;
       EXPECT_TRUE(contains(kept[0], ".relauncher-done-")) << kept[0];
@@ -401,6 +473,9 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
     } else {
       EXPECT_EQ(test::siblings_in(dir.file("apps")), std::vector<std::string>()) << logged;
     }
+    // What the user keeps outside the versions is never deleted with them.
+    EXPECT_EQ(version_at(mounted), "user's") << logged;
+    EXPECT_EQ(test::read_file(mounted + "/lib/deep/data.txt").value_or("").size(), 70000u);
     if (session_ends) {
       EXPECT_FALSE(contains(logged, " replace restored")) << logged;
       EXPECT_FALSE(exists(with)) << logged;  // the accepted update's new version stayed in
