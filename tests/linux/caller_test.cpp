@@ -55,9 +55,11 @@ TEST(Caller, TheHandOverOutlivesItsCallersSessionGroupAndTerminal) {
     bool leads_group;  // relauncher leads its process group, as job control makes it
     bool terminal;     // the caller's terminal closes instead of a signal to its group
     int signal;        // sent to the caller's process group once the installer runs
-    const char* job;
+    const char* job;   // or nothing to leave
   } cases[] = {
       {"a launcher that ends the group", false, false, SIGTERM, " job left: the caller's session\n"},
+      // Started as `setsid relauncher ...`: it leads a session of its own already.
+      {"a session of its own", true, false, 0, nullptr},
       {"job control, then a hang-up", true, false, SIGHUP,
        " job left: the caller's session, through a copy (pid="},
       {"a terminal that closes", false, true, 0, " job left: the caller's session\n"},
@@ -76,6 +78,10 @@ TEST(Caller, TheHandOverOutlivesItsCallersSessionGroupAndTerminal) {
           {"--log", layout.log, "--wait-pid", test::absent_pid(), "--relaunch", layout.relaunched,
            "--", layout.setup},
           [&] {
+            if (c.job == nullptr) {
+              setsid();
+              return;
+            }
             setpgid(0, 0);
             if (!c.leads_group) {
               const pid_t tool = fork();
@@ -96,9 +102,12 @@ TEST(Caller, TheHandOverOutlivesItsCallersSessionGroupAndTerminal) {
     const auto relaunch = test::wait_until_started(layout.relaunched, 10000);
     ASSERT_TRUE(relaunch) << "relauncher died with its caller\n" << layout.logged();
     EXPECT_TRUE(test::probe_ended(layout.setup)) << "the installer died with the caller";
-    EXPECT_TRUE(contains(layout.logged(), c.job)) << layout.logged();
+    EXPECT_TRUE(c.job != nullptr ? contains(layout.logged(), c.job) : !contains(layout.logged(), " job "))
+        << layout.logged();
     EXPECT_TRUE(contains(layout.logged(), " exit code=0 ")) << layout.logged();
-    EXPECT_NE(test::probe_started(layout.setup)->sid, caller);
+    if (c.job != nullptr) {  // in a session of its own, relauncher is the caller
+      EXPECT_NE(test::probe_started(layout.setup)->sid, caller);
+    }
     test::set_probe(layout.setup, "SLEEP_MS", "");
   }
 }
@@ -137,6 +146,18 @@ TEST(Caller, WhatTheCallerLeftInheritableBreaksNeitherTheProgramNorItsExitCode) 
        },
        "0", 0, nullptr},
       {"SIGCHLD ignored, as a daemon leaves it", [] { signal(SIGCHLD, SIG_IGN); }, "7", 7, nullptr},
+      // A launcher's socket as output (its reader may go), a file as input, and a path
+      // that claims to be verified: none of them reaches the program.
+      {"input from a file, output into a socket, a verified path of its own",
+       [&] {
+         int ends[2];
+         socketpair(AF_UNIX, SOCK_STREAM, 0, ends);
+         dup2(ends[0], 1);
+         dup2(ends[0], 2);
+         dup2(open(output.c_str(), O_RDONLY | O_CREAT, 0644), 0);
+         setenv("RELAUNCHER_VERIFIED_PATH", "/etc/passwd", 1);
+       },
+       "0", 0, "/dev/null,/dev/null,/dev/null"},
       {"descriptors 0 to 2 closed",
        [] {
          close(0);
@@ -160,17 +181,26 @@ TEST(Caller, WhatTheCallerLeftInheritableBreaksNeitherTheProgramNorItsExitCode) 
     if (c.streams != nullptr) {
       EXPECT_EQ(program->streams, c.streams);
     }
+    EXPECT_EQ(program->verified_path, "unset");
   }
   EXPECT_EQ(test::read_file(output).value_or(""), "output\n");
   test::set_probe(layout.setup, "EXIT", "");
   test::set_probe(layout.setup, "WRITE", "");
 
-  // The relaunched application writes to its output too (on /dev/null): it must not fail.
+  // The relaunched application writes to its output too: on /dev/null, even where the
+  // program shares relauncher's file (it outlives relauncher, and writes into no caller's log).
   test::set_probe(layout.relaunched, "WRITE", "1");
   EXPECT_EQ(test::run_tool({"--wait-pid", test::absent_pid(), "--relaunch", layout.relaunched, "--",
-                            layout.setup}).exit_code,
+                            layout.setup},
+                           [&] {
+                             const int file = open(output.c_str(), O_WRONLY | O_APPEND);
+                             dup2(file, 1);
+                             dup2(file, 2);
+                           }).exit_code,
             0);
-  ASSERT_TRUE(test::wait_until_started(layout.relaunched));
+  const auto relaunch = test::wait_until_started(layout.relaunched);
+  ASSERT_TRUE(relaunch);
+  EXPECT_EQ(relaunch->streams, "/dev/null,/dev/null,/dev/null");
   for (int waited = 0; !test::probe_ended(layout.relaunched) && waited < 5000; waited += 20) {
     test::pause_for_ms(20);
   }

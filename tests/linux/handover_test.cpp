@@ -362,6 +362,16 @@ TEST(Options, OneCommandLineForEverySystem) {
     EXPECT_EQ(run.exit_code, 2);
     EXPECT_EQ(run.error_output, "relauncher" + std::string(usage_tail));
   }
+  // The usage line into a pipe whose reader is gone (`relauncher ... 2>&1 | head -0`):
+  // still exit code 2, never a death by SIGPIPE.
+  const test::ToolRun into_broken_pipe = test::run_tool({"--wait-pid", "5"}, [] {
+    int ends[2];
+    if (pipe(ends) == 0) {
+      close(ends[0]);
+      dup2(ends[1], 2);
+    }
+  });
+  EXPECT_EQ(into_broken_pipe.exit_code, 2);
 }
 
 TEST(Log, ManyToolsAppendWholeLinesEndingInLineFeeds) {
