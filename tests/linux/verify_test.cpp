@@ -75,6 +75,12 @@ TEST(Sha256, GivesTheStandardsDigestsHoweverTheInputIsCut) {
 
 // The extensions' digest is the portable code's, for any length and any cuts.
 TEST(Sha256, BothCompressionsAgreeOnRandomLengthsAndCuts) {
+  // The extensions are used exactly where the processor has them, as the kernel reads it.
+  const std::string cpu = test::read_file("/proc/cpuinfo").value_or("");
+  const auto listed = [&](const std::string& flag) {
+    return cpu.find(" " + flag + " ") != std::string::npos || cpu.find(" " + flag + "\n") != std::string::npos;
+  };
+  EXPECT_EQ(relauncher::sha256_extensions_available(), listed("sha_ni") && listed("ssse3") && listed("sse4_1"));
   if (!relauncher::sha256_extensions_available()) {
     GTEST_SKIP() << "this processor has no SHA extensions: only the portable code runs here";
   }
@@ -163,6 +169,7 @@ TEST(Verify, TheProgramThatRunsIsTheOneVerified) {
     test::finish(app);
     const std::string log = test::read_file(dir.file("log")).value_or("");
     EXPECT_NE(log.find(" verify file=\"" + verified + "\""), std::string::npos) << log;
+    EXPECT_EQ(log.find(" verify ", log.find(" verify ") + 1), std::string::npos) << "told twice\n" << log;
     EXPECT_NE(log.find(c.logged), std::string::npos) << log;
     // Hashed while the application is waited for, and every hash in before the start.
     EXPECT_EQ(log.find(" run pid=") == std::string::npos || log.find(" verify ") < log.find(" run pid="), true)
@@ -222,10 +229,26 @@ TEST(Verify, ALargeFileCostsNoMemoryOfItsSizeAndItsHashEndsWithTheWait) {
 
 // Nothing runs with --sha256 that could not run without it, nothing of the check leaks
 // into what runs, and no file can keep relauncher waiting.
+// Once a descriptor of the process leads to the file, within 10 s.
+bool wait_until_held(pid_t process, const std::string& file) {
+  const std::string folder = "/proc/" + std::to_string(process) + "/fd/";
+  for (int waited = 0; waited < 10000; ++waited) {
+    for (int fd = 3; fd < 64; ++fd) {
+      char link[4096];
+      const ssize_t length = readlink((folder + std::to_string(fd)).c_str(), link, sizeof link);
+      if (length > 0 && std::string(link, static_cast<std::size_t>(length)) == file) {
+        return true;
+      }
+    }
+    test::pause_for_ms(1);
+  }
+  return false;
+}
+
 TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
   enum class Kind {
     elf, script_without_execute_bit, noexec_mount, hard_link_replaced, fifo, endless_device, first_of_two_differs,
-    large_file
+    large_file, shrinks_while_copied
   };
   const struct {
     Kind kind;
@@ -242,6 +265,8 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
       {Kind::first_of_two_differs, 255, " does not match (expected "},
       // Hashing outlasts the application's wait: the program still starts only after it.
       {Kind::large_file, 0, " matches"},
+      // Cut short while relauncher copies it: what is left is hashed, and no more.
+      {Kind::shrinks_while_copied, 255, " does not match (expected "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.kind));
@@ -266,12 +291,17 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
       verified = dir.file("package.bin");
       ASSERT_EQ(std::system(("head -c 200000000 /dev/zero > '" + verified + "'").c_str()), 0);
     }
-    std::string program = c.kind == Kind::large_file ? script : verified;
+    if (c.kind == Kind::shrinks_while_copied) {
+      verified = dir.file("package.bin");
+      ASSERT_EQ(truncate((test::write_file(verified, ""), verified).c_str(), 2000000000), 0);  // sparse
+    }
+    const bool package = c.kind == Kind::large_file || c.kind == Kind::shrinks_while_copied;
+    std::string program = package ? script : verified;
     if (c.kind == Kind::hard_link_replaced) {
       program = dir.file("other-name.sh");
       ASSERT_EQ(link(script.c_str(), program.c_str()), 0);
     }
-    std::string digest = test::sha256sum(verified);
+    std::string digest = c.kind == Kind::shrinks_while_copied ? std::string(64, 'a') : test::sha256sum(verified);
     if (c.kind == Kind::fifo) {
       verified = dir.file("fifo");
       ASSERT_EQ(mkfifo(verified.c_str(), 0644), 0);
@@ -290,6 +320,10 @@ TEST(Verify, RunsOnlyWhatCouldRunWithoutItAndNeverBlocks) {
     line.insert(line.end(), {"--sha256", digest + ":" + verified, "--relaunch", relaunched, "--", program});
     const pid_t tool = test::start_tool(line,
                                         [] { alarm(20); });  // ended long before the suite's timeout
+    if (c.kind == Kind::shrinks_while_copied) {
+      ASSERT_TRUE(wait_until_held(tool, verified));
+      ASSERT_EQ(truncate(verified.c_str(), 0), 0);
+    }
     if (c.kind == Kind::hard_link_replaced) {
       ASSERT_TRUE(test::wait_for_text(dir.file("log"), " verify "));
       test::write_file(dir.file("planted.sh"), "#!/bin/sh\necho planted > '" + ran + "'\n", 0755);
