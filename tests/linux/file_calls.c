@@ -2,6 +2,9 @@
  * counts relauncher's own calls of every libc entry point that changes or flushes files,
  * and, as the environment asks:
  *   RELAUNCHER_TEST_FAIL_CALL=N      the Nth such call fails once (EIO), doing nothing;
+ *   RELAUNCHER_TEST_REFUSE=<name>:<errno>
+ *                                    every call of that entry point fails with that error,
+ *                                    as a file system that lacks what it does would;
  *   RELAUNCHER_TEST_END_AFTER_CALL=N relauncher is ended with SIGKILL right after the Nth,
  *                                    as a power cut or a kill would;
  *   RELAUNCHER_TEST_END_AFTER_WRITING=<text>
@@ -32,7 +35,8 @@ const char* const seam_calls[] = {
     "symlinkat", NULL};
 
 static long fail_at = 0, end_after = 0, calls = 0;
-static char call_log[4096], end_text[256];
+static char call_log[4096], end_text[256], refused[64];
+static int refused_error = 0;
 static int text_written = 0;
 
 __attribute__((constructor)) static void take_settings(void) {
@@ -40,6 +44,13 @@ __attribute__((constructor)) static void take_settings(void) {
   const char* end = getenv("RELAUNCHER_TEST_END_AFTER_CALL");
   const char* log = getenv("RELAUNCHER_TEST_CALL_LOG");
   const char* text = getenv("RELAUNCHER_TEST_END_AFTER_WRITING");
+  const char* refuse = getenv("RELAUNCHER_TEST_REFUSE");
+  const char* colon = refuse ? strchr(refuse, ':') : NULL;
+  if (colon != NULL && (size_t)(colon - refuse) < sizeof refused) {
+    memcpy(refused, refuse, (size_t)(colon - refuse));
+    refused_error = atoi(colon + 1);
+  }
+  unsetenv("RELAUNCHER_TEST_REFUSE");
   snprintf(end_text, sizeof end_text, "%s", text ? text : "");
   unsetenv("RELAUNCHER_TEST_END_AFTER_WRITING");
   fail_at = fail ? atol(fail) : 0;
@@ -83,6 +94,10 @@ static int counted(const char* name, const char* path, int fd) {
   record(name, path, fd);
   if (calls == fail_at) {
     errno = EIO;
+    return 1;
+  }
+  if (refused_error != 0 && strcmp(name, refused) == 0) {
+    errno = refused_error;
     return 1;
   }
   return 0;

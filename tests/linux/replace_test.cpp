@@ -67,7 +67,8 @@ void check_what_the_copy_kept(const std::string& target) {
 TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
   enum class Case { folder, file, first_install, failing_program, trial_fails, trial_passes, trial_stub_exits,
                     stale_backup, cut_short, current_folder_inside, with_missing, other_file_system,
-                    relative_paths, trial_fails_helper_lingers, copy_given_up, trial_crashes };
+                    relative_paths, trial_fails_helper_lingers, copy_given_up, trial_crashes,
+                    with_in_shared_memory };
   const struct {
     Case what;
     int exit_code;
@@ -99,6 +100,8 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       // Killed by a signal in its trial, without --relaunch-on-failure: the code a shell
       // would give, and the old version is told it was brought back all the same.
       {Case::trial_crashes, 255, "old", " trial failed code=139 hex=0x0000008B ", "old rolled-back 139"},
+      // Unpacked where nothing may be moved from, only copied: no folder of its own is needed.
+      {Case::with_in_shared_memory, 0, "new", " how=copied ", "new succeeded 0"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.what));
@@ -113,6 +116,14 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
     if (c.what == Case::copy_given_up) {
       with = dir.file("download/Example-2");
       (void)mkdir(dir.file("download").c_str(), 0755);
+    }
+    char shared[] = "/dev/shm/relauncher-test-XXXXXX";
+    if (c.what == Case::with_in_shared_memory) {
+      if (mkdtemp(shared) == nullptr) {
+        std::cout << "skipped --with in /dev/shm: this machine has none\n";
+        continue;
+      }
+      with = std::string(shared) + "/Example-2";
     }
     if (c.what == Case::other_file_system) {
       // Another file system: a tmpfs of the test's own (root only).
@@ -183,6 +194,9 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       test::write_file(dir.file("register.sh"), "#!/bin/sh\nexit 4\n", 0755);
       line.insert(line.end(), {"--", dir.file("register.sh")});
     }
+    if (c.what == Case::current_folder_inside) {  // the program tells where it runs
+      line.insert(line.end(), {"--", "/bin/sh", "-c", "pwd -P > '" + dir.file("cwd") + "'"});
+    }
     const pid_t tool = test::start_tool(line, [&] {
       if (c.what == Case::other_file_system) {
         umask(077);  // a caller's private umask must not cut the copy's modes
@@ -218,6 +232,11 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
       continue;
     }
     EXPECT_EQ(version_at(target), c.target_after) << logged;
+    if (c.what == Case::current_folder_inside) {
+      char apps[4096];
+      ASSERT_NE(realpath(dir.file("apps").c_str(), apps), nullptr);
+      EXPECT_EQ(test::read_file(dir.file("cwd")).value_or(""), std::string(apps) + "\n");
+    }
     // A failed trial: the new version ran first, then the old one came back.
     // (Nothing is relaunched while the application still runs.)
     const std::vector<std::string> ran = records(record, *c.relaunched == '\0' ? 0 : trial_fails ? 2 : 1);
@@ -228,8 +247,12 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
     EXPECT_FALSE(exists(target + ".relauncher-new")) << logged;
     EXPECT_FALSE(exists(target + ".relauncher-done")) << logged;
     const bool with_stays = c.what == Case::failing_program || trial_fails ||
-                            c.what == Case::other_file_system || c.what == Case::copy_given_up;
+                            c.what == Case::other_file_system || c.what == Case::copy_given_up ||
+                            c.what == Case::with_in_shared_memory;
     EXPECT_EQ(version_at(with), with_stays ? "new" : "(none)") << logged;
+    if (c.what == Case::with_in_shared_memory) {
+      (void)std::system(("rm -rf '" + std::string(shared) + "'").c_str());
+    }
     if (c.what == Case::other_file_system) {
       check_what_the_copy_kept(target);
       (void)std::system(("umount -l '" + dir.file("tmpfs") + "'").c_str());

@@ -203,6 +203,38 @@ INSTANTIATE_TEST_SUITE_P(Replace, SwapFaults,
 
 namespace {
 
+// What a file system lacks: hard links (vfat, exFAT refuse link() with EPERM) or the
+// flags of renameat2 (NFS and some FUSE refuse them with EINVAL). The swap falls back to
+// two renames; any other error of the link stops it untouched.
+TEST(SwapFallbacks, WhatAFileSystemLacksFallsBackToTwoRenamesAndAFailureStops) {
+  const struct {
+    const Scenario& scenario;
+    const char* refused;
+    int exit_code;
+    const char* outcome;
+    const char* logged;
+  } cases[] = {
+      {scenarios[2], "link:1", 0, "new", " how=renamed "},
+      {scenarios[2], "link:5", 255, "old", " replace not done: keep the file at the target failed, error 5 "},
+      {scenarios[0], "renameat2:22", 0, "new", " how=renamed "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refused);
+    Update u;
+    lay_out(c.scenario, u);
+    const test::ToolRun run = run_with_seam(u, "RELAUNCHER_TEST_REFUSE", c.refused);
+    const std::string logged = test::read_file(u.log).value_or("");
+    EXPECT_EQ(run.exit_code, c.exit_code) << logged;
+    EXPECT_TRUE(test::contains(logged, c.logged)) << logged;
+    EXPECT_EQ(test::version_held(u.target, u.old_version, u.new_version), c.outcome) << logged;
+    EXPECT_EQ(test::siblings_in(u.dir.file("apps")), std::vector<std::string>()) << logged;
+  }
+}
+
+}  // namespace
+
+namespace {
+
 // A folder flush that is missing cannot be seen by a power cut on ext4 (its journal keeps
 // the order of renames), so the calls themselves are read: the folder holding the target
 // is flushed right after each rename or exchange, and before the backup is let go.
