@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -32,6 +33,14 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// The processor time of the children waited for so far, user and system, in ms.
+long processor_ms_of_children() {
+  struct rusage usage {};
+  (void)getrusage(RUSAGE_CHILDREN, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000L +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
 TEST(Folder, TheProgramWaitsForWhatRunsFromTheApplicationsFolders) {
   const struct {
     const char* helper;  // where it runs from
@@ -39,14 +48,16 @@ TEST(Folder, TheProgramWaitsForWhatRunsFromTheApplicationsFolders) {
     bool waited;
     bool replaced;  // its file deleted and written anew while it runs
     bool restarts;  // it starts itself once more just before it ends
+    bool outlived;  // another helper runs on after it has ended
   } cases[] = {
-      {"app/helper", "app", true, false, false},
-      {"app/sub/helper", "app", true, false, false},
-      {"app2/helper", "app", false, false, false},
-      {"App/helper", "app", false, false, false},
-      {"app/helper", "link", true, false, false},  // "link" is a symbolic link to "app"
-      {"app/helper", "app/../app/.", true, true, false},
-      {"app/helper", "app", true, false, true},
+      {"app/helper", "app", true, false, false, false},
+      {"app/sub/helper", "app", true, false, false, false},
+      {"app2/helper", "app", false, false, false, false},
+      {"App/helper", "app", false, false, false, false},
+      {"app/helper", "link", true, false, false, false},  // "link" is a symbolic link to "app"
+      {"app/helper", "app/../app/.", true, true, false, false},
+      {"app/helper", "app", true, false, true, false},
+      {"app/helper", "app", true, false, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.helper) + " " + c.folder);
@@ -58,15 +69,24 @@ TEST(Folder, TheProgramWaitsForWhatRunsFromTheApplicationsFolders) {
     test::set_probe(helper, "THEN", c.restarts ? helper : "");
     const pid_t running = test::start_probe(helper, 1000);
     ASSERT_TRUE(test::wait_until_started(helper));
+    const std::string other = probe_at(dir, "app/other");
+    const pid_t outliving = c.outlived ? test::start_probe(other, 2500) : 0;
+    ASSERT_TRUE(!c.outlived || test::wait_until_started(other));
     if (c.replaced) {
       ASSERT_EQ(unlink(helper.c_str()), 0);
       test::copy_probe(dir, c.helper);
     }
+    const long processor_before = processor_ms_of_children();
     const test::ToolRun run = test::run_tool(
         {"--log", dir.file("log"), "--wait-pid", test::absent_pid(), "--wait-folder",
          dir.file(c.folder), "--", setup});
     EXPECT_EQ(run.exit_code, 0) << run.error_output;
+    // Waiting costs the processor next to nothing, also once one of two has ended.
+    EXPECT_LT(processor_ms_of_children() - processor_before, 300);
     test::finish(running);
+    if (outliving != 0) {
+      test::finish(outliving);
+    }
     test::pause_for_ms(c.restarts ? 1500 : 0);  // until the second one has ended too
     const auto started = test::probe_started(setup);
     const auto helper_ended = test::probe_ended(helper);
