@@ -138,19 +138,30 @@ TEST(Binary, LoadsUser32OnlyForTheProgressWindow) {
   test::TempDir dir;
   const std::wstring setup = test::copy_probe(dir, L"setup.exe");
   SetEnvironmentVariableW(L"PROBE_setup_SLEEP_MS", L"1500");
-  for (const bool progress : {false, true}) {
-    HANDLE tool = test::start(test::tool_path(), test::quoted(test::tool_path()) + L" --wait-pid 1" +
-                                                     (progress ? L" --progress Updating" : L"") + L" -- " +
-                                                     test::quoted(setup));
-    Sleep(700);  // the program runs: the window's modules are loaded by now
+  const auto loads_user32 = [](HANDLE process) {
     bool user32 = false;
-    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetProcessId(tool));
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetProcessId(process));
     MODULEENTRY32W module{};
     module.dwSize = sizeof(module);
     for (BOOL more = Module32FirstW(modules, &module); more; more = Module32NextW(modules, &module)) {
       user32 = user32 || _wcsicmp(module.szModule, L"user32.dll") == 0;
     }
     CloseHandle(modules);
+    return user32;
+  };
+  for (const bool progress : {false, true}) {
+    test::forget_records({setup});
+    HANDLE tool = test::start(test::tool_path(), test::quoted(test::tool_path()) + L" --wait-pid 1" +
+                                                     (progress ? L" --progress Updating" : L"") + L" -- " +
+                                                     test::quoted(setup));
+    // Once the program runs the window has been asked for, if ever: its modules are
+    // looked for while relauncher still runs.
+    ASSERT_TRUE(test::wait_until_started(setup, 10000));
+    bool user32 = loads_user32(tool);
+    while (progress && !user32 && test::still_running(tool)) {
+      Sleep(20);
+      user32 = loads_user32(tool);
+    }
     EXPECT_EQ(user32, progress);
     test::finish(tool);
   }

@@ -70,7 +70,7 @@ TEST(JobEscape, TheHandOverOutlivesACallerWhoseJobEndsItsProcesses) {
   const struct {
     bool in_job;
     DWORD limits;
-    bool caller_exits;  // the job is closed half a second after the start
+    bool caller_exits;  // the job is closed once relauncher has left it
     const char* logged;  // the `job` line; nullptr: none
     DWORD exit_code;     // as the caller sees it, when it waits
     bool nested;         // the job lies in an outer one that kills and forbids leaving
@@ -103,11 +103,11 @@ TEST(JobEscape, TheHandOverOutlivesACallerWhoseJobEndsItsProcesses) {
                                          test::quoted(layout.app) + L" -- " + test::quoted(layout.setup));
     SetEnvironmentVariableW(L"RELAUNCHER_JOB_COPY", nullptr);
     if (c.caller_exits) {
-      Sleep(500);
+      ASSERT_TRUE(test::wait_for_text(layout.log, " job left: "));
       CloseHandle(job);  // the caller's last handle: the job ends what is left in it
       job = nullptr;
-      EXPECT_TRUE(test::wait_for_file(layout.setup + L".ended", 5000)) << "the install was cut short";
-      const auto relaunched = test::wait_until_started(layout.app, 3000);
+      EXPECT_TRUE(test::wait_for_file(layout.setup + L".ended", 10000)) << "the install was cut short";
+      const auto relaunched = test::wait_until_started(layout.app, 10000);
       ASSERT_TRUE(relaunched) << "nothing was relaunched";
       Sleep(2000);
       HANDLE app = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, relaunched->pid);

@@ -181,6 +181,18 @@ void write_file(const std::wstring& path, const std::string& bytes) {
   CloseHandle(file);
 }
 
+bool wait_for_text(const std::wstring& path, const std::string& text, int ms) {
+  for (int waited = 0;; waited += 20) {
+    if (read_file(path).value_or("").find(text) != std::string::npos) {
+      return true;
+    }
+    if (waited >= ms) {
+      return false;
+    }
+    Sleep(20);
+  }
+}
+
 std::optional<std::string> wait_for_file(const std::wstring& path, int ms) {
   for (int waited = 0;; waited += 50) {
     if (auto text = read_file(path)) {

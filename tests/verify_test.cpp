@@ -112,7 +112,8 @@ TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
                                   std::to_wstring(test::probe_started(layout.app)->pid) + L" --sha256 " +
                                   test::from_utf8(digest) + L":" + verified +
                                   L" --relaunch-on-failure --relaunch " + test::quoted(layout.helper) + L" -- " + test::quoted(program));
-    Sleep(400);  // relauncher holds the file, and waits for the application
+    // relauncher holds the file once it tells of it, and waits for the application.
+    ASSERT_TRUE(test::wait_for_text(layout.log, " verify "));
     if (c.change == Change::tampered) {
       // Written, deleted, renamed or replaced: each refused while relauncher holds it.
       const std::wstring other = test::copy_probe(layout.dir, L"other.exe");
