@@ -68,20 +68,6 @@ TEST(FolderWait, WaitsForEveryProcessFromTheFoldersAndNoOther) {
   }
 }
 
-// The log as it grows: relauncher holds it open for appending.
-std::string read_growing(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  std::string text;
-  char chunk[4096];
-  DWORD got = 0;
-  while (file != INVALID_HANDLE_VALUE && ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
-    text.append(chunk, got);
-  }
-  CloseHandle(file);
-  return text;
-}
-
 std::int64_t now_counter() {
   LARGE_INTEGER counter;
   QueryPerformanceCounter(&counter);
@@ -106,7 +92,7 @@ TEST(FolderWait, StartsTheProgramWhenTheLastProcessEndsNotAtTheNextLook) {
                                                    L" -- " + test::quoted(setup));
   std::int64_t first_look = 0;
   for (int waited = 0; waited < 10000 && first_look == 0; waited += 5) {
-    if (read_growing(log).find(" wait pid=1 ") != std::string::npos) {
+    if (test::read_growing(log).find(" wait pid=1 ") != std::string::npos) {
       first_look = now_counter();
     }
     Sleep(5);

@@ -181,9 +181,24 @@ void write_file(const std::wstring& path, const std::string& bytes) {
   CloseHandle(file);
 }
 
+std::string read_growing(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  std::string text;
+  char chunk[4096];
+  DWORD got = 0;
+  while (file != INVALID_HANDLE_VALUE && ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+    text.append(chunk, got);
+  }
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+  }
+  return text;
+}
+
 bool wait_for_text(const std::wstring& path, const std::string& text, int ms) {
   for (int waited = 0;; waited += 20) {
-    if (read_file(path).value_or("").find(text) != std::string::npos) {
+    if (read_growing(path).find(text) != std::string::npos) {
       return true;
     }
     if (waited >= ms) {

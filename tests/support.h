@@ -54,7 +54,9 @@ std::optional<std::string> read_file(const std::wstring& path);
 void write_file(const std::wstring& path, const std::string& bytes);
 // Reads the file once it exists; nothing if it has not appeared within `ms`.
 std::optional<std::string> wait_for_file(const std::wstring& path, int ms);
-// True once the file holds `text`, within `ms`: what a process has told, and no sooner.
+// The log as it grows: relauncher holds it open for appending. Empty until it exists.
+std::string read_growing(const std::wstring& path);
+// True once the log holds `text`, within `ms`: what relauncher has told, and no sooner.
 bool wait_for_text(const std::wstring& path, const std::string& text, int ms = 10000);
 
 // The names of the files (not folders) in `dir`, in the order the system lists them.

@@ -105,7 +105,7 @@ TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
     }
     HANDLE writer = c.change == Change::open_for_writing ? open_for_writing(setup) : INVALID_HANDLE_VALUE;
     SetEnvironmentVariableW(L"PROBE_setup_SLEEP_MS", c.change == Change::data_file ? L"1500" : nullptr);
-    HANDLE app = test::start_probe(layout.app, 1200);
+    HANDLE app = test::start_probe(layout.app, 60000);  // ended once the file has been tried
     ASSERT_TRUE(test::wait_until_started(layout.app));
     HANDLE tool = test::start(test::tool_path(),
                               test::quoted(test::tool_path()) + L" --log " + test::quoted(layout.log) + L" --wait-pid " +
@@ -113,7 +113,7 @@ TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
                                   test::from_utf8(digest) + L":" + verified +
                                   L" --relaunch-on-failure --relaunch " + test::quoted(layout.helper) + L" -- " + test::quoted(program));
     // relauncher holds the file once it tells of it, and waits for the application.
-    ASSERT_TRUE(test::wait_for_text(layout.log, " verify "));
+    ASSERT_TRUE(test::wait_for_text(layout.log, " verify ")) << test::read_growing(layout.log);
     if (c.change == Change::tampered) {
       // Written, deleted, renamed or replaced: each refused while relauncher holds it.
       const std::wstring other = test::copy_probe(layout.dir, L"other.exe");
@@ -132,6 +132,7 @@ TEST(Verify, OnlyTheVerifiedInstallerRunsAndNothingChangesItMeanwhile) {
       test::copy_probe(layout.dir, L"inst\\setup.exe");
       test::copy_probe(layout.dir, L"inst\\link.exe");
     }
+    TerminateProcess(app, 0);  // the application quits: the program may start now
     if (c.change == Change::data_file) {
       // The program reads its package late: still held while it runs.
       ASSERT_TRUE(test::wait_for_file(setup + L".started", 5000));
