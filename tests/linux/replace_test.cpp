@@ -287,17 +287,13 @@ TEST(Replace, WhatRunsFromTheTargetIsWaitedForAndEndedOnlyWhenAllowed) {
     const bool trial = c.what == Case::helper_outlives_trial || c.what == Case::helper_outlives_trial_ended;
     const std::string target = dir.file(file ? "apps/tool" : "apps/Example");
     const std::string with = target + "-2";
-    const std::string helper = (trial ? with : target) + "/lib/helper";
     make_version(dir.file("apps/Example"), "old", record);
     make_version(with, "new", record, 0, "0", file);
+    // The old file itself, or a helper of the version that comes to stand at the target.
     const std::string old_bytes = test::read_file(test::build_dir() + "/probe").value_or("");
-    if (file) {
-      test::write_file(target, old_bytes, 0755);
-    } else {
-      test::write_file(helper, old_bytes, 0755);
-    }
+    test::write_file(file ? target : (trial ? with : target) + "/lib/helper", old_bytes, 0755);
     // It runs well past every bound, and is killed when the row is done with it.
-    const std::string runs = file ? target : trial ? target + "/lib/helper" : helper;
+    const std::string runs = file ? target : target + "/lib/helper";
     test::set_probe(runs, "SLEEP_MS", "30000");
     std::vector<std::string> line = {"--log", dir.file("log"), "--wait-pid", test::absent_pid(),
                                      "--wait-timeout", "1", "--replace", target, "--with", with};

@@ -214,9 +214,10 @@ TEST(SwapFallbacks, WhatAFileSystemLacksFallsBackToTwoRenamesAndAFailureStops) {
     const char* outcome;
     const char* logged;
   } cases[] = {
-      {scenarios[2], "link:1", 0, "new", " how=renamed "},
-      {scenarios[2], "link:5", 255, "old", " replace not done: keep the file at the target failed, error 5 "},
-      {scenarios[0], "renameat2:22", 0, "new", " how=renamed "},
+      {scenarios[2] /* FileRenamed */, "link:1", 0, "new", " how=renamed "},
+      {scenarios[2] /* FileRenamed */, "link:5", 255, "old",
+       " replace not done: keep the file at the target failed, error 5 "},
+      {scenarios[0] /* FolderRenamed */, "renameat2:22", 0, "new", " how=renamed "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.refused);
@@ -230,10 +231,6 @@ TEST(SwapFallbacks, WhatAFileSystemLacksFallsBackToTwoRenamesAndAFailureStops) {
     EXPECT_EQ(test::siblings_in(u.dir.file("apps")), std::vector<std::string>()) << logged;
   }
 }
-
-}  // namespace
-
-namespace {
 
 // A folder flush that is missing cannot be seen by a power cut on ext4 (its journal keeps
 // the order of renames), so the calls themselves are read: the folder holding the target
