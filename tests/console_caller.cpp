@@ -12,6 +12,8 @@
 //   break       sends Ctrl+Break to relauncher's own group (started as a new one), and quits
 //   ctrl-c-at   leaves a process on the console that sends Ctrl+C once <marker> exists
 //               (what relauncher runs has started), and quits
+//   ctrl-c-in   sends Ctrl+C itself once <marker> exists, and quits (relauncher must not
+//               wait for the caller: Wine delivers no event from a process left behind)
 // Each send writes "sent=<error>" (0 when sent). The caller ignores the events itself.
 
 #include <windows.h>
@@ -47,6 +49,12 @@ HANDLE start(std::wstring command_line, DWORD flags) {
   return info.hProcess;
 }
 
+void wait_for(const std::wstring& marker) {
+  while (GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    Sleep(20);
+  }
+}
+
 bool listed_on_console(DWORD pid) {
   std::vector<DWORD> pids(64);
   const DWORD count = GetConsoleProcessList(pids.data(), static_cast<DWORD>(pids.size()));
@@ -66,9 +74,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   const std::wstring mode = argv[1], results = argv[2], marker = argv[3];
   if (mode == L"sender") {  // the process left on the console
-    while (GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES) {
-      Sleep(20);
-    }
+    wait_for(marker);
     send(results, CTRL_C_EVENT, 0);
     return 0;
   }
@@ -94,6 +100,9 @@ int wmain(int argc, wchar_t** argv) {
     send(results, CTRL_C_EVENT, 0);
   } else if (mode == L"break") {
     send(results, CTRL_BREAK_EVENT, GetProcessId(tool));
+  } else if (mode == L"ctrl-c-in") {
+    wait_for(marker);
+    send(results, CTRL_C_EVENT, 0);
   } else if (mode == L"ctrl-c-at") {
     std::wstring self(32768, L'\0');
     self.resize(GetModuleFileNameW(nullptr, &self[0], static_cast<DWORD>(self.size())));

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The hand-over survives its caller's console: a caller of the tests' own starts
 # relauncher.exe on its console (a pseudo-terminal, which Wine makes the console of every
-# console program started from it), then sends Ctrl+C or Ctrl+Break, or leaves a process
-# on the console that sends Ctrl+C later. Each time the program
+# console program started from it), then sends Ctrl+C or Ctrl+Break during the wait or
+# while the program runs, or leaves a process on the console that sends Ctrl+C later.
+# Each time the program
 # must run to its end, the exit code be the program's and the relaunch happen (or the
 # trial end as the new version's own run says), and relauncher must have left the console.
 #   tests/console_test.sh <build folder>
@@ -32,6 +33,7 @@ finished_log() {
 # the caller started on its console, whatever console it has left since.)
 rows="wait ctrl-c program
 program ctrl-c-at program
+running ctrl-c-in program
 trial ctrl-c-at trial
 break break program"
 while read -r row mode runs; do
@@ -40,10 +42,12 @@ while read -r row mode runs; do
   cp "$build/relauncher.exe" "$build/console_caller.exe" "$dir/"
   cp "$build/probe.exe" "$dir/setup.exe"
   log="Z:$dir/update.log" results="$dir/results"
+  waited='{pid}'
+  [ "$mode" = ctrl-c-in ] && waited=1  # the program starts while the caller is still there
   if [ "$runs" = program ]; then
     cp "$build/probe.exe" "$dir/apps/app.exe"
     marker="Z:$dir/setup.exe.started"
-    tool=(--log "$log" --wait-pid '{pid}' --relaunch-on-failure --relaunch "Z:$dir/apps/app.exe" -- "Z:$dir/setup.exe")
+    tool=(--log "$log" --wait-pid "$waited" --relaunch-on-failure --relaunch "Z:$dir/apps/app.exe" -- "Z:$dir/setup.exe")
   else
     mkdir -p "$dir/apps/Example" "$dir/apps/Example-2"
     cp "$build/probe.exe" "$dir/apps/Example/app.exe"
