@@ -49,8 +49,10 @@ HANDLE start(std::wstring command_line, DWORD flags) {
   return info.hProcess;
 }
 
+// Until <marker> exists, or a minute has passed (the row then fails on what never ran).
 void wait_for(const std::wstring& marker) {
-  while (GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  for (const ULONGLONG until = GetTickCount64() + 60000;
+       GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES && GetTickCount64() < until;) {
     Sleep(20);
   }
 }
