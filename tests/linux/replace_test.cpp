@@ -33,6 +33,16 @@ std::string version_at(const std::string& folder) {
 
 constexpr time_t a_past_day = 978307200;  // 2001-01-01
 
+// A row of an update's table: its exit code, the version at the target afterwards, and a
+// text the log must hold.
+template <typename Case>
+struct SwapCase {
+  Case what;
+  int exit_code;
+  const char* target_after;
+  const char* logged;
+};
+
 // What a new version that has to be copied holds beyond plain files: links (one that
 // leads nowhere), a setuid program, a folder of its own mode, a file of a past day, and
 // its top as a private temporary folder leaves it.
@@ -265,12 +275,7 @@ TEST(Replace, PutsTheNewVersionInPlaceAndTheOldOneBackWhenItFails) {
 // --end-folder-processes; after a failed trial the wait is bounded all the same.
 TEST(Replace, WhatRunsFromTheTargetIsWaitedForAndEndedOnlyWhenAllowed) {
   enum class Case { helper_runs, file_runs, file_runs_ended, helper_outlives_trial, helper_outlives_trial_ended };
-  const struct {
-    Case what;
-    int exit_code;
-    const char* target_after;
-    const char* logged;
-  } cases[] = {
+  const SwapCase<Case> cases[] = {
       {Case::helper_runs, 255, "old", " gave up\n"},
       {Case::file_runs, 255, "old", " gave up\n"},
       {Case::file_runs_ended, 0, "new", " how=renamed "},
@@ -388,12 +393,7 @@ TEST(Replace, ANewVersionThatCannotStartFailsItsTrialAndARolledBackOneHasNone) {
 TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
   enum class Case { stale_probes, mount_in_stale_backup, mount_in_old_version, link_in_old_version, copy_of_a_fifo,
                     truncated_journal, session_end_in_trial, hang_up_in_trial, ended_in_trial_with_taken };
-  const struct {
-    Case what;
-    int exit_code;
-    const char* target_after;
-    const char* logged;
-  } cases[] = {
+  const SwapCase<Case> cases[] = {
       {Case::stale_probes, 0, "new", " replace leftovers removed: left by an earlier run"},
       {Case::mount_in_stale_backup, 0, "new", " replace leftover kept: "},
       {Case::mount_in_old_version, 0, "new", " replace backup kept: error 16 (Device or resource busy) at \"lib/data\""},
@@ -449,11 +449,8 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
       // trial passed: the next run (to v3) finds the update accepted, and restores nothing.
       test::write_file(with + "/app", "#!/bin/sh\nsleep 5\n", 0755);
       line.insert(line.end(), {"--relaunch", target + "/app", "--trial", "10"});
-      const pid_t first = test::start_tool(line, [] {
-        setenv("LD_PRELOAD", (test::build_dir() + "/libfile_calls.so").c_str(), 1);
-        setenv("RELAUNCHER_TEST_END_AFTER_WRITING", " trial passed ", 1);
-        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-      });
+      const pid_t first =
+          test::start_tool(line, test::with_file_seam("RELAUNCHER_TEST_END_AFTER_WRITING", " trial passed "));
       ASSERT_TRUE(test::wait_for_text(dir.file("log"), " relaunch pid="));
       kill(first, c.what == Case::hang_up_in_trial ? SIGHUP : SIGTERM);
       EXPECT_EQ(test::finish(first), 128 + SIGKILL);
@@ -463,11 +460,8 @@ TEST(Replace, LeftoversJournalsAndMountsNeitherBlockNorLeakTheDeletion) {
     }
     if (c.what == Case::ended_in_trial_with_taken) {
       line.insert(line.end(), {"--relaunch", target + "/app", "--trial", "10"});
-      const test::ToolRun ended = test::run_tool(line, [] {
-        setenv("LD_PRELOAD", (test::build_dir() + "/libfile_calls.so").c_str(), 1);
-        setenv("RELAUNCHER_TEST_END_AFTER_WRITING", " relaunch pid=", 1);
-        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-      });
+      const test::ToolRun ended =
+          test::run_tool(line, test::with_file_seam("RELAUNCHER_TEST_END_AFTER_WRITING", " relaunch pid="));
       EXPECT_EQ(ended.exit_code, 128 + SIGKILL);
       make_version(with, "newer", dir.file("ran"));
     }

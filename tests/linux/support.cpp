@@ -211,6 +211,14 @@ pid_t start_tool(const std::vector<std::string>& args, const std::function<void(
   return spawn(tool.empty() ? tool_path() : tool, args, in_child, -1);
 }
 
+std::function<void()> with_file_seam(const std::string& variable, const std::string& value) {
+  return [=] {
+    setenv("LD_PRELOAD", (build_dir() + "/libfile_calls.so").c_str(), 1);
+    setenv(variable.c_str(), value.c_str(), 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the seam is no sanitized library
+  };
+}
+
 ToolRun run_tool(const std::vector<std::string>& args, const std::function<void()>& in_child,
                  const std::string& tool) {
   int pipe_ends[2];

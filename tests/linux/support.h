@@ -79,6 +79,10 @@ ToolRun run_tool(const std::vector<std::string>& args,
 pid_t start_tool(const std::vector<std::string>& args,
                  const std::function<void()>& in_child = {}, const std::string& tool = {});
 
+// An `in_child` that loads the tests' file-call seam (libfile_calls.so) into relauncher,
+// told `variable`=`value` (which call to fail, where to log the calls, when to end).
+std::function<void()> with_file_seam(const std::string& variable, const std::string& value);
+
 // A pid that no process has, within the range the kernel hands out.
 std::string absent_pid();
 

@@ -82,11 +82,7 @@ void lay_out(const Scenario& s, Update& u) {
 }
 
 test::ToolRun run_with_seam(const Update& u, const char* variable, const std::string& value) {
-  return test::run_tool(u.line, [&] {
-    setenv("LD_PRELOAD", (test::build_dir() + "/libfile_calls.so").c_str(), 1);
-    setenv(variable, value.c_str(), 1);
-    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the seam is no sanitized library
-  });
+  return test::run_tool(u.line, test::with_file_seam(variable, value));
 }
 
 std::size_t calls_made(const Scenario& s) {
